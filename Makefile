@@ -1,0 +1,47 @@
+# Every target creates its own virtual environment and builds the extension, so
+# these commands work on a fresh machine.
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+BUILD_DIR ?= build/$(notdir $(VENV))
+CMAKE_ARGS ?=
+PYTEST_ARGS ?=
+DEPS := numpy pandas scipy scikit-learn joblib pytest hypothesis matplotlib \
+        scikit-build-core pybind11 cmake ninja
+OLDEST_VENV := .venv-oldest
+OLDEST_DEPS := "numpy==1.24.*" "pandas==1.5.*" "scikit-learn==1.2.*" "scipy==1.10.*" joblib pytest hypothesis \
+        scikit-build-core pybind11 cmake ninja
+
+.PHONY: demo test install bench fuzz asan-test test-oldest clean
+
+demo: install
+	$(VENV)/bin/karrow-fe
+
+test: install
+	$(PY) -m pytest -q $(PYTEST_ARGS) tests
+
+$(VENV)/.deps-stamp:
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q $(DEPS)
+	touch $@
+
+install: $(VENV)/.deps-stamp
+	$(PY) -m pip install -q --no-build-isolation --no-deps \
+		-Cbuild-dir=$(BUILD_DIR) $(if $(CMAKE_ARGS),-Ccmake.args="$(CMAKE_ARGS)") .
+
+bench: install
+	$(PY) bench/run_all.py
+
+fuzz: install
+	KARROW_FUZZ_EXAMPLES=10000 $(PY) -m pytest -q tests/test_fuzz.py
+
+asan-test:
+	$(MAKE) install VENV=.venv-asan CMAKE_ARGS="-DKARROW_SANITIZE=ON;-DCMAKE_BUILD_TYPE=RelWithDebInfo"
+	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+		.venv-asan/bin/python -m pytest -q -p no:faulthandler $(PYTEST_ARGS) tests
+
+test-oldest:
+	$(MAKE) test VENV=$(OLDEST_VENV) DEPS='$(OLDEST_DEPS)'
+
+clean:
+	rm -rf build .venv .venv-* dist *.egg-info

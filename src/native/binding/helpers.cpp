@@ -1,0 +1,68 @@
+#include "binding/helpers.hpp"
+
+namespace karrow::binding {
+
+namespace {
+Handles* handles = nullptr;
+}
+
+void init_handles(py::module_ module) {
+    if (handles != nullptr) return;
+    auto* h = new Handles();
+    h->builtins = py::module_::import("builtins");
+    h->np = py::module_::import("numpy");
+    h->pd = py::module_::import("pandas");
+    h->uuid = py::module_::import("uuid");
+    h->random = py::module_::import("random");
+    h->multiprocessing = py::module_::import("multiprocessing");
+    h->copy = py::module_::import("copy");
+    h->inspect = py::module_::import("inspect");
+    h->operator_ = py::module_::import("operator");
+    h->functools = py::module_::import("functools");
+    h->sys = py::module_::import("sys");
+    h->scipy_sparse = py::module_::import("scipy.sparse");
+    h->module = module;
+    h->optimize = py::int_(h->sys.attr("flags").attr("optimize")).cast<long>() > 0;
+    handles = h;
+}
+
+const Handles& H() { return *handles; }
+
+std::string type_name(py::handle h) {
+    return py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(h.ptr()))).attr("__name__"));
+}
+
+std::string str(py::handle h) { return py::str(h); }
+
+void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
+}
+
+void bare_assert(bool condition) {
+    if (condition || H().optimize) return;
+    PyErr_SetNone(PyExc_AssertionError);
+    throw py::error_already_set();
+}
+
+py::str make_uid(const std::string& prefix, py::handle name) {
+    return py::str(prefix + str(name) + "_" + str(H().uuid.attr("uuid4")()));
+}
+
+py::str make_uid(const std::string& prefix) { return py::str(prefix + str(H().uuid.attr("uuid4")())); }
+
+py::object dunder_name(py::handle obj) { return obj.attr("__name__"); }
+
+bool is_ndarray(py::handle a) { return py::isinstance<py::array>(a); }
+
+py::object module_class(const char* name) { return H().module.attr(name); }
+
+py::object namestr(py::object obj, py::object ns) {
+    py::list out;
+    for (auto key : ns) {
+        if (py::object(ns[key]).ptr() == obj.ptr()) out.append(key);
+    }
+    return std::move(out);
+}
+
+}  // namespace karrow::binding

@@ -1,0 +1,68 @@
+// Small helpers shared by the method bodies.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+namespace karrow::binding {
+
+namespace py = pybind11;
+
+// Module handles fetched once at import. They are never mutated afterwards; the
+// pointer is deliberately leaked so that nothing runs after interpreter shutdown.
+struct Handles {
+    py::module_ builtins, np, pd, uuid, random, multiprocessing, copy, inspect, operator_, functools, sys,
+        scipy_sparse;
+    py::object module;  // the extension module itself
+    bool optimize = false;  // python -O: bare assertions are skipped
+};
+void init_handles(py::module_ module);
+const Handles& H();
+
+// print(*args) through Python's own print, looked up on every call so that
+// sys.stdout redirection and monkeypatching are honoured.
+template <class... A>
+void print(A&&... args) {
+    H().builtins.attr("print")(std::forward<A>(args)...);
+}
+
+inline bool is_true(py::handle h) { return h.ptr() == Py_True; }
+inline bool is_false(py::handle h) { return h.ptr() == Py_False; }
+inline bool is_none(py::handle h) { return h.is_none(); }
+inline bool truthy(py::handle h) {
+    const int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// type(x).__name__
+std::string type_name(py::handle h);
+
+// str(x) as std::string
+std::string str(py::handle h);
+
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+// `assert cond` without a message; skipped under python -O.
+void bare_assert(bool condition);
+
+// prefix + str(name) + "_" + str(uuid.uuid4())
+py::str make_uid(const std::string& prefix, py::handle name);
+// prefix + str(uuid.uuid4())
+py::str make_uid(const std::string& prefix);
+
+// obj.__name__ of a callable, as `fun.__name__` would read it.
+py::object dunder_name(py::handle obj);
+
+// Is `a` an instance of numpy.ndarray (subclasses included)?
+bool is_ndarray(py::handle a);
+
+// The candidates-space descriptor classes, looked up in the module.
+py::object module_class(const char* name);
+
+// namestr(obj, namespace): keys of the mapping whose value is obj itself.
+py::object namestr(py::object obj, py::object ns);
+
+}  // namespace karrow::binding

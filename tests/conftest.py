@@ -1,0 +1,51 @@
+"""Shared test doubles and fixtures."""
+import numpy as np
+import pytest
+
+
+class RecordingGraph:
+    """A transform-graph double: a constraint cache that records every call."""
+
+    def __init__(self, max_feature_generate_one_node=None, multiprocessing=False, cache=None):
+        self.max_feature_generate_one_node = max_feature_generate_one_node
+        self.multiprocessing = multiprocessing
+        self.cache = dict(cache or {})
+        self.calls = []
+
+    def fcache_contains_key(self, fcname, colname):
+        self.calls.append(("contains", fcname, colname))
+        return (fcname, colname) in self.cache
+
+    def does_col_satisfy_fc(self, fcname, colname):
+        self.calls.append(("get", fcname, colname))
+        return self.cache[(fcname, colname)]
+
+    def add_to_fc_cache(self, fcname, colname, res):
+        self.calls.append(("add", fcname, colname, res))
+        self.cache[(fcname, colname)] = res
+
+
+@pytest.fixture
+def tu():
+    import karrow_libs.vantor.transforms.transform_utils as module
+
+    return module
+
+
+@pytest.fixture
+def mixed_table():
+    """int, float32, float64 and a NaN/inf column, with non-string names."""
+    rng = np.random.default_rng(0)
+    n = 50
+    X = np.empty((n, 4), dtype=object)
+    X[:, 0] = rng.integers(1, 100, n)
+    X[:, 1] = rng.random(n).astype(np.float32) + 0.5
+    X[:, 2] = rng.normal(size=n)
+    col3 = rng.random(n) + 1.0
+    col3[3] = np.nan
+    col3[7] = np.inf
+    X[:, 3] = col3
+    X = X.astype(np.float64)
+    names = ["age", 7, "x", "y"]
+    dtypes = [np.dtype("int64"), np.dtype("float32"), np.dtype("float64"), np.dtype("float64")]
+    return X, names, dtypes

@@ -1,0 +1,1 @@
+"""Search-engine side of karrow_libs: transforms and their helpers."""

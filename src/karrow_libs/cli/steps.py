@@ -1,0 +1,474 @@
+"""The fitted steps of a feature-engineering run, as scikit-learn estimators.
+
+A run is one scikit-learn ``Pipeline``::
+
+    prepare -> round1 [-> round2 ...] -> select -> scale -> model
+
+``prepare`` turns a data frame into a :class:`Table`; each round appends the
+columns of its catalogue transforms to the table; ``select`` keeps the input
+columns plus the best derived ones and hands a plain array to the scaler and
+the model.  The transforms need the names, dtypes and lineage of the columns
+beside the array, so the steps between ``prepare`` and ``select`` pass a
+``Table`` rather than a bare array (scikit-learn's ``Pipeline`` hands each
+step's output to the next step untouched).
+
+Integer columns stay recognisable although the array is float64: a single
+2-d array has one dtype, so the values are converted to float64 while the
+``dtypes`` list keeps each column's dtype as the data frame had it (an int64
+column of the CSV stays ``int64`` there).  The transforms choose their
+columns by that list (``"int"`` families, ``is_lt80pc_unique_int`` and the
+like look at the integral values, which float64 holds exactly up to 2**53).
+
+Every step is an ordinary ``BaseEstimator`` with plain parameters, so the
+pipeline can be cloned (cross-validation refits the whole feature engineering
+in every fold), pickled with joblib, and applied to new rows.
+"""
+
+import contextlib
+import io
+import sys
+
+import numpy as np
+import pandas as pd
+from sklearn.base import BaseEstimator, TransformerMixin
+
+__all__ = [
+    "DataError",
+    "Table",
+    "PrepareTable",
+    "TableValues",
+    "TransformRound",
+    "SelectFeatures",
+    "module_output",
+]
+
+
+class DataError(Exception):
+    """The data cannot be used (as opposed to a bug): reported in one line."""
+
+
+def _tu():
+    # The compiled module is imported on first use, so that `karrow-fe --help`
+    # and the lineage renderer work without loading it.
+    from karrow_libs.vantor.transforms import transform_utils
+
+    return transform_utils
+
+
+@contextlib.contextmanager
+def module_output(echo=None):
+    """Collect what the module prints, instead of mixing it into the report.
+
+    The transforms and selectors print their diagnostics with ``print``; the
+    report owns standard output, so those lines go to ``echo`` (a text stream,
+    for instance standard error in verbose mode) or are dropped.
+    """
+    buffer = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(buffer):
+            yield buffer
+    finally:
+        if echo is not None and buffer.getvalue():
+            echo.write(buffer.getvalue())
+            echo.flush()
+
+
+class Table:
+    """A numeric table with the description the transforms need.
+
+    ``values``: 2-d float64 array; ``names``, ``dtypes``, ``lineage``: lists
+    aligned with its columns (names, numpy dtypes, JSON name objects);
+    ``n_inputs``: how many leading columns are the prepared input columns
+    (the rounds only ever append).
+    """
+
+    __slots__ = ("values", "names", "dtypes", "lineage", "n_inputs")
+
+    def __init__(self, values, names, dtypes, lineage, n_inputs):
+        self.values = values
+        self.names = list(names)
+        self.dtypes = list(dtypes)
+        self.lineage = list(lineage)
+        self.n_inputs = n_inputs
+
+    @property
+    def shape(self):
+        return self.values.shape
+
+    def __getstate__(self):
+        return {k: getattr(self, k) for k in self.__slots__}
+
+    def __setstate__(self, state):
+        for k, v in state.items():
+            setattr(self, k, v)
+
+    def __repr__(self):
+        return "Table(" + str(self.values.shape[0]) + " rows, " + str(self.values.shape[1]) + " columns)"
+
+
+def _as_table(X):
+    if not isinstance(X, Table):
+        raise TypeError("expected a Table from the 'prepare' step, got " + type(X).__name__)
+    return X
+
+
+class PrepareTable(BaseEstimator, TransformerMixin):
+    """Data frame -> numeric :class:`Table`, with the module's preparation steps.
+
+    ``fit`` remembers the feature columns by name, runs ``PreprocessDF`` (text
+    columns holding dates become datetimes) and ``MakeDFReady`` (only the
+    numeric columns are kept).  Two conversions sit between them so that
+    useful columns survive the numeric filter: booleans become int64 0/1, and
+    datetimes become int64 Unix seconds (the date transforms of the catalogue
+    read epoch seconds).  Missing and infinite values are replaced by the
+    column's median on the training rows (0 for a column with no value), since
+    the selectors cannot score columns with missing values.
+
+    ``transform`` applies the same steps to new rows: columns are picked by
+    the names seen at fit (extra columns, the target for instance, are
+    ignored; a missing one is an error), and cells that are not numbers
+    become missing and then the training median.
+
+    Parameters
+    ----------
+    target_name : str or None
+        Name of the target column; recorded only, so that predictions can be
+        labelled.
+    """
+
+    def __init__(self, target_name=None):
+        self.target_name = target_name
+
+    @staticmethod
+    def _coerce(df):
+        df = df.copy(deep=False)
+        for i in range(df.shape[1]):
+            col = df.iloc[:, i]
+            if pd.api.types.is_bool_dtype(col.dtype):
+                df.isetitem(i, col.astype(np.int64))
+            elif pd.api.types.is_datetime64_any_dtype(col.dtype):
+                if getattr(col.dt, "tz", None) is not None:
+                    col = col.dt.tz_convert("UTC").dt.tz_localize(None)
+                seconds = (col - pd.Timestamp(0)) // pd.Timedelta(seconds=1)
+                df.isetitem(i, seconds.astype(np.int64) if not seconds.isna().any() else seconds.astype(np.float64))
+        return df
+
+    def _numeric_frame(self, X):
+        tu = _tu()
+        with module_output():
+            df = self.preprocess_.transform(X)
+            df = self._coerce(df)
+            return self.ready_.transform(df)
+
+    def fit(self, X, y=None):
+        self._fit(X, y)
+        return self
+
+    def fit_transform(self, X, y=None):
+        return self._fit(X, y)
+
+    def _fit(self, X, y):
+        tu = _tu()
+        if not isinstance(X, pd.DataFrame):
+            raise TypeError("PrepareTable expects a pandas DataFrame, got " + type(X).__name__)
+        self.feature_names_in_ = np.asarray([str(c) for c in X.columns], dtype=object)
+        X = X.set_axis(list(self.feature_names_in_), axis=1)
+        with module_output():
+            self.preprocess_ = tu.PreprocessDF()
+            df = self.preprocess_.fit(X, y).transform(X)
+            df = self._coerce(df)
+            self.ready_ = tu.MakeDFReady().fit(df, y)
+            df = self.ready_.transform(df)
+        self.names_ = [str(c) for c in df.columns]
+        self.dtypes_ = [np.dtype(df.iloc[:, i].dtype) for i in range(df.shape[1])]
+        kept = set(self.names_)
+        self.dropped_ = [c for c in self.feature_names_in_ if c not in kept]
+        if not self.names_:
+            raise DataError("no numeric feature column (non-numeric columns: " + _shortlist(self.dropped_) + ")")
+        values, _ = self._values(df)
+        with np.errstate(all="ignore"):
+            medians = np.nanmedian(values, axis=0) if values.shape[0] else np.zeros(values.shape[1])
+        self.medians_ = np.where(np.isnan(medians), 0.0, medians)
+        return self._table(self._fill(values))
+
+    def _values(self, df):
+        bad = 0
+        cols = []
+        for i in range(df.shape[1]):
+            col = df.iloc[:, i]
+            num = pd.to_numeric(col, errors="coerce")
+            bad += int((num.isna() & col.notna()).sum())
+            cols.append(num.to_numpy(dtype=np.float64, na_value=np.nan))
+        values = np.column_stack(cols) if cols else np.empty((len(df), 0))
+        return np.ascontiguousarray(values, dtype=np.float64), bad
+
+    def _fill(self, values):
+        missing = ~np.isfinite(values)
+        if missing.any():
+            values = values.copy()
+            values[missing] = np.broadcast_to(self.medians_, values.shape)[missing]
+        return values
+
+    def _table(self, values):
+        tu = _tu()
+        lineage = [tu.DataUtils.get_json_for_name(n) for n in self.names_]
+        return Table(values, self.names_, self.dtypes_, lineage, len(self.names_))
+
+    def transform(self, X):
+        if not isinstance(X, pd.DataFrame):
+            raise TypeError("PrepareTable expects a pandas DataFrame, got " + type(X).__name__)
+        X = X.set_axis([str(c) for c in X.columns], axis=1)
+        missing = [c for c in self.feature_names_in_ if c not in X.columns]
+        if missing:
+            raise DataError("missing column" + ("s" if len(missing) > 1 else "") + " " + _shortlist(missing))
+        df = self._numeric_frame(X.loc[:, list(self.feature_names_in_)])
+        values, self.unparsed_cells_ = self._values(df)
+        return self._table(self._fill(values))
+
+
+class TableValues(BaseEstimator, TransformerMixin):
+    """:class:`Table` -> its array: the baseline pipeline's bridge to the model."""
+
+    def fit(self, X, y=None):
+        self.n_features_in_ = _as_table(X).shape[1]
+        return self
+
+    def transform(self, X):
+        return _as_table(X).values
+
+
+def _no_candidates(t):
+    """True when a fitted transform chose nothing to apply its function to."""
+    for attr in ("colids_", "colid_pairs_", "candidates_", "cands"):
+        chosen = getattr(t, attr, None)
+        if chosen is not None:
+            return len(chosen) == 0
+    return False
+
+
+def _block(result, rows):
+    """A transform's new columns as a 2-d float64 array."""
+    if isinstance(result, list) and not result:
+        return np.empty((rows, 0))
+    block = np.asarray(result)
+    if block.ndim == 1:
+        block = block[:, None]
+    return np.asarray(block, dtype=np.float64)
+
+
+class TransformRound(BaseEstimator, TransformerMixin):
+    """One round of catalogue transforms over a :class:`Table`.
+
+    Each transform named in ``transforms`` is built with
+    ``TransformBase.GetTransformObj`` and a ``TransformGraph`` shared by the
+    round (so constraint answers are computed once per column), fitted on the
+    round's input table and asked for its new columns only.  The output table
+    is the input followed by the new columns of every transform, in the order
+    of ``transforms``.  New columns that are constant, or equal to a column
+    already in the table (``product(a, b)`` next to ``product(b, a)``), are
+    dropped at fit and never computed into the output again.
+
+    Parameters
+    ----------
+    transforms : tuple of str
+        Catalogue names.
+    max_per_transform : int or None
+        ``max_feature_generate_one_node`` of the graph: how many columns or
+        column tuples one transform may use (a reproducible sample); ``None``
+        for all of them.
+    n_jobs : int
+        With more than one, the transforms that can spread their columns over
+        a process pool do so with this many workers.
+    strict : bool
+        Re-raise a transform's error instead of skipping the transform.
+    """
+
+    def __init__(self, transforms=("sqrt", "log", "product"), max_per_transform=None, n_jobs=1, strict=False):
+        self.transforms = transforms
+        self.max_per_transform = max_per_transform
+        self.n_jobs = n_jobs
+        self.strict = strict
+
+    def fit(self, X, y=None):
+        self.fit_transform(X, y)
+        return self
+
+    def fit_transform(self, X, y=None, on_step=None, echo=None):
+        """Fit every transform on ``X`` and return the extended table.
+
+        ``on_step(name)`` is called before each transform (a progress bar);
+        ``echo`` receives what the module prints.
+        """
+        from karrow_libs.vantor.transforms.transform_graph import TransformGraph
+
+        tu = _tu()
+        table = _as_table(X)
+        rows = table.shape[0]
+        self.graph_ = TransformGraph(
+            max_feature_generate_one_node=self.max_per_transform,
+            multiprocessing=self.n_jobs > 1,
+        )
+        self.fitted_ = []  # (name, transform, indices of the kept new columns)
+        self.skipped_ = []  # (name, reason)
+        self.generated_ = 0
+        self.dropped_ = 0
+        seen = _ColumnSet(table.values)
+        names = list(table.names)
+        dtypes = list(table.dtypes)
+        lineage = list(table.lineage)
+        blocks = [table.values]
+        for name in self.transforms:
+            if on_step is not None:
+                on_step(name)
+            t = tu.TransformBase.GetTransformObj(name, self.graph_)
+            if t is None:
+                raise ValueError("unknown transform " + repr(name))
+            try:
+                with module_output(echo):
+                    t.fit(table.values, y, list(table.names), list(table.dtypes), list(table.lineage))
+                    if _no_candidates(t):
+                        self.skipped_.append((name, "no eligible column"))
+                        continue
+                    block = _block(t.transform(table.values, self.n_jobs, True), rows)
+                new_names = list(getattr(t, "new_column_names_", []))
+                if block.shape != (rows, len(new_names)):
+                    raise ValueError(
+                        "returned " + str(block.shape[1]) + " columns for " + str(len(new_names)) + " names")
+            except (MemoryError, KeyboardInterrupt):
+                raise
+            except Exception as e:
+                if self.strict:
+                    raise
+                self.skipped_.append((name, type(e).__name__ + ": " + _one_line(e)))
+                continue
+            if block.shape[1] == 0:
+                self.skipped_.append((name, "no eligible column"))
+                continue
+            self.generated_ += block.shape[1]
+            keep = [j for j in range(block.shape[1]) if seen.add_if_new(block[:, j])]
+            self.dropped_ += block.shape[1] - len(keep)
+            if not keep:
+                self.skipped_.append((name, "only constant or duplicate columns"))
+                continue
+            new_dtypes = list(t.new_column_dtypes_)
+            new_lineage = list(t.new_column_as_json_objects_)
+            for j in keep:
+                # Names are unique within one transform; two transforms of one
+                # round could still propose the same name.
+                names.append(tu.DataUtils.get_unique_column_name(str(new_names[j]), names))
+                dtypes.append(np.dtype(new_dtypes[j]))
+                lineage.append(new_lineage[j])
+            blocks.append(block[:, keep])
+            self.fitted_.append((name, t, keep))
+        self.names_ = names
+        self.dtypes_ = dtypes
+        self.lineage_ = lineage
+        self.n_features_in_ = table.shape[1]
+        return Table(np.concatenate(blocks, axis=1) if len(blocks) > 1 else table.values,
+                     names, dtypes, lineage, table.n_inputs)
+
+    def transform(self, X):
+        table = _as_table(X)
+        if table.shape[1] != self.n_features_in_:
+            raise DataError("expected " + str(self.n_features_in_) + " columns, got " + str(table.shape[1]))
+        blocks = [table.values]
+        for name, t, keep in self.fitted_:
+            with module_output():
+                block = _block(t.transform(table.values, self.n_jobs, True), table.shape[0])
+            blocks.append(block[:, keep])
+        return Table(np.concatenate(blocks, axis=1) if len(blocks) > 1 else table.values,
+                     self.names_, self.dtypes_, self.lineage_, table.n_inputs)
+
+
+class _ColumnSet:
+    """Columns seen so far, to spot constant and duplicate new columns."""
+
+    def __init__(self, values):
+        self._by_hash = {}
+        for j in range(values.shape[1]):
+            self._insert(np.ascontiguousarray(values[:, j]))
+
+    def _insert(self, col):
+        self._by_hash.setdefault(hash(col.tobytes()), []).append(col)
+
+    def add_if_new(self, col):
+        col = np.ascontiguousarray(col) + 0.0  # folds -0.0 into 0.0
+        if col.size == 0 or np.all(col == col[0]):
+            return False
+        bucket = self._by_hash.get(hash(col.tobytes()), [])
+        if any(np.array_equal(col, other) for other in bucket):
+            return False
+        self._insert(col)
+        return True
+
+
+class SelectFeatures(BaseEstimator, TransformerMixin):
+    """Keep the input columns plus the best ``keep`` derived ones.
+
+    ``FS1`` scores columns by a univariate F-test; ``FS2`` by the feature
+    importances of a random forest (a regressor or a classifier, after
+    ``task``).  The input columns (the table's first ``n_inputs``) are always
+    kept.  ``keep`` is the selectors' ``additional_col_count_to_keep``: a
+    count, or 0 for "those scoring above the mean score".
+
+    Parameters
+    ----------
+    keep : int
+    selector : {"fs1", "fs2"}
+    task : {"regression", "classification"}
+    """
+
+    def __init__(self, keep=10, selector="fs1", task="regression"):
+        self.keep = keep
+        self.selector = selector
+        self.task = task
+
+    def _make(self, n_inputs):
+        tu = _tu()
+        must = list(range(n_inputs))
+        if self.selector == "fs1":
+            return tu.FS1(must, self.keep, self.task)
+        if self.selector == "fs2":
+            from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
+
+            forest = RandomForestClassifier if self.task == "classification" else RandomForestRegressor
+            return tu.FS2(must, self.keep, self.task, forest)
+        raise ValueError("unknown selector " + repr(self.selector))
+
+    def fit(self, X, y=None, echo=None):
+        table = _as_table(X)
+        sel = self._make(table.n_inputs)
+        with module_output(echo):
+            sel.fit(table.values, y)
+        # Read by FS1's error report when a later table does not fit.
+        sel.cols_in_base_ds_ = list(table.names)
+        self.selector_ = sel
+        self.columns_ = [int(c) for c in sel.cols_to_keep_final_]
+        self.n_inputs_ = table.n_inputs
+        self.names_ = [table.names[c] for c in self.columns_]
+        self.lineage_ = [table.lineage[c] for c in self.columns_]
+        self.n_features_in_ = table.shape[1]
+        return self
+
+    def fit_transform(self, X, y=None, echo=None):
+        return self.fit(X, y, echo=echo).transform(X)
+
+    def transform(self, X):
+        table = _as_table(X)
+        with module_output():
+            return np.asarray(self.selector_.transform(table.values))
+
+    def get_feature_names_out(self, input_features=None):
+        return np.asarray(self.names_, dtype=object)
+
+
+def _one_line(e):
+    text = " ".join(str(e).split())
+    return text if len(text) <= 200 else text[:197] + "..."
+
+
+def _shortlist(items, limit=8):
+    items = [str(i) for i in items]
+    if len(items) <= limit:
+        return ", ".join(items) if items else "none"
+    return ", ".join(items[:limit]) + ", ... (" + str(len(items)) + " in all)"

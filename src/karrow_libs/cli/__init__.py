@@ -1,9 +1,9 @@
 """The ``karrow-fe`` command: automated feature engineering with the transform catalogue.
 
 ``main(argv)`` runs the command and returns its exit code; see
-``karrow_libs.cli.main`` for the commands and options.
+``karrow_libs.cli.command`` for the commands and options.
 """
 
-from .main import main
+from .command import main
 
 __all__ = ["main"]

@@ -73,11 +73,12 @@ def render(obj):
             head += "[" + str(params[0]["output_index"]) + "]"
             params = params[1:]
         out.append(head + "(")
-        pending = [("text", ")")]
+        pending = []
         for i, param in enumerate(params):
             if i:
                 pending.append(("text", ", "))
             pending.append(("node", param))
+        pending.append(("text", ")"))
         # The stack is last-in first-out: push the pieces in reverse.
         stack.extend(reversed(pending))
     return "".join(out)

@@ -26,7 +26,6 @@ in every fold), pickled with joblib, and applied to new rows.
 
 import contextlib
 import io
-import sys
 
 import numpy as np
 import pandas as pd
@@ -126,8 +125,9 @@ class PrepareTable(BaseEstimator, TransformerMixin):
 
     ``transform`` applies the same steps to new rows: columns are picked by
     the names seen at fit (extra columns, the target for instance, are
-    ignored; a missing one is an error), and cells that are not numbers
-    become missing and then the training median.
+    ignored; a missing numeric one is an error, a missing column that was
+    left out as non-numeric is not), and cells that are not numbers become
+    missing and then the training median.
 
     Parameters
     ----------
@@ -154,7 +154,6 @@ class PrepareTable(BaseEstimator, TransformerMixin):
         return df
 
     def _numeric_frame(self, X):
-        tu = _tu()
         with module_output():
             df = self.preprocess_.transform(X)
             df = self._coerce(df)
@@ -218,10 +217,13 @@ class PrepareTable(BaseEstimator, TransformerMixin):
         if not isinstance(X, pd.DataFrame):
             raise TypeError("PrepareTable expects a pandas DataFrame, got " + type(X).__name__)
         X = X.set_axis([str(c) for c in X.columns], axis=1)
-        missing = [c for c in self.feature_names_in_ if c not in X.columns]
+        missing = [c for c in self.names_ if c not in X.columns]
         if missing:
-            raise DataError("missing column" + ("s" if len(missing) > 1 else "") + " " + _shortlist(missing))
-        df = self._numeric_frame(X.loc[:, list(self.feature_names_in_)])
+            raise DataError("missing column" + ("s " if len(missing) > 1 else " ") + _shortlist(repr(m) for m in missing))
+        # Columns that the numeric filter left out at fit may be absent: they
+        # only hold their places, since the filter keeps columns by position.
+        X = X.reindex(columns=list(self.feature_names_in_))
+        df = self._numeric_frame(X)
         values, self.unparsed_cells_ = self._values(df)
         return self._table(self._fill(values))
 

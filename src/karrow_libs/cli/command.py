@@ -583,7 +583,8 @@ def load_pipeline(path):
     try:
         pipeline = joblib.load(path)
     except Exception as e:
-        raise DataError("cannot load " + repr(path) + ": " + type(e).__name__ + ": " + _one_line(e)) from None
+        raise DataError("cannot load " + repr(path) + ": not a pipeline written by '" + PROG + " --model' ("
+                        + type(e).__name__ + ": " + _one_line(e) + ")") from None
     if not isinstance(pipeline, Pipeline) or not isinstance(pipeline.steps[0][1], PrepareTable):
         raise DataError(repr(path) + " is not a pipeline written by '" + PROG + " --model'")
     return pipeline

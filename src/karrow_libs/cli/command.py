@@ -419,6 +419,19 @@ def cross_validate(pipeline, X, y, task, folds, progress, echo):
     return float(np.mean(scores)), float(np.std(scores)), time.perf_counter() - start
 
 
+def _guarded_cv(pipeline, X, y, task, folds, progress, echo, args):
+    """``cross_validate``, or ``None`` after a note when a fold cannot be fitted (the report goes on)."""
+    try:
+        return cross_validate(pipeline, X, y, task, folds, progress, echo)
+    except (MemoryError, KeyboardInterrupt):
+        raise
+    except Exception as e:
+        if os.environ.get("KARROW_FE_DEBUG"):
+            raise
+        sys.stderr.write(PROG + ": warning: cross-validation failed: " + type(e).__name__ + ": " + _one_line(e) + "\n")
+        return None
+
+
 def cv_folds(y, task, requested):
     """How many folds the data allows (each test fold with at least 2 rows, every class in every fold)."""
     if requested < 2:
@@ -463,8 +476,8 @@ def cmd_run(args):
             progress = Progress(sys.stderr, 2 * folds, "cross-validation",
                                 enabled=not args.quiet and sys.stderr.isatty())
             with progress:
-                base_cv = cross_validate(baseline, X, y, task, folds, progress, echo)
-                eng_cv = cross_validate(engineered, X, y, task, folds, progress, echo)
+                base_cv = _guarded_cv(baseline, X, y, task, folds, progress, echo, args)
+                eng_cv = _guarded_cv(engineered, X, y, task, folds, progress, echo, args)
             cv = (folds, base_cv, eng_cv)
         elif args.cv:
             _note(args, "too few rows (or members of the smallest class) to cross-validate; comparison skipped")
@@ -524,15 +537,17 @@ def render_report(label, target, task, X, tables, pipeline, select, scores, args
         folds, base_cv, eng_cv = cv
         lines.append("Cross-validated " + model_name + " (" + str(folds) + " folds, " + metric
                      + "; feature engineering refitted in every fold)")
-        rows = [
-            ["original", prepared.shape[1], "{:.3f}".format(base_cv[0]), "{:.3f}".format(base_cv[1]),
-             format_seconds(base_cv[2])],
-            ["engineered", len(select.columns_), "{:.3f}".format(eng_cv[0]), "{:.3f}".format(eng_cv[1]),
-             format_seconds(eng_cv[2])],
-        ]
+        rows = [_cv_row("original", prepared.shape[1], base_cv), _cv_row("engineered", len(select.columns_), eng_cv)]
         lines.append(format_table(["columns", "n", metric + " mean", "sd", "time"], rows,
                                   ["<", ">", ">", ">", ">"]))
     return "\n".join(lines)
+
+
+def _cv_row(label, n_columns, result):
+    if result is None:
+        return [label, n_columns, "failed", "", ""]
+    mean, sd, seconds = result
+    return [label, n_columns, "{:.3f}".format(mean), "{:.3f}".format(sd), format_seconds(seconds)]
 
 
 def stage_outputs(staged, args, final_table, select, y, target, pipeline):

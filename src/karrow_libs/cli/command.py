@@ -94,18 +94,22 @@ def _count(text):
 def run_parser():
     p = _Parser(
         prog=PROG,
-        description="Generate features with the karrow_libs transform catalogue, keep the best ones, "
-                    "and compare a cross-validated model on the original and on the engineered columns. "
-                    "Other commands: '" + PROG + " list' (the catalogue), '" + PROG
-                    + " apply PIPELINE CSV' (predict with a saved pipeline).",
-        epilog="Without a CSV file the run uses a data set that ships with scikit-learn (--dataset).",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Generate features with the karrow_libs transform catalogue, keep the best ones, and\n"
+                    "compare a cross-validated model on the original and on the engineered columns.\n\n"
+                    "commands:\n"
+                    "  " + PROG + " [run] [CSV --target COLUMN] [options]   engineer, select, compare\n"
+                    "  " + PROG + " list [--json]                           the transform catalogue\n"
+                    "  " + PROG + " apply PIPELINE CSV [--out FILE]         predict with a saved pipeline",
+        epilog="Without a CSV file the run uses a data set that ships with scikit-learn (--dataset).\n"
+               "Exit codes: 0 success, 1 unusable data or a failed run, 2 a command-line mistake.",
     )
-    p.add_argument("csv", nargs="?", help="input table (CSV with a header row; '-' reads standard input)")
+    p.add_argument("csv", nargs="?", metavar="CSV", help="input table (CSV with a header row; '-' reads standard input)")
     p.add_argument("--target", metavar="COLUMN", help="the column to predict (required with a CSV file)")
     p.add_argument("--dataset", choices=sorted(DATASETS), default=None,
                    help="embedded data set used when no CSV is given (default: diabetes)")
     p.add_argument("--transforms", metavar="NAMES", default=",".join(DEFAULT_TRANSFORMS),
-                   help="comma-separated catalogue names (default: %(default)s; see '" + PROG + " list')")
+                   help="comma-separated catalogue names, see the list command (default: %(default)s)")
     p.add_argument("--depth", type=int, choices=(1, 2, 3), default=1,
                    help="rounds of transforms; round 2 also transforms round 1's columns (default: 1)")
     p.add_argument("--max-per-transform", metavar="N", type=_count, default=100,

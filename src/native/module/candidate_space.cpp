@@ -10,6 +10,7 @@
 // (unhashable or incomparable ids, odd index types), so that such calls fail or
 // succeed exactly as the step-by-step algorithm does.
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -253,15 +254,34 @@ py::object plain_get_candidate(const py::object& self, const py::object& index) 
 // at the price of one identity compare per stored id.
 
 constexpr const char* kCapsuleName = "karrow_libs.candidate_space";
-constexpr const char* kCacheAttr = "_space_cache";
+
+// Attribute names read on every call, interned once.
+struct HotNames {
+    PyObject* dims;
+    PyObject* cache;
+    PyObject* tree;
+};
+const HotNames& hot_names() {
+    static const HotNames names{PyUnicode_InternFromString("matching_colids_by_arg"),
+                                PyUnicode_InternFromString("_space_cache"), PyUnicode_InternFromString("tree")};
+    return names;
+}
+
+// What a dimension looked like when the tree was built.
+struct DimensionSnapshot {
+    py::object object;                // as stored (None for a missing dimension)
+    py::list items;                   // its items then, kept alive for the compare
+    std::vector<PyObject*> pointers;  // the same items, for a flat compare
+    bool is_list = false;
+    std::size_t same_as = SIZE_MAX;   // an earlier dimension holding the same list
+};
 
 struct NativeSpace {
     explicit NativeSpace(karrow::core::SpaceDimensions dims) : space(std::move(dims)) {}
     karrow::core::CandidateSpace space;
-    // The dimension objects as stored (None for a missing one) and their items
-    // when the tree was built, to tell whether it still describes them.
-    std::vector<py::object> dim_objects;
-    std::vector<py::list> dim_items;
+    std::vector<DimensionSnapshot> snapshot;
+    // False when a dimension is neither a list nor a tuple nor None: its items
+    // cannot be compared cheaply, so the tree is rebuilt on every call.
     bool checkable = true;
     // Per dimension, its distinct ids in ascending order: the objects handed out.
     std::vector<py::list> choices;
@@ -278,51 +298,56 @@ PyObject* dimension_at(PyObject* dims, std::size_t k) {
     return value ? value : Py_None;
 }
 
-bool same_items(PyObject* seq, const py::list& items) {
-    const bool is_list = PyList_CheckExact(seq);
-    const Py_ssize_t n = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
-    if (n != PyList_GET_SIZE(items.ptr())) return false;
-    PyObject** now = is_list ? &PyList_GET_ITEM(seq, 0) : &PyTuple_GET_ITEM(seq, 0);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (now[i] != PyList_GET_ITEM(items.ptr(), i)) return false;
-    }
-    return true;
-}
-
-bool still_describes(const NativeSpace& native, const py::object& dims) {
-    if (!native.checkable || !PyDict_CheckExact(dims.ptr())) return false;
-    if (static_cast<std::size_t>(PyDict_GET_SIZE(dims.ptr())) != native.dim_objects.size()) return false;
-    for (std::size_t k = 0; k < native.dim_objects.size(); ++k) {
-        PyObject* dim = dimension_at(dims.ptr(), k);
-        if (dim != native.dim_objects[k].ptr()) return false;
-        if (dim != Py_None && !same_items(dim, native.dim_items[k])) return false;
+bool still_describes(const NativeSpace& native, PyObject* dims) {
+    if (!native.checkable || !PyDict_CheckExact(dims)) return false;
+    if (static_cast<std::size_t>(PyDict_GET_SIZE(dims)) != native.snapshot.size()) return false;
+    for (std::size_t k = 0; k < native.snapshot.size(); ++k) {
+        const DimensionSnapshot& then = native.snapshot[k];
+        PyObject* dim = dimension_at(dims, k);
+        if (dim != then.object.ptr()) return false;
+        // Tuples and None cannot change; a list shared by several dimensions is
+        // compared once.
+        if (!then.is_list || then.same_as != SIZE_MAX) continue;
+        const std::size_t n = then.pointers.size();
+        if (static_cast<std::size_t>(PyList_GET_SIZE(dim)) != n) return false;
+        if (n && std::memcmp(reinterpret_cast<PyListObject*>(dim)->ob_item, then.pointers.data(),
+                             n * sizeof(PyObject*)) != 0) {
+            return false;
+        }
     }
     return true;
 }
 
 // Maps the ids to integer ranks and builds the tree. Python errors (unhashable
 // or incomparable ids, a dimension that is not iterable) propagate.
-std::unique_ptr<NativeSpace> build_native_space(const py::object& dims) {
-    const std::size_t n = py::len(dims);
+std::unique_ptr<NativeSpace> build_native_space(PyObject* dims) {
+    const std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(dims));
     if (n > karrow::core::max_dimensions) raise(PyExc_OverflowError, "a candidate space handles at most 63 dimensions");
     karrow::core::SpaceDimensions input;
-    std::vector<py::object> dim_objects;
-    std::vector<py::list> dim_items;
+    std::vector<DimensionSnapshot> snapshot(n);
     std::vector<py::list> choices;
     bool checkable = true;
     py::dict rank_of;
     for (std::size_t k = 0; k < n; ++k) {
-        py::object dim = py::reinterpret_borrow<py::object>(dimension_at(dims.ptr(), k));
-        py::list items;
+        DimensionSnapshot& then = snapshot[k];
+        then.object = py::reinterpret_borrow<py::object>(dimension_at(dims, k));
         py::list distinct;
-        if (!dim.is_none()) {
-            items = py::reinterpret_steal<py::list>(PySequence_List(dim.ptr()));
-            if (!items) throw py::error_already_set();
-            if (k == 0) input.first_count = py::len(dim);
+        if (!then.object.is_none()) {
+            then.items = py::reinterpret_steal<py::list>(PySequence_List(then.object.ptr()));
+            if (!then.items) throw py::error_already_set();
+            if (k == 0) input.first_count = py::len(then.object);
             // Sorted within its own dimension only: ids of different dimensions
             // are compared for equality, never for order.
-            distinct = sorted(py::set(items));
-            checkable = checkable && (PyList_CheckExact(dim.ptr()) || PyTuple_CheckExact(dim.ptr()));
+            distinct = sorted(py::set(then.items));
+            then.is_list = PyList_CheckExact(then.object.ptr());
+            checkable = checkable && (then.is_list || PyTuple_CheckExact(then.object.ptr()));
+            for (py::handle item : then.items) then.pointers.push_back(item.ptr());
+            for (std::size_t j = 0; j < k; ++j) {
+                if (snapshot[j].object.ptr() == then.object.ptr()) {
+                    then.same_as = j;
+                    break;
+                }
+            }
         }
         std::vector<std::uint32_t> ranks;
         ranks.reserve(py::len(distinct));
@@ -338,8 +363,6 @@ std::unique_ptr<NativeSpace> build_native_space(const py::object& dims) {
             }
         }
         input.dims.push_back(std::move(ranks));
-        dim_objects.push_back(std::move(dim));
-        dim_items.push_back(std::move(items));
         choices.push_back(std::move(distinct));
     }
     input.universe = py::len(rank_of);
@@ -348,41 +371,50 @@ std::unique_ptr<NativeSpace> build_native_space(const py::object& dims) {
     try {
         native = std::make_unique<NativeSpace>(std::move(input));
     } catch (const std::overflow_error&) {
-        raise(PyExc_OverflowError,
-              "the number of candidates exceeds 2**64 - 1; _get_size() counts it exactly");
+        raise(PyExc_OverflowError, "the number of candidates exceeds 2**64 - 1; _get_size() counts it exactly");
     } catch (const std::length_error& e) {
         raise(PyExc_OverflowError, e.what());
     }
-    native->dim_objects = std::move(dim_objects);
-    native->dim_items = std::move(dim_items);
+    native->snapshot = std::move(snapshot);
     native->checkable = checkable;
     native->choices = std::move(choices);
     return native;
 }
 
 // The native space for the current dimensions, from the cache or freshly
-// built; nullptr when the ids cannot be ranked, in which case the caller runs
-// the building blocks and gets Python's own answer or error.
+// built; `native` is null when the ids cannot be ranked, and the caller then
+// runs the building blocks to get Python's own answer or error.
 struct SpaceRef {
     py::object capsule;
     const NativeSpace* native = nullptr;
 };
 
+py::object getattr_or_none(PyObject* obj, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(obj, name);
+    if (value) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
 SpaceRef current_space(const py::object& self) {
-    py::object dims = self.attr("matching_colids_by_arg");
-    py::object cache = py::getattr(self, kCacheAttr, py::none());
+    const HotNames& names = hot_names();
+    py::object dims = py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), names.dims));
+    if (!dims) throw py::error_already_set();
+    py::object cache = getattr_or_none(self.ptr(), names.cache);
     if (!cache.is_none()) {
-        py::object capsule = py::getattr(cache, "tree", py::none());
+        py::object capsule = getattr_or_none(cache.ptr(), names.tree);
         if (PyCapsule_IsValid(capsule.ptr(), kCapsuleName)) {
             auto* native = static_cast<const NativeSpace*>(PyCapsule_GetPointer(capsule.ptr(), kCapsuleName));
-            if (still_describes(*native, dims)) return {capsule, native};
+            if (still_describes(*native, dims.ptr())) return {capsule, native};
         }
     }
-    if (!PyDict_Check(dims.ptr())) return {};
+    // A dict subclass may redefine `get`; the building blocks honour that.
+    if (!PyDict_CheckExact(dims.ptr())) return {};
 
     std::unique_ptr<NativeSpace> built;
     try {
-        built = build_native_space(dims);
+        built = build_native_space(dims.ptr());
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
         return {};
@@ -397,12 +429,12 @@ SpaceRef current_space(const py::object& self) {
     if (!py::isinstance(cache, cache_type)) {
         cache = cache_type();
         // An instance without a writable __dict__ simply goes uncached.
-        if (PyObject_SetAttrString(self.ptr(), kCacheAttr, cache.ptr()) != 0) {
+        if (PyObject_SetAttr(self.ptr(), names.cache, cache.ptr()) != 0) {
             PyErr_Clear();
             return ref;
         }
     }
-    cache.attr("tree") = ref.capsule;
+    if (PyObject_SetAttr(cache.ptr(), names.tree, ref.capsule.ptr()) != 0) throw py::error_already_set();
     return ref;
 }
 
@@ -452,29 +484,32 @@ py::object CSD_get_candidate(py::object self, py::object index) {
     SpaceRef ref = current_space(self);
     if (!ref.native) return plain_get_candidate(self, index);
     const auto& space = ref.native->space;
+    const std::size_t n = space.ndim();
     // Without dimensions the leaf search ends at once on the empty node id,
     // which the cumulative table does not hold.
-    if (space.ndim() == 0) raise_key_error(py::tuple());
+    if (n == 0) raise_key_error(py::tuple());
     if (kind == IndexKind::outside_words) raise_key_error(py::none());
 
-    std::vector<std::uint32_t> positions(space.ndim());
+    std::uint32_t positions[karrow::core::max_dimensions];
     std::uint64_t remainder = 0;
-    switch (space.decode(i, positions.data(), &remainder)) {
+    switch (space.decode(i, positions, &remainder)) {
         case karrow::core::DecodeStatus::out_of_range:
             raise_key_error(py::none());
-        case karrow::core::DecodeStatus::no_choice: {
+        case karrow::core::DecodeStatus::no_choice:
             // A repeated id in dimension 0 can leave it nothing to draw from;
             // the modulo by zero then fails as Python's does.
             remainder_of(py::int_(remainder), py::int_(0));
             raise(PyExc_ZeroDivisionError, "integer modulo by zero");
-        }
         case karrow::core::DecodeStatus::ok:
             break;
     }
     const auto& choices = ref.native->choices;
-    if (space.ndim() == 1) return choices[0][positions[0]];
-    py::tuple candidate(space.ndim());
-    for (std::size_t j = 0; j < space.ndim(); ++j) candidate[j] = choices[j][positions[j]];
+    if (n == 1) return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(choices[0].ptr(), positions[0]));
+    py::tuple candidate(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        py::object id = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(choices[j].ptr(), positions[j]));
+        PyTuple_SET_ITEM(candidate.ptr(), static_cast<Py_ssize_t>(j), id.release().ptr());
+    }
     return std::move(candidate);
 }
 

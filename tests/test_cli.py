@@ -80,6 +80,36 @@ def test_depth_and_input_names():
     assert lineage.input_names(obj) == ["b", "a"]
 
 
+# -------------------------------------------------------------- preparation
+
+
+def test_prepare_keeps_integer_dtypes_and_fills_missing_values_with_training_medians():
+    from karrow_libs.cli.steps import PrepareTable
+
+    frame = pd.DataFrame({
+        "n": [4, 1, 3, 2],
+        "x": [0.5, np.nan, 2.5, np.inf],
+        "ok": [True, False, True, True],
+        "day": ["2021-01-01", "2021-01-02", "2021-01-03", "2021-01-05"],
+        "word": ["a", "b", "c", "d"],
+    })
+    prep = PrepareTable("y")
+    table = prep.fit_transform(frame)
+    assert table.names == ["n", "x", "ok", "day"] and prep.dropped_ == ["word"]
+    assert [str(d) for d in table.dtypes] == ["int64", "float64", "int64", "int64"]
+    assert table.values.dtype == np.float64 and table.n_inputs == 4
+    # median of the finite training values 0.5 and 2.5
+    assert table.values[:, 1].tolist() == [0.5, 1.5, 2.5, 1.5]
+    assert table.values[:, 2].tolist() == [1, 0, 1, 1]
+    assert table.values[:, 3].tolist() == [1609459200, 1609545600, 1609632000, 1609804800]
+    assert table.lineage[0] == {"name": "$n"}
+    # New rows: by name, in any order, without the unused text column; bad cells become the median.
+    new = pd.DataFrame({"x": ["7", "oops"], "day": ["2021-01-02", "2021-01-03"], "ok": [False, True], "n": [9, 8]})
+    again = prep.transform(new)
+    assert again.values.tolist() == [[9, 7.0, 0, 1609545600], [8, 1.5, 1, 1609632000]]
+    assert prep.unparsed_cells_ == 1
+
+
 # -------------------------------------------------------------- a reference evaluator for lineage
 
 OPS = {"sqrt": np.sqrt, "log": np.log, "square": np.square, "product": np.multiply, "sum": np.add,

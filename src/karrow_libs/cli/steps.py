@@ -26,6 +26,7 @@ in every fold), pickled with joblib, and applied to new rows.
 
 import contextlib
 import io
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -185,8 +186,10 @@ class PrepareTable(BaseEstimator, TransformerMixin):
         if not self.names_:
             raise DataError("no numeric feature column (non-numeric columns: " + _shortlist(self.dropped_) + ")")
         values, _ = self._values(df)
-        with np.errstate(all="ignore"):
-            medians = np.nanmedian(values, axis=0) if values.shape[0] else np.zeros(values.shape[1])
+        finite = np.where(np.isfinite(values), values, np.nan)
+        with np.errstate(all="ignore"), warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # an all-missing column
+            medians = np.nanmedian(finite, axis=0) if values.shape[0] else np.zeros(values.shape[1])
         self.medians_ = np.where(np.isnan(medians), 0.0, medians)
         return self._table(self._fill(values))
 

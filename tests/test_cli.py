@@ -74,10 +74,9 @@ def test_render_handles_nesting_deeper_than_the_recursion_limit():
     assert lineage.depth(obj) == sys.getrecursionlimit() + 100
 
 
-def test_depth_and_input_names():
-    obj = expr("product", expr("sqrt", leaf("b")), expr("sum", leaf("a"), leaf("b")))
-    assert lineage.depth(obj) == 2 and lineage.depth(leaf("a")) == 0
-    assert lineage.input_names(obj) == ["b", "a"]
+def test_depth_counts_stacked_transforms():
+    obj = expr("product", expr("sqrt", leaf("b")), expr("sum", leaf("a"), expr("abs", leaf("b"))))
+    assert lineage.depth(obj) == 3 and lineage.depth(leaf("a")) == 0 and lineage.depth(expr("pca")) == 1
 
 
 # -------------------------------------------------------------- preparation

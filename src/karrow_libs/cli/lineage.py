@@ -16,7 +16,7 @@ JSON rather than rejected, so a report never fails on an odd lineage.
 
 import json
 
-__all__ = ["render", "depth", "input_names"]
+__all__ = ["render", "depth"]
 
 
 def _is_output_index(param):
@@ -100,20 +100,3 @@ def depth(obj):
             best = max(best, level + 1)
     return best
 
-
-def input_names(obj):
-    """The input column names (without the ``$``) that ``obj`` is built from, in order of appearance."""
-    seen = []
-    stack = [obj]
-    while stack:
-        item = stack.pop()
-        if isinstance(item, dict) and set(item) == {"name"}:
-            name = str(item["name"])
-            name = name[1:] if name.startswith("$") else name
-            if name not in seen:
-                seen.append(name)
-            continue
-        expr = _expression(item)
-        if expr is not None:
-            stack.extend(reversed(expr[1]))
-    return seen

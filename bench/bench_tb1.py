@@ -13,38 +13,16 @@ Times are best-of-N wall times. Peak memory is measured with tracemalloc
 bytes of the input plus the output.
 """
 import argparse
-import gc
-import time
-import tracemalloc
+import os
+import sys
 
 import numpy as np
 from sklearn.preprocessing import MinMaxScaler
 
-from karrow_libs.vantor.transforms.transform_utils import TB1
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import best_time, peak_bytes  # noqa: E402
 
-
-def best_time(fn, repeat):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        result = None
-        gc.collect()
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
-
-
-def peak_bytes(fn):
-    gc.collect()
-    tracemalloc.start()
-    tracemalloc.reset_peak()
-    try:
-        result = fn()
-        _, peak = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    del result
-    return peak
+from karrow_libs.vantor.transforms.transform_utils import TB1  # noqa: E402
 
 
 def baseline_fit(X):

@@ -35,8 +35,7 @@ py::object TB1_init(py::object self, py::object tans_class, py::object name, py:
     return py::none();
 }
 
-
-// str(col_dtypes[col_id]) in datatypes, then the constraints (only when the dtype passed).
+// A column is eligible when its dtype text is in datatypes; the constraints run only then.
 bool TB1_eligible(py::handle self, py::handle datatypes, py::handle df, py::ssize_t col_id, py::handle col_names,
                   py::handle col_dtypes) {
     py::str dtype_text(col_dtypes[py::int_(col_id)]);

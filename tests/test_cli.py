@@ -109,6 +109,22 @@ def test_prepare_keeps_integer_dtypes_and_fills_missing_values_with_training_med
     assert prep.unparsed_cells_ == 1
 
 
+def test_rounds_drop_constant_columns_and_rescaled_copies():
+    from karrow_libs.cli.steps import _ColumnSet
+
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=3000)
+    seen = _ColumnSet(np.column_stack([x, x ** 2]))
+    assert not seen.add_if_new(np.full(3000, 2.5))  # constant
+    assert not seen.add_if_new(3 * x - 7)  # a rescaled copy
+    assert not seen.add_if_new(-(x ** 2))  # a negated copy
+    tail_differs = x.copy()
+    tail_differs[1] += 1.0  # row 1 is not among the sampled rows
+    assert seen.add_if_new(tail_differs)
+    assert not seen.add_if_new(tail_differs * 2)  # now a copy of the column just added
+    assert seen.add_if_new(x + 1e-3 * x ** 3)  # close, but not a copy
+
+
 # -------------------------------------------------------------- a reference evaluator for lineage
 
 OPS = {"sqrt": np.sqrt, "log": np.log, "square": np.square, "product": np.multiply, "sum": np.add,

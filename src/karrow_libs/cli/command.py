@@ -513,7 +513,7 @@ def render_report(label, target, task, X, tables, pipeline, select, scores, args
         text = "round " + str(i) + "    " + str(len(r.transforms)) + " transforms: " + str(before) + " -> " \
             + str(after) + " columns"
         if r.dropped_:
-            text += " (" + str(r.generated_) + " generated, " + str(r.dropped_) + " constant or duplicate dropped)"
+            text += " (" + str(r.generated_) + " generated, " + str(r.dropped_) + " constant or copies dropped)"
         lines.append(text)
         for name, reason in r.skipped_:
             lines.append("           skipped " + name + ": " + reason)

@@ -269,9 +269,10 @@ class TransformRound(BaseEstimator, TransformerMixin):
     round (so constraint answers are computed once per column), fitted on the
     round's input table and asked for its new columns only.  The output table
     is the input followed by the new columns of every transform, in the order
-    of ``transforms``.  New columns that are constant, or equal to a column
-    already in the table (``product(a, b)`` next to ``product(b, a)``), are
-    dropped at fit and never computed into the output again.
+    of ``transforms``.  New columns that are constant, or an exact or rescaled
+    copy of a column already in the table (``product(b, a)`` next to
+    ``product(a, b)``, ``minmaxscaler(x)`` next to ``x``), are dropped at fit
+    and left out of the output from then on.
 
     Parameters
     ----------
@@ -353,7 +354,7 @@ class TransformRound(BaseEstimator, TransformerMixin):
             keep = [j for j in range(block.shape[1]) if seen.add_if_new(block[:, j])]
             self.dropped_ += block.shape[1] - len(keep)
             if not keep:
-                self.skipped_.append((name, "only constant or duplicate columns"))
+                self.skipped_.append((name, "only constant columns or copies"))
                 continue
             new_dtypes = list(t.new_column_dtypes_)
             new_lineage = list(t.new_column_as_json_objects_)
@@ -386,23 +387,62 @@ class TransformRound(BaseEstimator, TransformerMixin):
 
 
 class _ColumnSet:
-    """Columns seen so far, to spot constant and duplicate new columns."""
+    """The columns of a table so far, to spot new columns that add nothing.
+
+    A new column adds nothing when it is constant, or when it is an exact or
+    rescaled copy of a column already present (correlation +1 or -1:
+    ``product(b, a)`` next to ``product(a, b)``, ``minmaxscaler(x)`` next to
+    ``x``, ``round(n)`` of an integer column): the F-test, the forest and the
+    scaled linear model all see such a copy as the same column.
+
+    Candidates are found on an evenly spaced sample of at most ``SAMPLE``
+    rows (one matrix-vector product per new column) and confirmed on all rows.
+    """
+
+    SAMPLE = 1000
+    TOLERANCE = 1e-9
 
     def __init__(self, values):
-        self._by_hash = {}
+        n = values.shape[0]
+        self._rows = np.unique(np.linspace(0, max(n - 1, 0), min(n, self.SAMPLE)).astype(np.intp))
+        self._columns = []
+        self._sample = np.empty((len(self._rows), 0))
+        self._pending = []
         for j in range(values.shape[1]):
-            self._insert(np.ascontiguousarray(values[:, j]))
+            self._insert(values[:, j])
+
+    @staticmethod
+    def _standard(col):
+        sd = col.std()
+        if not np.isfinite(sd) or sd == 0:
+            return None
+        return (col - col.mean()) / sd
 
     def _insert(self, col):
-        self._by_hash.setdefault(hash(col.tobytes()), []).append(col)
+        z = self._standard(col[self._rows])
+        self._columns.append(col)
+        self._pending.append(np.zeros(len(self._rows)) if z is None else z)
+
+    def _flush(self):
+        if self._pending:
+            self._sample = np.column_stack([self._sample] + self._pending)
+            self._pending = []
 
     def add_if_new(self, col):
-        col = np.ascontiguousarray(col) + 0.0  # folds -0.0 into 0.0
+        """Record ``col`` and return True, unless it is constant or a copy of a recorded column."""
+        col = np.asarray(col, dtype=np.float64)
         if col.size == 0 or np.all(col == col[0]):
             return False
-        bucket = self._by_hash.get(hash(col.tobytes()), [])
-        if any(np.array_equal(col, other) for other in bucket):
-            return False
+        z = self._standard(col[self._rows])
+        if z is not None:
+            self._flush()
+            with np.errstate(all="ignore"):
+                similarity = np.abs(self._sample.T @ z) / len(self._rows)
+            for k in np.flatnonzero(similarity > 1 - 1e-6):
+                other = self._standard(self._columns[k])
+                mine = self._standard(col)
+                if other is not None and mine is not None and abs(float(np.mean(other * mine))) > 1 - self.TOLERANCE:
+                    return False
         self._insert(col)
         return True
 

@@ -11,6 +11,14 @@ using namespace pybind11::literals;
 
 namespace {
 
+// list(x): always a new list. (py::list(x) would hand back x itself when x is
+// already a list, and the callers here must not touch the caller's list.)
+py::list new_list(py::handle x) {
+    PyObject* r = PySequence_List(x.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(r);
+}
+
 // An error raised while handling another one carries it as __context__, as it
 // would in an `except` block.
 [[noreturn]] void rethrow_in_handler(py::error_already_set& raised, const py::error_already_set& handled) {
@@ -46,7 +54,7 @@ py::object DatasetS_init(py::object self, py::object dataframe) {
 }
 
 py::object DatasetS_AddNewColumns(py::object self, py::object fun) {
-    py::list names(self.attr("df").attr("columns"));
+    py::list names = new_list(self.attr("df").attr("columns"));
     for (py::handle name : names) {
         // Evaluated as `df = df.withColumn("log" + name, fun(df[name]))`: the
         // method is looked up before its arguments are computed.
@@ -89,7 +97,7 @@ py::object MakeDFReady_transform(py::object self, py::object X, py::object /*n_j
 py::object MakeDFReady_fit(py::object self, py::object X, py::object /*y*/) {
     self.attr("run_") = py::bool_(true);
     py::object df = H().pd.attr("DataFrame")(X);
-    py::list colnames(df.attr("columns"));
+    py::list colnames = new_list(df.attr("columns"));
     const std::size_t colcount = py::len(colnames);
     py::list numeric_colids;
     self.attr("numeric_colids_") = numeric_colids;

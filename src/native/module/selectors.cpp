@@ -18,6 +18,14 @@ using namespace pybind11::literals;
 
 namespace {
 
+// list(x): always a new list. (py::list(x) would hand back x itself when x is
+// already a list, and the callers here must not touch the caller's list.)
+py::list new_list(py::handle x) {
+    PyObject* r = PySequence_List(x.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(r);
+}
+
 void init_selector(py::object self, const char* name, py::object cols_ids_must_keep,
                    py::object additional_col_count_to_keep, py::object ptype) {
     self.attr("long_name") = make_uid(std::string(name) + "-");
@@ -65,7 +73,7 @@ py::object additional_count(py::object self, py::object X, const std::function<p
 py::list nan_scores_as_zero(py::object scores) {
     py::list out;
     py::list mask = H().np.attr("isnan")(scores).attr("tolist")();
-    py::list values(scores);
+    py::list values = new_list(scores);
     bare_assert(py::len(mask) == py::len(values));
     for (std::size_t i = 0; i < py::len(values); ++i) {
         if (truthy(mask[i])) {
@@ -137,7 +145,7 @@ void pick_with_python_max(py::list ind, py::object rounds, py::list cols) {
 }
 
 py::object FS_find_k_top_indices(py::object self, py::object fs_scores) {
-    py::list ind(fs_scores);
+    py::list ind = new_list(fs_scores);
     py::list cols;
     self.attr("cols_to_keep_final_") = cols;
     py::object must_keep = self.attr("cols_ids_must_keep");
@@ -251,8 +259,8 @@ py::object FS3_init(py::object self, py::object colids_to_remove) {
 py::object FS3_fit(py::object self, py::object /*X*/, py::object /*y*/) { return self; }
 
 py::object FS3_transform(py::object self, py::object X) {
-    py::list columns(H().builtins.attr("range")(0, X.attr("shape")[py::int_(1)]));
-    for (py::handle x : py::list(self.attr("colids_to_remove"))) columns.attr("remove")(x);
+    py::list columns = new_list(H().builtins.attr("range")(0, X.attr("shape")[py::int_(1)]));
+    for (py::handle x : new_list(self.attr("colids_to_remove"))) columns.attr("remove")(x);
     return column(X, columns);
 }
 

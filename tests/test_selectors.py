@@ -509,17 +509,31 @@ def test_pipeline_end_to_end(tu):
 
     X, y = load_diabetes(return_X_y=True)
     width = X.shape[1]
-    steps = [(name, tu.TransformBase.GetTransformObj(name)) for name in ("square", "product")]
+    names, dtypes = [f"x{i}" for i in range(width)], [X.dtype] * width
+    # Each expansion is told the names and dtypes of the table it will see;
+    # the second one sees the first one's output.
+    square = tu.TransformBase.GetTransformObj("square").set_params(col_names=names, col_dtypes=dtypes)
+    probe = clone(square).fit(X, y)
+    probe.transform(X)
+    product = tu.TransformBase.GetTransformObj("product").set_params(
+        col_names=names + probe.new_column_names_, col_dtypes=dtypes + probe.new_column_dtypes_)
     inputs = list(range(width))
-    pipe = Pipeline(steps + [
+    pipe = Pipeline([
+        ("square", square),
+        ("product", product),
         ("fs1", tu.FS1(inputs, 20, "regression")),
         ("fs2", tu.FS2(inputs, 5, "regression", RandomForestRegressor)),
         ("model", Ridge(alpha=0.1)),
     ])
     pipe.fit(X, y)
     pred = pipe.predict(X)
-    assert len(pipe.named_steps["fs2"].cols_to_keep_final_) == width + 5
+    expanded = pipe[:2].transform(X)
+    assert expanded.shape[1] > width + 20
     assert pipe.named_steps["fs1"].cols_to_keep_final_[:width] == inputs
+    assert len(pipe.named_steps["fs1"].cols_to_keep_final_) == width + 20
+    assert pipe.named_steps["fs2"].cols_to_keep_final_[:width] == inputs
+    assert len(pipe.named_steps["fs2"].cols_to_keep_final_) == width + 5
+    assert pipe[:-1].transform(X).shape == (len(X), width + 5)
     restored = pickle.loads(pickle.dumps(pipe))
     assert np.array_equal(restored.predict(X), pred)
     refit = clone(pipe).fit(X, y)

@@ -489,18 +489,7 @@ def test_fitted_selectors_clone_and_pickle(tu):
     assert copy.deepcopy(fs).uid == fs.uid
 
 
-def catalogue_ready(tu):
-    try:
-        tu.TransformBase.GetTransformObj("sqrt")
-    except NotImplementedError:
-        return False
-    return True
-
-
 def test_pipeline_end_to_end(tu):
-    if not catalogue_ready(tu):
-        pytest.skip("the transform catalogue is not built yet (TransformBase.GetTransformObj raises "
-                    "NotImplementedError)")
     from sklearn.base import clone
     from sklearn.datasets import load_diabetes
     from sklearn.ensemble import RandomForestRegressor
@@ -512,11 +501,15 @@ def test_pipeline_end_to_end(tu):
     names, dtypes = [f"x{i}" for i in range(width)], [X.dtype] * width
     # Each expansion is told the names and dtypes of the table it will see;
     # the second one sees the first one's output.
-    square = tu.TransformBase.GetTransformObj("square").set_params(col_names=names, col_dtypes=dtypes)
-    probe = clone(square).fit(X, y)
-    probe.transform(X)
-    product = tu.TransformBase.GetTransformObj("product").set_params(
-        col_names=names + probe.new_column_names_, col_dtypes=dtypes + probe.new_column_dtypes_)
+    try:
+        square = tu.TransformBase.GetTransformObj("square").set_params(col_names=names, col_dtypes=dtypes)
+        probe = clone(square).fit(X, y)
+        squared = probe.transform(X)
+        product = tu.TransformBase.GetTransformObj("product").set_params(
+            col_names=names + probe.new_column_names_, col_dtypes=dtypes + probe.new_column_dtypes_)
+        clone(product).fit(squared, y)
+    except NotImplementedError as e:
+        pytest.skip("the catalogue's function transforms are not written yet: " + str(e))
     inputs = list(range(width))
     pipe = Pipeline([
         ("square", square),

@@ -36,16 +36,15 @@ void init_selector(py::object self, const char* name, py::object cols_ids_must_k
     self.attr("ptype") = ptype;
 }
 
-// `a == b` as an `if` tests it: the result's truth, no identity shortcut.
-bool py_eq(py::handle a, py::handle b) {
-    return truthy(py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
-}
-
+// `a <op> b` as an `if` tests it: the truth of the result, with no identity
+// shortcut for ==.
 bool py_compare(py::handle a, py::handle b, int op) {
     py::object r = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
     if (!r) throw py::error_already_set();
     return truthy(r);
 }
+
+bool py_eq(py::handle a, py::handle b) { return py_compare(a, b, Py_EQ); }
 
 // An error raised while reporting another one carries it as __context__, as it
 // would in an `except` block.
@@ -69,17 +68,15 @@ py::object additional_count(py::object self, py::object X, const std::function<p
     return H().builtins.attr("int")(H().np.attr("count_nonzero")(H().np.attr("greater")(s, mean)));
 }
 
-// [0 if isnan(s) else s for s in scores]
+// [0 if numpy.isnan(s) else s for s in scores]
 py::list nan_scores_as_zero(py::object scores) {
     py::list out;
-    py::list mask = H().np.attr("isnan")(scores).attr("tolist")();
-    py::list values = new_list(scores);
-    bare_assert(py::len(mask) == py::len(values));
-    for (std::size_t i = 0; i < py::len(values); ++i) {
-        if (truthy(mask[i])) {
+    py::object isnan = H().np.attr("isnan");
+    for (py::handle s : scores) {
+        if (truthy(isnan(s))) {
             out.append(py::int_(0));
         } else {
-            out.append(values[i]);
+            out.append(s);
         }
     }
     return out;

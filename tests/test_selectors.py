@@ -127,7 +127,7 @@ def test_pick_is_fast_on_wide_scores(tu, form):
     must_keep = list(range(1, 10_000, 97))
     t0 = time.perf_counter()
     got = picked(tu, form(values), must_keep, 5_000)
-    assert time.perf_counter() - t0 < 2.0                               # the plain loop takes minutes
+    assert time.perf_counter() - t0 < 0.5                               # the plain loop takes seconds
     ind = np.array(form(values), dtype=float)
     ind[must_keep] = ind[0] = -np.inf                                   # the leading NaN is taken first
     order = [i for i in np.argsort(-ind, kind="stable") if not np.isnan(ind[i])][:4_999]

@@ -114,3 +114,20 @@ def test_subclass_transform_is_not_wrapped(method):
 def test_subclass_supports_estimator_protocol():
     t = TB2(name="pairs")
     assert t.get_params() == {"name": "pairs"} and clone(t).name == "pairs" and repr(t) == "TB2(name='pairs')"
+
+
+class OneArgTransform(VantorTransformer):
+    def __init__(self, arg_count=1):
+        self.arg_count = arg_count
+
+
+class BareIdSpace(RecordingSpace):
+    def get_candidate(self, index):
+        super().get_candidate(index)
+        return index
+
+
+@pytest.mark.parametrize("owner, expected_type", [(OneArgTransform(1), tuple), (OneArgTransform(2), int), (TB2(), int)])
+def test_reduction_wraps_bare_ids_only_for_one_argument_tuple_transforms(owner, expected_type):
+    chosen = owner.reduce_count_of_candidates_from_search_space_descriptor(BareIdSpace(100), 5)
+    assert all(type(c) is expected_type for c in chosen)

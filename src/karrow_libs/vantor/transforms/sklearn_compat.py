@@ -71,11 +71,18 @@ class VantorTransformer(BaseEstimator, TransformerMixin, auto_wrap_output_keys=N
         ``space.get_candidate(i)`` for those indices, in ascending index
         order.  Only the chosen candidates are ever fetched, so spaces far too
         large to list are fine.
+
+        A one-dimensional space yields bare column ids. Transforms over tuples
+        of columns (those with an ``arg_count``) iterate every candidate as a
+        collection of ids, so for them a bare id is returned as a 1-tuple.
         """
         size = space.get_size()
         if size <= limit:
             return None
-        return [space.get_candidate(i) for i in _sample_sorted_indices(size, limit)]
+        picked = [space.get_candidate(i) for i in _sample_sorted_indices(size, limit)]
+        if getattr(self, "arg_count", None) == 1:
+            picked = [c if isinstance(c, tuple) else (c,) for c in picked]
+        return picked
 
     def reduce_count_of_candidates(self, candidates, limit):
         """Keep at most ``limit`` entries of the list ``candidates``.

@@ -1,0 +1,265 @@
+"""The module's import-time surface: names, classes, signatures, constructors."""
+import copy
+import inspect
+import pickle
+import re
+
+import numpy as np
+import pytest
+from sklearn.base import BaseEstimator, clone
+
+import karrow_libs.vantor.transforms.transform_utils as tu
+from karrow_libs.vantor.transforms.sklearn_compat import VantorTransformer
+
+IMPORTED = ["pd", "np", "uuid", "scipy", "SelectKBest", "f_classif", "f_regression", "operator",
+            "OneHotEncoder", "StandardScaler", "MinMaxScaler", "PCA", "FastICA", "Nystroem",
+            "FeatureAgglomeration", "inspect", "random", "multiprocessing", "copy", "VantorTransformer",
+            "FC", "KBinsDiscretizer", "TExtras", "DataUtils", "ABC", "abstractmethod"]
+CLASSES = ["AbstractCandidatesSpaceDescriptor", "SingletonCandidateSpaceDescriptor",
+           "CandidatesSpaceDescriptor", "DatasetS", "MakeDFReady", "FS1", "FS2", "FS3", "Tproxy",
+           "DataUtils", "TNoOp", "TA1", "TA2", "TGen", "TB1", "TB2", "TAM", "DropTransform",
+           "TransformBase", "PreprocessDF"]
+
+# class -> [(method, signature text, mark)]; mark is "", "static" or "abstract"
+FIT5 = "(self, X, y, col_names=None, col_dtypes=None, col_as_json_objects=None)"
+TR3 = "(self, X, n_jobs=1, return_new_cols_only=False)"
+CAND = "(self, df, col_names, col_dtypes)"
+METHODS = {
+    "AbstractCandidatesSpaceDescriptor": [("get_size", "(self)", "abstract"), ("get_candidate", "(self, index)", "abstract")],
+    "SingletonCandidateSpaceDescriptor": [("__init__", "(self, candidate)", ""), ("get_size", "(self)", ""),
+                                          ("get_candidate", "(self, index)", "")],
+    "CandidatesSpaceDescriptor": [
+        ("__init__", "(self)", ""), ("get_size", "(self)", ""), ("_get_size", "(self)", ""),
+        ("add_dimension_spec", "(self, matching_colids)", ""), ("get_tree_desc", "(self)", ""),
+        ("_build_tree_desc", "(self, arg_index, colids_on_path, current_tree, current_node_id)", ""),
+        ("compute_cumul_left_tree_size", "(self, tree)", ""),
+        ("_compute_cumul_left_tree_size", "(self, tree_desc, current_node_id, current_cumul_tree, current_cumul)", ""),
+        ("_get_node_id", "(self, cumul_tree, current_node_id, index)", ""),
+        ("get_candidate", "(self, index)", ""), ("_get_candidate", "(self, cumul_tree, desc_tree, index)", "")],
+    "DatasetS": [("__init__", "(self, dataframe)", ""), ("AddNewColumns", "(self, fun)", ""),
+                 ("GetTargetType", "(y)", "static")],
+    "MakeDFReady": [("__init__", "(self)", ""), ("transform", "(self, X, n_jobs=1)", ""), ("fit", "(self, X, y)", "")],
+    "FS1": [("__init__", "(self, cols_ids_must_keep, additional_col_count_to_keep, ptype)", ""),
+            ("transform", "(self, X, n_jobs=1)", ""), ("fit", "(self, X, y)", ""),
+            ("find_k_top_indices", "(self, fs_scores)", "")],
+    "FS2": [("__init__", "(self, cols_ids_must_keep, additional_col_count_to_keep, ptype, eval_algo)", ""),
+            ("transform", "(self, X, n_jobs=1)", ""), ("fit", "(self, X, y)", ""),
+            ("find_k_top_indices", "(self, fs_scores)", "")],
+    "FS3": [("__init__", "(self, colids_to_remove)", ""), ("fit", "(self, X, y)", ""), ("transform", "(self, X)", "")],
+    "Tproxy": [("__init__", "(self, trobj)", ""), ("fit", "(self, X, y, col_names, col_dtypes)", ""),
+               ("transform", "(self, X, n_jobs=1)", "")],
+    "DataUtils": [("NumericDataTypes", "()", "static"), ("IntDataTypes", "()", "static"),
+                  ("FloatDataTypes", "()", "static"), ("get_basic_types", "(cat)", "static"),
+                  ("replace_nan_and_inf", "(col)", "static"), ("all_feats_numeric", "(df)", "static"),
+                  ("get_unique_column_name", "(proposed_name, existing_name_list)", "static"),
+                  ("get_json_for_name", "(name)", "static"),
+                  ("build_json_objects", "(names, name_to_json_map)", "static")],
+    "TNoOp": [("__init__", "(self, fun, name, datatypes, feat_constraints, tgraph=None)", ""),
+              ("transform", "(self, df, n_jobs=1)", ""), ("fit", "(self, X, y)", "")],
+    "TA1": [("__init__", "(self, fun, name=None, datatypes=None, feat_constraints=None, tgraph=None, apply_all=True, "
+                         "col_names=None, col_dtypes=None, col_as_json_objects=None)", ""),
+            ("transform", TR3, ""), ("get_candidates_space_descriptor", CAND, ""), ("get_candidates", CAND, ""),
+            ("namestr", "(self, obj, namespace)", ""), ("fit", FIT5, ""),
+            ("all_fc_satisifed", "(self, dfc, col_name)", ""), ("exec_tr", "(self, colid, df_)", "")],
+    "TA2": [("__init__", "(self, fun, name, datatypes1, feat_constraints1, datatypes2, feat_constraints2, tgraph=None, "
+                         "apply_all=True, col_names=None, col_dtypes=None, col_as_json_objects=None)", ""),
+            ("transform", TR3, ""), ("get_candidates_space_descriptor", CAND, ""), ("get_candidates", CAND, ""),
+            ("exec_tr", "(self, i, df_)", ""), ("namestr", "(self, obj, namespace)", ""), ("fit", FIT5, ""),
+            ("all_fc1_satisifed", "(self, dfc, dfcname)", ""), ("all_fc2_satisifed", "(self, dfc, dfcname)", "")],
+    "TGen": [("__init__", "(self, fun, name, arg_count, datatypes_list, feat_constraints_list, tgraph=None, "
+                          "apply_all=True, col_names=None, col_dtypes=None, col_as_json_objects=None)", ""),
+             ("transform", TR3, ""), ("get_candidates_space_descriptor", CAND, ""), ("get_candidates", CAND, ""),
+             ("get_candidates_sub", "(self, df, current_arg, colids_tuple_list, col_names, col_dtypes)", ""),
+             ("combined_param_name", "(self, candidate_cols_ids, col_names)", ""),
+             ("namestr", "(self, obj, namespace)", ""), ("get_df_from_tuple_of_series", "(tofseries)", "static"),
+             ("fit", FIT5, ""), ("all_fc_satisifed", "(self, fcs, dfc, dfcname)", "")],
+    "TB1": [("__init__", "(self, tans_class, name, datatypes, feat_constraints, tgraph=None, apply_all=True, "
+                         "col_names=None, col_dtypes=None, col_as_json_objects=None)", ""),
+            ("transform", TR3, ""), ("get_candidates_space_descriptor", CAND, ""), ("get_candidates", CAND, ""),
+            ("namestr", "(self, obj, namespace)", ""), ("fit", FIT5, ""),
+            ("all_fc_satisifed", "(self, dfc, dfcname)", ""), ("exec_tr", "(self, i, df_)", "")],
+    "TB2": [("__init__", "(self, tans_class, name, datatypes1, feat_constraints1, datatypes2, feat_constraints2, "
+                         "tgraph=None, apply_all=True)", ""),
+            ("tansform", TR3, ""), ("get_candidates_space_descriptor", CAND, ""), ("get_candidates", "(self, df)", ""),
+            ("namestr", "(self, obj, namespace)", ""), ("fit", "(self, X, y)", ""),
+            ("all_fc1_satisifed", "(self, dfc)", ""), ("all_fc2_satisifed", "(self, dfc)", ""),
+            ("exec_tr", "(self, i, df_)", "")],
+    "TAM": [("__init__", "(self, tans_class, name, tgraph=None, apply_all=True, col_names=None, col_dtypes=None, "
+                         "col_as_json_objects=None)", ""),
+            ("get_candidates_space_descriptor", CAND, ""), ("get_candidates", CAND, ""), ("fit", FIT5, ""),
+            ("transform", TR3, "")],
+    "DropTransform": [("__init__", "(self, columnStrCommaSep)", ""), ("transform", "(self, df, n_jobs=1)", ""),
+                      ("fit", "(self, X, y)", "")],
+    "TransformBase": [("ValidatedTransformNames", "(list_names)", "static"), ("GetAllTransformNames", "()", "static"),
+                      ("GetAllUnaryTransformNames", "()", "static"), ("GetAllBinaryTransformNames", "()", "static"),
+                      ("GetTransformObj", "(trName, tgraph=None, apply_all=True)", "static")],
+    "PreprocessDF": [("__init__", "(self)", ""), ("transform", "(self, df, n_jobs=1)", ""), ("fit", "(self, X, y)", "")],
+}
+BASES = {"AbstractCandidatesSpaceDescriptor": "ABC", "SingletonCandidateSpaceDescriptor": "AbstractCandidatesSpaceDescriptor",
+         "CandidatesSpaceDescriptor": "AbstractCandidatesSpaceDescriptor", "DatasetS": None, "MakeDFReady": None,
+         "DataUtils": None, "TransformBase": None}
+
+
+def test_module_binds_imports_function_and_classes_in_order():
+    names = [k for k in vars(tu) if not k.startswith("__")]
+    assert names == IMPORTED + ["resolve_basic_datatypes"] + [c for c in CLASSES if c != "DataUtils"]
+    assert tu.__file__.endswith(".so") and tu.__name__ == "karrow_libs.vantor.transforms.transform_utils"
+    from karrow_libs.utils.data_utils import DataUtils as HostDataUtils
+    assert tu.DataUtils is not HostDataUtils and hasattr(tu.DataUtils, "NumericDataTypes")
+
+
+@pytest.mark.parametrize("cls_name", CLASSES)
+def test_class_bases_module_and_methods(cls_name):
+    cls = getattr(tu, cls_name)
+    base = BASES.get(cls_name, "VantorTransformer")
+    assert cls.__bases__ == ((object,) if base is None else (getattr(tu, base),))
+    assert cls.__module__ == tu.__name__ and cls.__qualname__ == cls_name
+    expected = METHODS[cls_name]
+    # (the metaclass and scikit-learn's subclass hook add their own bookkeeping)
+    own = [k for k in vars(cls) if not (k.startswith("__") and k != "__init__") and k not in ("_sklearn_auto_wrap_output_keys", "_abc_impl")]
+    assert own == [m for m, _, _ in expected]  # definition order, nothing else (no class data)
+    for name, sig, mark in expected:
+        raw = vars(cls)[name]
+        assert isinstance(raw, staticmethod) == (mark == "static")
+        func = getattr(cls, name)
+        assert str(inspect.signature(func)) == sig
+        assert getattr(func, "__isabstractmethod__", False) == (mark == "abstract")
+        assert func.__qualname__ == f"{cls_name}.{name}" and func.__module__ == tu.__name__
+        assert pickle.loads(pickle.dumps(func)) is func
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda t: t.fit(), "TA1.fit() missing 2 required positional arguments: 'X' and 'y'"),
+    (lambda t: t.fit(1), "TA1.fit() missing 1 required positional argument: 'y'"),
+    (lambda t: t.fit(1, 2, 3, 4, 5, 6), "TA1.fit() takes from 3 to 6 positional arguments but 7 were given"),
+    (lambda t: t.fit(1, 2, colnames=3), "TA1.fit() got an unexpected keyword argument 'colnames'"),
+    (lambda t: t.fit(1, 2, X=3), "TA1.fit() got multiple values for argument 'X'"),
+    (lambda t: tu.TransformBase.GetAllTransformNames(1), "TransformBase.GetAllTransformNames() takes 0 positional arguments but 1 was given"),
+    (lambda t: tu.DatasetS(csvfname="a.csv"), "DatasetS.__init__() got an unexpected keyword argument 'csvfname'"),
+    (lambda t: tu.TGen(), "TGen.__init__() missing 5 required positional arguments: 'fun', 'name', 'arg_count', 'datatypes_list', and 'feat_constraints_list'"),
+])
+def test_wrong_calls_raise_pythons_type_errors(call, message):
+    t = tu.TA1(np.sqrt)
+    with pytest.raises(TypeError) as err:
+        call(t)
+    assert str(err.value) == message
+
+
+def test_abstract_descriptor_cannot_be_instantiated():
+    with pytest.raises(TypeError):
+        tu.AbstractCandidatesSpaceDescriptor()
+
+
+UUID = r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}"
+
+
+def build_all():
+    fcs = [lambda c: True]
+    return {
+        "TA1": (tu.TA1(np.sqrt), r"TA1-sqrt_", ["fun", "tgraph", "apply_all", "col_names", "col_dtypes",
+                                                 "col_as_json_objects", "name", "datatypes", "feat_constraints"]),
+        "TA2": (tu.TA2(np.add, None, ["numeric"], None, ["numeric"], fcs), r"TA2-None_",
+                ["col_names", "col_dtypes", "col_as_json_objects", "apply_all", "fun", "tgraph", "name",
+                 "datatypes1", "datatypes2", "feat_constraints1", "feat_constraints2"]),
+        "TGen": (tu.TGen(np.add, None, 2, [["int"], ["int"]], [[], []]), r"Tgen-None_",
+                 ["col_names", "col_dtypes", "col_as_json_objects", "tgraph", "apply_all", "transform_type", "fun",
+                  "name", "arg_count", "datatypes_list", "feat_constraints_list"]),
+        "TB1": (tu.TB1(tu.MinMaxScaler, None, ["numeric"], None), r"TB1-None_",
+                ["col_names", "col_dtypes", "col_as_json_objects", "tans_class", "tgraph", "apply_all", "name",
+                 "datatypes", "feat_constraints"]),
+        "TB2": (tu.TB2(tu.MinMaxScaler, "mm", ["numeric"], None, ["numeric"], None), r"TB2-mm_",
+                ["apply_all", "tgraph", "tans_class", "name", "datatypes1", "datatypes2", "feat_constraints1",
+                 "feat_constraints2"]),
+        "TAM": (tu.TAM(tu.PCA(), None), r"TAM-None_",
+                ["col_names", "col_dtypes", "col_as_json_objects", "apply_all", "tgraph", "tans_class", "name"]),
+        "TNoOp": (tu.TNoOp(np.sqrt, "noop", ["numeric"], None), r"TNoOp-noop_",
+                  ["tgraph", "fun", "name", "datatypes", "feat_constraints"]),
+    }
+
+
+@pytest.mark.parametrize("cls_name", ["TA1", "TA2", "TGen", "TB1", "TB2", "TAM", "TNoOp"])
+def test_transform_constructors_store_arguments_in_order_and_name_themselves(cls_name):
+    obj, prefix, order = build_all()[cls_name]
+    assert list(vars(obj)) == order + ["uid", "long_name"]
+    assert re.fullmatch(prefix + UUID, obj.uid) and obj.long_name == obj.uid
+    again, _, _ = build_all()[cls_name]
+    assert again.uid != obj.uid
+
+
+def test_constructor_defaults():
+    t = tu.TA1(np.sqrt)
+    assert (t.name, t.apply_all, t.feat_constraints, t.tgraph) == ("sqrt", True, [], None)
+    assert tu.TA2(np.add, None, [], None, [], None).name == "add"
+    assert tu.TGen(np.add, None, 1, [[]], [[]]).transform_type == "A"
+    assert tu.TGen(tu.KBinsDiscretizer(), "b", 1, [[]], [[]]).transform_type == "B"
+    assert tu.TB1(tu.MinMaxScaler, None, [], None).name == "type"  # the class of a class
+    assert tu.TAM(tu.PCA(), None).name == "PCA"
+    noop = tu.TNoOp(np.sqrt, "noop", ["numeric"], None)
+    assert noop.fun is None and noop.feat_constraints == []
+    a, b = tu.TB1(tu.MinMaxScaler, "m", [], None), tu.TB1(tu.MinMaxScaler, "m", [], None)
+    assert a.feat_constraints is not b.feat_constraints
+
+
+@pytest.mark.parametrize("arg_count, dts, fcs, message", [
+    (0, [], [], "Need at least 1 argument. Provided 0"),
+    (2, [[], []], [[]], "Argument count does not match datatype_list (2) or fc_list (1)"),
+    (1, [[], []], [[]], "Argument count does not match datatype_list (2) or fc_list (1)"),
+])
+def test_tgen_constructor_errors(arg_count, dts, fcs, message):
+    with pytest.raises(ValueError) as err:
+        tu.TGen(np.add, "f", arg_count, dts, fcs)
+    assert str(err.value) == message
+
+
+def test_selector_and_preparation_names():
+    fs1 = tu.FS1([0], 2, "classification")
+    assert re.fullmatch("FS1-" + UUID, fs1.uid) and fs1.long_name == fs1.uid and fs1.name == "FS1"
+    assert list(vars(fs1)) == ["long_name", "uid", "name", "additional_col_count_to_keep", "cols_ids_must_keep", "ptype"]
+    fs2 = tu.FS2([0], 2, "classification", None)
+    assert fs2.name == "FS2" and list(vars(fs2))[-1] == "eval_algo"
+    ready = tu.MakeDFReady()
+    assert re.fullmatch("SkReady-" + UUID, ready.name) and ready.uid == ready.name == ready.long_name
+    assert ready.run_ is None
+    assert re.fullmatch("T1-preproc_" + UUID, tu.PreprocessDF().uid)
+    drop = tu.DropTransform("b")
+    assert re.fullmatch("Drop_" + UUID, drop.uid) and not hasattr(drop, "name")
+    assert list(vars(tu.FS3([1]))) == ["colids_to_remove"]
+    inner = tu.TA1(np.sqrt)
+    proxy = tu.Tproxy(inner)
+    assert proxy.uid == inner.long_name and proxy.name == "sqrt"
+
+
+ESTIMATORS = [
+    lambda: tu.TA1(np.sqrt, col_names=["a"], col_dtypes=["float64"]),
+    lambda: tu.TA2(np.add, "sum", ["numeric"], None, ["numeric"], None),
+    lambda: tu.TGen(np.add, "add", 2, [["numeric"], ["numeric"]], [[], []]),
+    lambda: tu.TB1(tu.MinMaxScaler, "mm", ["numeric"], None),
+    lambda: tu.TB2(tu.MinMaxScaler, "mm", ["numeric"], None, ["numeric"], None),
+    lambda: tu.TAM(tu.PCA, "pca"),
+    lambda: tu.TNoOp(np.sqrt, "noop", ["numeric"], None),
+    lambda: tu.DropTransform("b"),
+    lambda: tu.FS1([0], 2, "classification"),
+    lambda: tu.FS2([0], 2, "regression", tu.PCA),
+    lambda: tu.FS3([1, 2]),
+    lambda: tu.PreprocessDF(),
+]
+
+
+@pytest.mark.parametrize("make", ESTIMATORS)
+def test_scikit_learn_protocol_and_pickling(make):
+    obj = make()
+    assert isinstance(obj, (VantorTransformer, BaseEstimator))
+    params = obj.get_params()
+    twin = clone(obj)
+    assert type(twin) is type(obj) and twin.get_params().keys() == params.keys()
+    assert repr(obj).startswith(type(obj).__name__ + "(")
+    obj.set_params(**params)
+    back = pickle.loads(pickle.dumps(obj))
+    assert type(back) is type(obj) and getattr(back, "uid", None) == getattr(obj, "uid", None)
+    assert copy.deepcopy(obj).get_params().keys() == params.keys()
+
+
+def test_tb2_has_tansform_and_the_hosts_transform():
+    assert "tansform" in vars(tu.TB2) and "transform" not in vars(tu.TB2)
+    with pytest.raises(NotImplementedError, match="TB2"):
+        tu.TB2(tu.MinMaxScaler, "mm", [], None, [], None).transform(np.zeros((2, 2)))

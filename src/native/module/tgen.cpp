@@ -180,6 +180,17 @@ py::object TGen_fit(py::object self, py::object X, py::object, py::object col_na
     return self;
 }
 
+// pandas with copy-on-write hands out read-only views from `.values`; the NaN
+// replacement that follows writes into the array, as it did with the writable
+// views older pandas returned, so a read-only view is copied first.
+py::object writable_values(py::handle frame_or_series) {
+    py::object values = frame_or_series.attr("values");
+    if (is_ndarray(values) && !py::reinterpret_borrow<py::array>(values).writeable()) {
+        values = values.attr("copy")();
+    }
+    return values;
+}
+
 // A call's result as an array, by the name of its type.
 py::object as_array(py::object nc) {
     const std::string kind = type_name(nc);
@@ -189,15 +200,15 @@ py::object as_array(py::object nc) {
             py::list first_two;
             first_two.append(item(nc, 0));
             first_two.append(item(nc, 1));
-            return TGen_get_df_from_tuple_of_series(first_two).attr("values");
+            return writable_values(TGen_get_df_from_tuple_of_series(first_two));
         }
         py::list parts;
         for (auto e : nc) parts.append(is_one_dimensional(e) ? with_trailing_axis(e) : py::reinterpret_borrow<py::object>(e));
         return H().np.attr("concatenate")(parts, py::arg("axis") = 1);
     }
     if (kind == "ndarray") return nc;
-    if (kind == "DataFrame") return nc.attr("values");
-    if (kind == "Series") return with_trailing_axis(nc.attr("values"));
+    if (kind == "DataFrame") return writable_values(nc);
+    if (kind == "Series") return with_trailing_axis(writable_values(nc));
     return nc.attr("toarray")();
 }
 

@@ -31,11 +31,13 @@ bool str_equals(py::handle obj, const char* text) {
 }
 
 // The three literal numpy steps; used for every input the native pass does not cover.
+// The mask is reduced over all its axes, so a data frame's mask (whose own `any`
+// answers per column) gives one answer, as an array's does.
 py::object replace_with_numpy(py::object col) {
     const auto& np = H().np;
     for (const char* test : {"isnan", "isinf", "isneginf"}) {
         py::object mask = np.attr(test)(col);
-        if (truthy(mask.attr("any")())) {
+        if (truthy(np.attr("any")(mask, py::arg("axis") = py::none()))) {
             col[np.attr(test)(col)] = py::int_(0);
         }
     }

@@ -1,6 +1,7 @@
 """TA1: eligibility, the constraint cache, fit modes, transform results and names."""
 import multiprocessing
 import random
+import sys
 
 import numpy as np
 import pytest
@@ -140,11 +141,14 @@ def test_return_new_cols_only_is_an_identity_test(tu):
     assert t.transform(X, return_new_cols_only=True).shape == (3, 2)
 
 
+ASSERTS = not sys.flags.optimize
+
+
 def test_non_array_is_a_bare_assertion(tu):
     t = tu.TA1(np.sqrt)
-    with pytest.raises(AssertionError) as e:
+    with pytest.raises(AssertionError if ASSERTS else AttributeError) as e:  # python -O: no colids_ yet
         t.transform([[1.0]])
-    assert e.value.args == ()
+    assert e.value.args == () or not ASSERTS
 
 
 def test_names_are_unique_with_the_shared_random_draws(tu):
@@ -178,6 +182,9 @@ def test_descriptor_disagreement_is_a_bare_assertion(tu):
     other = tu.CandidatesSpaceDescriptor()
     other.add_dimension_spec([0])
     t.get_candidates_space_descriptor = lambda *a: other
+    if not ASSERTS:
+        assert t.get_candidates(X, ["a", "b"], ["float64"] * 2) == [0, 1]
+        return
     with pytest.raises(AssertionError) as e:
         t.get_candidates(X, ["a", "b"], ["float64"] * 2)
     assert e.value.args == ()

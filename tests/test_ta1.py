@@ -203,6 +203,14 @@ def test_reduction_is_asked_only_with_a_limit(tu, reduced, colids):
     assert t.colids_ == [0, 1, 2] and len(asked) == 1
 
 
+def test_joining_error_comes_before_naming(tu):
+    X = np.ones((3, 2))
+    t = tu.TA1(np.sum, "total", ["numeric"]).fit(X, None, ["a", "b"], ["float64"] * 2)
+    with pytest.raises(np.exceptions.AxisError if hasattr(np, "exceptions") else np.AxisError):
+        t.transform(X)  # one value per column: the new columns cannot be joined
+    assert not hasattr(t, "new_column_names_")
+
+
 def test_names_uid_and_namestr(tu):
     t = tu.TA1(np.sqrt)
     assert t.name == "sqrt" and t.uid.startswith("TA1-sqrt_") and t.long_name == t.uid

@@ -171,3 +171,16 @@ def test_helpers(tu):
     assert list(df.columns) == ["0", "1"] and (s1.name, s2.name) == ("0", "1")
     assert t.get_candidates_sub(None, 2, [(1, 0)], None, None) == [(1, 0)]
     assert t.namestr(t, {"a": 1, "b": t}) == ["b"]
+    assert t.all_fc_satisifed([lambda c: np.False_, lambda c: 0], np.ones(2), "a") is True
+    assert t.all_fc_satisifed([lambda c: False, lambda c: 1 / 0], np.ones(2), "a") is False
+
+
+@pytest.mark.parametrize("proto", [np.negative, KBinsDiscretizer(n_bins=2, encode="ordinal")])
+def test_capped_one_argument_candidates_are_1_tuples(tu, proto):
+    from conftest import RecordingGraph
+    X = np.random.default_rng(1).normal(size=(20, 4))
+    t = tu.TGen(proto, "g", 1, [["numeric"]], [[]], RecordingGraph(max_feature_generate_one_node=2))
+    t.fit(X, None, list("abcd"), ["float64"] * 4)
+    assert len(t.candidates_) == 2 and all(type(c) is tuple and len(c) == 1 for c in t.candidates_)
+    out = t.transform(X, return_new_cols_only=True)
+    assert out.shape == (20, 2) and t.new_column_names_ == ["g(" + "abcd"[c[0]] + "___)" for c in t.candidates_]

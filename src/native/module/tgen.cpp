@@ -233,6 +233,9 @@ py::object TGen_transform(py::object self, py::object X, py::object, py::object 
         }
         return namer.take(std::move(proposed));
     };
+    auto param_name = [&](py::handle candidate_cols) {
+        return self.attr("combined_param_name")(candidate_cols, col_names_);
+    };
     auto params_of = [&](py::handle candidate_cols) {
         py::list params;
         for (auto colid : candidate_cols) params.append(col_as_json_objects_[colid]);
@@ -260,7 +263,7 @@ py::object TGen_transform(py::object self, py::object X, py::object, py::object 
         py::object ocolcnt = is_one_dimensional(ncs) ? py::object(py::int_(1)) : item(ncs.attr("shape"), 1);
         if (ocolcnt.equal(py::int_(1))) {
             ncs = replace_nan_and_inf(ncs);
-            py::object proposed = name + py::str("(") + combined_param_name(candidate_cols, col_names_) + py::str(")");
+            py::object proposed = name + py::str("(") + param_name(candidate_cols) + py::str(")");
             new_col_names.append(take_name(proposed));
             new_col_dtypes.append(ncs.attr("dtype"));
             new_column_as_json_objects.append(expression_json(name, params_of(candidate_cols)));
@@ -270,8 +273,8 @@ py::object TGen_transform(py::object self, py::object X, py::object, py::object 
         for (auto j : py_range(ocolcnt)) {
             py::object new_col = replace_nan_and_inf(ncs[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]);
             out.add(with_trailing_axis(new_col));
-            py::object proposed = name + py::str("_") + py::str(j) + py::str("(") +
-                                  combined_param_name(candidate_cols, col_names_) + py::str(")");
+            py::object proposed =
+                name + py::str("_") + py::str(j) + py::str("(") + param_name(candidate_cols) + py::str(")");
             new_col_names.append(take_name(proposed));
             new_col_dtypes.append(new_col.attr("dtype"));
             py::dict output_index;

@@ -173,7 +173,8 @@ py::object TA1_transform(py::object self, py::object X, py::object n_jobs, py::o
         py::object base_col_as_json_object = col_as_json_objects_[colid];
         py::object proposed = name + py::str("(") + py::str(base_col_name) + py::str(")");
         if (i == 0) {
-            // the names in use are this call's names followed by the fitted ones
+            // names in use: this call's, then the fitted ones; fitted names that are not
+            // a list fail here as joining them to the list of new names would
             (void)(new_col_names + col_names_);
             namer.add_existing(col_names_);
         }

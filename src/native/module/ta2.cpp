@@ -235,7 +235,8 @@ py::object TA2_transform(py::object self, py::object X, py::object n_jobs, py::o
         py::object proposed =
             name + py::str("(") + py::str(basename1) + py::str("__") + py::str(basename2) + py::str(")");
         if (i == 0) {
-            // the names in use are the fitted ones followed by this call's names
+            // names in use: the fitted ones, then this call's; fitted names that are not
+            // a list fail here as joining them to the list of new names would
             (void)(col_names_ + new_col_names);
             namer.add_existing(col_names_);
         }

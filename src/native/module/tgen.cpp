@@ -224,7 +224,8 @@ py::object TGen_transform(py::object self, py::object X, py::object, py::object 
     py::list new_column_as_json_objects;
     UniqueNamer namer;
     bool namer_ready = false;
-    // the names in use are the fitted ones followed by this call's names
+    // names in use: the fitted ones, then this call's; fitted names that are not a
+    // list fail at the first name as joining them to the list of new names would
     auto take_name = [&](py::object proposed) {
         if (!namer_ready) {
             (void)(col_names_ + new_col_names);

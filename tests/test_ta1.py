@@ -211,6 +211,21 @@ def test_joining_error_comes_before_naming(tu):
     assert not hasattr(t, "new_column_names_")
 
 
+@pytest.mark.parametrize("cls, message", [
+    ("TA1", 'can only concatenate list (not "tuple") to list'),
+    ("TA2", 'can only concatenate tuple (not "list") to tuple'),
+    ("TGen", 'can only concatenate tuple (not "list") to tuple'),
+])
+def test_fitted_names_must_be_a_list(tu, cls, message):
+    X = np.ones((2, 2))
+    t = {"TA1": lambda: tu.TA1(np.abs, "f", ["numeric"]),
+         "TA2": lambda: tu.TA2(np.add, "f", ["numeric"], [], ["numeric"], []),
+         "TGen": lambda: tu.TGen(np.abs, "f", 1, [["numeric"]], [[]])}[cls]()
+    t.fit(X, None, ("a", "b"), ["float64"] * 2)
+    with pytest.raises(TypeError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        t.transform(X)
+
+
 def test_names_uid_and_namestr(tu):
     t = tu.TA1(np.sqrt)
     assert t.name == "sqrt" and t.uid.startswith("TA1-sqrt_") and t.long_name == t.uid

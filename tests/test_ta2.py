@@ -1,17 +1,13 @@
-"""TA2: ordered pairs, per-argument eligibility, the empty result and the truth test."""
-import multiprocessing
-
+"""TA2: ordered pairs, per-argument eligibility, the empty result and pair unpacking."""
 import numpy as np
 import pytest
 
 from conftest import RecordingGraph
-from karrow_libs.vantor.transforms.transform_graph import TransformGraph
 
 
 def cleaned(a):
     a = np.array(a, copy=True)
-    a[np.isnan(a)] = 0
-    a[np.isinf(a)] = 0
+    a[~np.isfinite(a)] = 0
     return a
 
 
@@ -24,15 +20,12 @@ def not_constant(col):
 def test_all_ordered_pairs_match_the_plain_algorithm(tu, dtype):
     X = np.array([[1, 2, 0], [3, 4, 5], [6, 0, 8]], dtype=dtype)
     t = tu.TA2(np.true_divide, "div", ["numeric"], None, ["numeric"], None)
+    pairs = [(0, 1), (0, 2), (1, 0), (1, 2), (2, 0), (2, 1)]
     with np.errstate(divide="ignore", invalid="ignore"):
-        assert t.fit(X, None, ["a", 1, "c"], [X.dtype] * 3) is t
-        got = t.transform(X)
-        pairs = [(0, 1), (0, 2), (1, 0), (1, 2), (2, 0), (2, 1)]
+        got = t.fit(X, None, ["a", 1, "c"], [X.dtype] * 3).transform(X)
         cols = [cleaned(np.true_divide(X[:, a], X[:, b])[..., None]) for a, b in pairs]
     want = np.concatenate((X, np.concatenate(cols, 1)), 1)
-    assert t.colid_pairs_ == pairs
-    assert got.dtype == want.dtype and got.shape == want.shape
-    np.testing.assert_array_equal(got, want)
+    assert t.colid_pairs_ == pairs and got.dtype == want.dtype and np.array_equal(got, want)
     assert t.new_column_names_ == ["div(a__1)", "div(a__c)", "div(1__a)", "div(1__c)", "div(c__a)", "div(c__1)"]
     assert t.new_column_dtypes_ == [c.dtype for c in cols]
     assert t.new_column_as_json_objects_[2] == {
@@ -48,14 +41,12 @@ def test_per_argument_eligibility_and_resolution(tu, mixed_table):
     assert t.datatypes1 == tu.DataUtils.FloatDataTypes() and len(t.datatypes2) == 17
     assert t.colid_pairs_ == [(2, 0), (2, 1), (2, 3), (3, 0), (3, 1), (3, 2)]
     assert t.get_candidates_space_descriptor(X, names, dtypes).get_size() == 6
-    assert t.name == "multiply" and t.uid.startswith("TA2-None_")
 
 
 def test_second_argument_checks_use_the_cache(tu):
-    X = np.arange(1.0, 10.0).reshape(3, 3)
     g = RecordingGraph()
     t = tu.TA2(np.add, "add", ["numeric"], [], ["numeric"], [not_constant], g)
-    t.get_candidates(X, ["a", "b", "c"], ["float64"] * 3)
+    t.get_candidates(np.arange(1.0, 10.0).reshape(3, 3), ["a", "b", "c"], ["float64"] * 3)
     # pairs (0, 1), (0, 2), (1, 0) ask first; (1, 2), (2, 0), (2, 1) and the descriptor's loop hit the cache
     assert [c for c in g.calls if c[0] == "add"] == [("add", "not_constant", n, True) for n in "bca"]
     assert [c[2] for c in g.calls if c[0] == "get"] == list("cababc")
@@ -69,16 +60,6 @@ def test_no_pair_prints_and_returns_x_or_empty_list(tu, capsys, flag, expect_x):
     assert (out is X) if expect_x else (out == [] and isinstance(out, list))
     assert capsys.readouterr().out == (
         "---------------------- empty column tuple would crash np.concatenate -----------\n")
-    assert t.new_column_names_ == []
-
-
-@pytest.mark.parametrize("flag, width", [(1, 2), ("yes", 2), (np.True_, 2), (None, 4), ("", 4)])
-def test_return_new_cols_only_is_a_truth_test(tu, flag, width):
-    X = np.arange(1, 7, dtype=np.int16).reshape(3, 2)
-    t = tu.TA2(np.subtract, "sub", ["numeric"], [], ["numeric"], []).fit(X, None, ["a", "b"], ["int16"] * 2)
-    out = t.transform(X, return_new_cols_only=flag)
-    assert out.shape == (3, width) and out.dtype == np.int16
-    np.testing.assert_array_equal(out[:, -2:], np.c_[X[:, 0] - X[:, 1], X[:, 1] - X[:, 0]])
 
 
 def test_only_first_argument_dtype_errors_print(tu, capsys):
@@ -90,23 +71,6 @@ def test_only_first_argument_dtype_errors_print(tu, capsys):
     with pytest.raises(IndexError):
         t.get_candidates_space_descriptor(X, ["a", "b"], ["float64"])
     assert capsys.readouterr().out == "2\n" + str(X[:, 1]) + "\n"
-    with pytest.raises(LookupError, match="gone"):
-        t.get_candidates_space_descriptor(X, ["a", "b"], LosesItems(["float64"] * 2, reads=2))
-    assert capsys.readouterr().out == ""
-
-
-class LosesItems(list):
-    """A dtype list whose reads fail after the first `reads` ones."""
-
-    def __init__(self, items, reads):
-        super().__init__(items)
-        self.reads = reads
-
-    def __getitem__(self, i):
-        self.reads -= 1
-        if self.reads < 0:
-            raise LookupError("gone")
-        return super().__getitem__(i)
 
 
 def test_exec_tr_unpacks_its_pair(tu):
@@ -118,29 +82,3 @@ def test_exec_tr_unpacks_its_pair(tu):
         t.exec_tr(1, X)
     with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
         t.exec_tr(2, X)
-
-
-@pytest.mark.parametrize("method", ["fork", "spawn"])
-def test_pool_gives_the_sequential_result(tu, monkeypatch, method):
-    X = np.random.default_rng(4).normal(size=(30, 4)).astype(np.float32)
-    names, dtypes = [10, 11, 12, 13], ["float32"] * 4
-    seq = tu.TA2(np.true_divide, "div", ["numeric"], [], ["numeric"], []).fit(X, None, names, dtypes)
-    want = seq.transform(X, return_new_cols_only=True)
-    par = tu.TA2(np.true_divide, "div", ["numeric"], [], ["numeric"], [], TransformGraph(multiprocessing=True))
-    par.fit(X, None, names, dtypes)
-    monkeypatch.setattr(multiprocessing, "Pool", multiprocessing.get_context(method).Pool)
-    got = par.transform(X, n_jobs=2, return_new_cols_only=True)
-    assert got.dtype == want.dtype == np.float32
-    np.testing.assert_array_equal(got, want)
-    assert (par.new_column_names_, par.new_column_dtypes_, par.new_column_as_json_objects_) == (
-        seq.new_column_names_, seq.new_column_dtypes_, seq.new_column_as_json_objects_)
-
-
-def test_reduced_pairs_are_used_unchanged(tu):
-    X = np.ones((2, 3))
-    t = tu.TA2(np.add, "add", ["numeric"], [], ["numeric"], [], RecordingGraph(max_feature_generate_one_node=2))
-    t.fit(X, None, list("abc"), ["float64"] * 3)
-    assert len(t.colid_pairs_) == 2 and all(type(p) is tuple and p[0] != p[1] for p in t.colid_pairs_)
-    t.reduce_count_of_candidates_from_search_space_descriptor = lambda d, n: None
-    t.fit(X, None, list("abc"), ["float64"] * 3)
-    assert len(t.colid_pairs_) == 6

@@ -33,7 +33,7 @@ bench: install
 	$(PY) bench/run_all.py
 
 fuzz: install
-	KARROW_FUZZ_EXAMPLES=10000 $(PY) -m pytest -q tests/test_fuzz.py
+	KARROW_FUZZ_EXAMPLES=500 $(PY) -m pytest -q tests/test_reliability.py -k hostile
 
 asan-test:
 	$(MAKE) install VENV=.venv-asan CMAKE_ARGS="-DKARROW_SANITIZE=ON;-DCMAKE_BUILD_TYPE=RelWithDebInfo"

@@ -27,6 +27,7 @@ ColumnAssembler::ColumnAssembler(py::object X, bool include_input, py::ssize_t e
     source_ = X_;
     result_ = py::none();
     dtype_ = py::none();
+    joined_new_ = py::none();
     if (include_input_) {
         fast_ = plain_numeric_2d(X_);
     } else {
@@ -125,10 +126,16 @@ void ColumnAssembler::add(py::object block) {
     dtypes_.push_back(bdtype);
 }
 
+void ColumnAssembler::join_new() {
+    if (!(fallback_ || result_.is_none()) || !joined_new_.is_none()) return;
+    joined_new_ = H().np.attr("concatenate")(py::tuple(fallback_blocks_), 1);
+}
+
 py::object ColumnAssembler::finish() {
     const auto& np = H().np;
     if (fallback_ || result_.is_none()) {
-        py::object Xtr = np.attr("concatenate")(py::tuple(fallback_blocks_), 1);
+        py::object Xtr = joined_new_.is_none() ? np.attr("concatenate")(py::tuple(fallback_blocks_), 1) : joined_new_;
+        joined_new_ = py::none();
         if (!include_input_) return Xtr;
         return np.attr("concatenate")(py::make_tuple(X_, Xtr), 1);
     }

@@ -33,6 +33,12 @@ public:
     // Number of blocks added so far.
     std::size_t blocks() const { return widths_.size() + fallback_blocks_.size(); }
 
+    // For callers that join the new columns before their bookkeeping and add the
+    // input afterwards: on unusual input, does that first concatenation now, so
+    // numpy raises at the same point; finish() then reuses it. On the
+    // preallocated path nothing can fail and nothing is done.
+    void join_new();
+
     // The joined table. Call after all bookkeeping: on unusual input this is
     // where numpy raises, exactly as the plain concatenation would.
     py::object finish();
@@ -59,6 +65,7 @@ private:
     std::vector<py::object> dtypes_;  // dtype of each block as given
     std::vector<py::ssize_t> widths_;
     py::list fallback_blocks_;
+    py::object joined_new_;    // the new columns joined by join_new(), or None
 };
 
 }  // namespace karrow::module

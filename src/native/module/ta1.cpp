@@ -31,6 +31,164 @@ py::object TA1_init(py::object self, py::object fun, py::object name, py::object
     return py::none();
 }
 
+
+py::object py_range(py::handle stop) { return H().builtins.attr("range")(stop); }
+
+bool contains(py::handle container, py::handle item) {
+    const int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object item(py::handle obj, py::ssize_t i) { return obj[py::int_(i)]; }
+
+// result[..., None]
+py::object with_trailing_axis(py::handle result) { return result[py::make_tuple(py::ellipsis(), py::none())]; }
+
+// The eligible column ids of df, ascending: dtype text in the resolved families,
+// then the constraints. A dtype list that cannot give the column's dtype text
+// gets the column count and the column printed before its error goes on.
+py::list TA1_eligible_colids(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
+    py::list colids;
+    for (auto colid : py_range(item(df.attr("shape"), 1))) {
+        py::str ty;
+        try {
+            ty = py::str(col_dtypes[colid]);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            binding::print(item(df.attr("shape"), 1));
+            binding::print(column(df, colid));
+            throw;
+        }
+        if (!contains(resolve_basic_datatypes(self.attr("datatypes")), ty)) continue;
+        py::object dfc = column(df, colid);
+        py::object name = col_names[colid];
+        if (truthy(self.attr("all_fc_satisifed")(dfc, name))) colids.append(colid);
+    }
+    return colids;
+}
+
+// One new column: the function on column colid of df_, as a (rows, 1) array
+// with NaN and infinities replaced by 0. exec_tr and the in-process transform
+// both go through here.
+py::object TA1_apply(py::handle self, py::handle colid, py::handle df_) {
+    py::object col = column(df_, colid);
+    py::object result = self.attr("fun")(col);
+    return replace_nan_and_inf(with_trailing_axis(result));
+}
+
+py::object TA1_all_fc_satisifed(py::object self, py::object dfc, py::object col_name) {
+    return py::bool_(all_fc_satisfied(self.attr("tgraph"), self.attr("feat_constraints"), dfc, col_name));
+}
+
+py::object TA1_get_candidates_space_descriptor(py::object self, py::object df, py::object col_names,
+                                               py::object col_dtypes) {
+    py::object desc = module_class("CandidatesSpaceDescriptor")();
+    py::list colids = TA1_eligible_colids(self, df, col_names, col_dtypes);
+    desc.attr("add_dimension_spec")(colids);
+    return desc;
+}
+
+py::object TA1_get_candidates(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
+    py::list colids = TA1_eligible_colids(self, df, col_names, col_dtypes);
+    py::object desc = self.attr("get_candidates_space_descriptor")(df, col_names, col_dtypes);
+    py::object search_space_size = desc.attr("get_size")();
+    py::int_ count(py::len(colids));
+    if (search_space_size.not_equal(count)) bare_assert(search_space_size.equal(count));
+    return std::move(colids);
+}
+
+py::object TA1_namestr(py::object, py::object obj, py::object ns) { return namestr(obj, ns); }
+
+py::object TA1_fit(py::object self, py::object X, py::object, py::object col_names, py::object col_dtypes,
+                   py::object col_as_json_objects) {
+    FitColumns cols = fit_columns(self, col_names, col_dtypes, col_as_json_objects);
+    if (is_true(self.attr("apply_all"))) {
+        py::object tree_desc = self.attr("get_candidates_space_descriptor")(X, cols.names, cols.dtypes);
+        self.attr("colids_") = py::none();
+        py::object limit = reduction_limit(self.attr("tgraph"));
+        if (!limit.is_none()) {
+            self.attr("colids_") =
+                self.attr("reduce_count_of_candidates_from_search_space_descriptor")(tree_desc, limit);
+        }
+        if (self.attr("colids_").is_none()) {
+            self.attr("colids_") = self.attr("get_candidates")(X, cols.names, cols.dtypes);
+        }
+        return self;
+    }
+    if (item(X.attr("shape"), 1).not_equal(py::int_(1))) {
+        binding::print(py::str("More columns than 1 provided for apply_all in transform ") + self.attr("name"));
+        return py::none();
+    }
+    py::list single;
+    single.append(py::int_(0));
+    self.attr("colids_") = single;
+    return self;
+}
+
+py::object TA1_exec_tr(py::object self, py::object colid, py::object df_) { return TA1_apply(self, colid, df_); }
+
+py::object TA1_transform(py::object self, py::object X, py::object n_jobs, py::object return_new_cols_only) {
+    bare_assert(is_ndarray(X));
+    if (is_false(self.attr("apply_all")) && item(X.attr("shape"), 1).not_equal(py::int_(1))) {
+        binding::print(py::str(" More than admissible number of columns provided for transform with apply_all=False "
+                      "for transform ") +
+              self.attr("name"));
+        return py::none();
+    }
+    py::object colids = self.attr("colids_");
+    ColumnAssembler out(X, !is_true(return_new_cols_only), static_cast<py::ssize_t>(py::len_hint(colids)));
+    py::list new_col_dtypes;
+    if (use_pool(self.attr("tgraph"))) {
+        py::object exec_tr = H().functools.attr("partial")(self.attr("exec_tr"), py::arg("df_") = X);
+        py::list cols = pool_map(exec_tr, colids, n_jobs);
+        for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(cols.size()); ++i) {
+            py::object block = cols[i];
+            cols[i] = py::none();  // the result keeps the only copy
+            new_col_dtypes.append(block.attr("dtype"));
+            out.add(block);
+        }
+    } else {
+        for (auto colid : colids) {
+            py::object block = TA1_apply(self, colid, out.source());
+            new_col_dtypes.append(block.attr("dtype"));
+            out.add(block);
+        }
+    }
+    if (out.blocks() == 0) {
+        out.add(H().np.attr("empty")(py::make_tuple(item(X.attr("shape"), 0), 0), H().np.attr("float32")));
+    }
+    out.join_new();
+
+    py::object name = self.attr("name");
+    py::object col_names_ = self.attr("col_names_");
+    py::object col_as_json_objects_ = self.attr("col_as_json_objects_");
+    py::list new_col_names;
+    py::list new_column_as_json_objects;
+    UniqueNamer namer;
+    const py::ssize_t count = py::len(colids);
+    for (py::ssize_t i = 0; i < count; ++i) {
+        py::object colid = item(colids, i);
+        py::object base_col_name = col_names_[colid];
+        py::object base_col_as_json_object = col_as_json_objects_[colid];
+        py::object proposed = name + py::str("(") + py::str(base_col_name) + py::str(")");
+        if (i == 0) {
+            // names in use: this call's, then the fitted ones; fitted names that are not
+            // a list fail here as joining them to the list of new names would
+            (void)(new_col_names + col_names_);
+            namer.add_existing(col_names_);
+        }
+        new_col_names.append(namer.take(proposed));
+        py::list params;
+        params.append(base_col_as_json_object);
+        new_column_as_json_objects.append(expression_json(name, params));
+    }
+    self.attr("new_column_names_") = new_col_names;
+    self.attr("new_column_dtypes_") = new_col_dtypes;
+    self.attr("new_column_as_json_objects_") = new_column_as_json_objects;
+    return out.finish();
+}
+
 }  // namespace
 
 void register_TA1(py::module_& m) {
@@ -40,13 +198,23 @@ void register_TA1(py::module_& m) {
                 "self, fun, name=None, datatypes=None, feat_constraints=None, tgraph=None, apply_all=True, "
                 "col_names=None, col_dtypes=None, col_as_json_objects=None",
                 &TA1_init)
-        .pending("transform", "self, X, n_jobs=1, return_new_cols_only=False")
-        .pending("get_candidates_space_descriptor", "self, df, col_names, col_dtypes")
-        .pending("get_candidates", "self, df, col_names, col_dtypes")
-        .pending("namestr", "self, obj, namespace")
-        .pending("fit", "self, X, y, col_names=None, col_dtypes=None, col_as_json_objects=None")
-        .pending("all_fc_satisifed", "self, dfc, col_name")
-        .pending("exec_tr", "self, colid, df_")
+        .method("transform", "self, X, n_jobs=1, return_new_cols_only=False", &TA1_transform,
+                "Append one new column per fitted column id (or return the new columns alone when "
+                "return_new_cols_only is True); records new_column_names_, new_column_dtypes_ and "
+                "new_column_as_json_objects_.")
+        .method("get_candidates_space_descriptor", "self, df, col_names, col_dtypes",
+                &TA1_get_candidates_space_descriptor,
+                "Candidate space with one dimension: the ids of the columns the function may be applied to.")
+        .method("get_candidates", "self, df, col_names, col_dtypes", &TA1_get_candidates,
+                "List of the eligible column ids, ascending.")
+        .method("namestr", "self, obj, namespace", &TA1_namestr,
+                "Keys of the mapping namespace whose value is obj itself.")
+        .method("fit", "self, X, y, col_names=None, col_dtypes=None, col_as_json_objects=None", &TA1_fit,
+                "Record the input columns' names, dtypes and JSON name objects and choose colids_.")
+        .method("all_fc_satisifed", "self, dfc, col_name", &TA1_all_fc_satisifed,
+                "True unless a feature constraint returns the object False for the column.")
+        .method("exec_tr", "self, colid, df_", &TA1_exec_tr,
+                "The new column computed from column colid of df_, shaped (rows, 1), NaN and infinities set to 0.")
         .finish();
 }
 

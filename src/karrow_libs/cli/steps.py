@@ -56,6 +56,15 @@ def _tu():
 
 
 @contextlib.contextmanager
+def _quiet_date_guessing():
+    # PreprocessDF tries every text column as dates; pandas warns about each
+    # column whose format it has to guess, which is most text columns.
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="Could not infer format", category=UserWarning)
+        yield
+
+
+@contextlib.contextmanager
 def module_output(echo=None):
     """Collect what the module prints, instead of mixing it into the report.
 
@@ -155,7 +164,7 @@ class PrepareTable(BaseEstimator, TransformerMixin):
         return df
 
     def _numeric_frame(self, X):
-        with module_output():
+        with module_output(), _quiet_date_guessing():
             df = self.preprocess_.transform(X)
             df = self._coerce(df)
             return self.ready_.transform(df)
@@ -173,7 +182,7 @@ class PrepareTable(BaseEstimator, TransformerMixin):
             raise TypeError("PrepareTable expects a pandas DataFrame, got " + type(X).__name__)
         self.feature_names_in_ = np.asarray([str(c) for c in X.columns], dtype=object)
         X = X.set_axis(list(self.feature_names_in_), axis=1)
-        with module_output():
+        with module_output(), _quiet_date_guessing():
             self.preprocess_ = tu.PreprocessDF()
             df = self.preprocess_.fit(X, y).transform(X)
             df = self._coerce(df)

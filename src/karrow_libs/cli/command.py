@@ -527,8 +527,11 @@ def render_report(label, target, task, X, tables, pipeline, select, scores, args
     derived.sort(key=lambda c: -scores[c])
     if derived:
         final = tables[-1]
+        origins = [None] * prepared.shape[1]
+        for r in rounds:
+            origins.extend(r.origins_)
         header = "F-score" if select.selector == "fs1" else "importance"
-        rows = [[i, format_score(scores[c]), lineage_mod.render(final.lineage[c])]
+        rows = [[i, format_score(scores[c]), _feature_text(final.lineage[c], origins[c])]
                 for i, c in enumerate(derived, 1)]
         lines.append("Kept derived features")
         lines.append(format_table(["#", header, "feature"], rows, [">", ">", "<"]))
@@ -545,6 +548,15 @@ def render_report(label, target, task, X, tables, pipeline, select, scores, args
         lines.append(format_table(["columns", "n", metric + " mean", "sd", "time"], rows,
                                   ["<", ">", ">", ">", ">"]))
     return "\n".join(lines)
+
+
+def _feature_text(obj, origin):
+    text = lineage_mod.render(obj)
+    if lineage_mod.depth(obj) == 0 and origin is not None:
+        # Whole-table transforms describe their outputs by their own names,
+        # which would read like input columns.
+        text += "  (" + origin + " of the whole table)"
+    return text
 
 
 def _cv_row(label, n_columns, result):

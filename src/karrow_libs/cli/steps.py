@@ -324,6 +324,7 @@ class TransformRound(BaseEstimator, TransformerMixin):
             multiprocessing=self.n_jobs > 1,
         )
         self.fitted_ = []  # (name, transform, indices of the kept new columns)
+        self.origins_ = []  # the transform name of each new column
         self.skipped_ = []  # (name, reason)
         self.generated_ = 0
         self.dropped_ = 0
@@ -375,6 +376,7 @@ class TransformRound(BaseEstimator, TransformerMixin):
                 lineage.append(new_lineage[j])
             blocks.append(block[:, keep])
             self.fitted_.append((name, t, keep))
+            self.origins_.extend([name] * len(keep))
         self.names_ = names
         self.dtypes_ = dtypes
         self.lineage_ = lineage

@@ -403,7 +403,7 @@ def feature_scores(table, y, selector, task):
     return forest(random_state=7).fit(table.values, y).feature_importances_
 
 
-def cross_validate(pipeline, X, y, task, folds, progress, echo):
+def cross_validate(pipeline, X, y, task, folds, progress, echo, label=""):
     """(mean, sd, seconds) of the pipeline's score over ``folds`` folds, refitting everything in each."""
     from sklearn.base import clone
     from sklearn.model_selection import KFold, StratifiedKFold
@@ -414,8 +414,8 @@ def cross_validate(pipeline, X, y, task, folds, progress, echo):
     else:
         splitter = KFold(folds, shuffle=True, random_state=0)
     scores = []
-    for train, test in splitter.split(X, y):
-        progress.step("")
+    for fold, (train, test) in enumerate(splitter.split(X, y), 1):
+        progress.step(label + " columns, fold " + str(fold))
         p = clone(pipeline)
         with module_output(echo):
             p.fit(X.iloc[train], y[train])
@@ -423,10 +423,10 @@ def cross_validate(pipeline, X, y, task, folds, progress, echo):
     return float(np.mean(scores)), float(np.std(scores)), time.perf_counter() - start
 
 
-def _guarded_cv(pipeline, X, y, task, folds, progress, echo, args):
-    """``cross_validate``, or ``None`` after a note when a fold cannot be fitted (the report goes on)."""
+def _guarded_cv(pipeline, X, y, task, folds, progress, echo, label):
+    """``cross_validate``, or ``None`` after a warning when a fold cannot be fitted (the report goes on)."""
     try:
-        return cross_validate(pipeline, X, y, task, folds, progress, echo)
+        return cross_validate(pipeline, X, y, task, folds, progress, echo, label)
     except (MemoryError, KeyboardInterrupt):
         raise
     except Exception as e:
@@ -480,11 +480,9 @@ def cmd_run(args):
             progress = Progress(sys.stderr, 2 * folds, "cross-validation",
                                 enabled=not args.quiet and sys.stderr.isatty())
             with progress:
-                base_cv = _guarded_cv(baseline, X, y, task, folds, progress, echo, args)
-                eng_cv = _guarded_cv(engineered, X, y, task, folds, progress, echo, args)
+                base_cv = _guarded_cv(baseline, X, y, task, folds, progress, echo, "original")
+                eng_cv = _guarded_cv(engineered, X, y, task, folds, progress, echo, "engineered")
             cv = (folds, base_cv, eng_cv)
-        elif args.cv:
-            _note(args, "too few rows (or members of the smallest class) to cross-validate; comparison skipped")
 
     report = render_report(label, target, task, X, tables, engineered, select, scores, args, fe_seconds, cv)
     with StagedFiles() as staged:
@@ -539,7 +537,13 @@ def render_report(label, target, task, X, tables, pipeline, select, scores, args
         lines.append("No derived feature was kept.")
     lines.append("")
     if cv is None:
-        lines.append("Model comparison skipped (" + ("--cv 0" if not args.cv else "too few rows") + ").")
+        if not args.cv:
+            why = "--cv 0"
+        elif task == "classification":
+            why = "the smallest class has fewer than 2 rows"
+        else:
+            why = "fewer than 4 rows"
+        lines.append("Model comparison skipped (" + why + ").")
     else:
         folds, base_cv, eng_cv = cv
         lines.append("Cross-validated " + model_name + " (" + str(folds) + " folds, " + metric

@@ -180,8 +180,38 @@ def test_regression_run_writes_a_table_whose_columns_follow_their_lineage(traine
         assert np.allclose(table[name], evaluate(obj, source), rtol=1e-9, atol=1e-9), name
         if "expression" in obj:
             assert lineage.render(obj) in stdout
+    # The printed scores are the F-scores of the written columns against the target.
+    from sklearn.feature_selection import f_regression
+
+    printed = report_rows(stdout)
+    assert len(printed) == 3
+    for name, obj in lin.items():
+        if "expression" in obj:
+            expected = f_regression(table[[name]].to_numpy(), table["y"].to_numpy())[0][0]
+            assert float(printed[lineage.render(obj)].replace(",", "")) == pytest.approx(expected, rel=5e-3)
     engineered = [line for line in stdout.splitlines() if line.strip().startswith("engineered")]
     assert len(engineered) == 1 and engineered[0].split()[1] == "6"
+
+
+def report_rows(stdout):
+    """feature text -> printed score, from the table of kept derived features."""
+    lines = stdout.splitlines()
+    start = lines.index("Kept derived features") + 3
+    rows = {}
+    for line in lines[start:]:
+        if not line.strip():
+            break
+        number, score, feature = line.split(None, 2)
+        rows[feature] = score
+    return rows
+
+
+def test_stdin_input_and_whole_table_transforms_are_labelled(table_csv):
+    r = karrow_fe("run", "-", "--target", "y", "--quiet", "--transforms", "pca", "--keep", "2", "--cv", "0",
+                  stdin=table_csv.read_text())
+    assert r.returncode == 0, r.stderr
+    assert "standard input: 40 rows" in r.stdout and "Model comparison skipped (--cv 0)." in r.stdout
+    assert all(f.startswith("$pca_") and f.endswith("(pca of the whole table)") for f in report_rows(r.stdout))
 
 
 def test_second_round_nests_lineage(tmp_path, table_csv, capsys):

@@ -91,6 +91,13 @@ def _count(text):
     return value
 
 
+def _folds(text):
+    value = _count(text)
+    if value == 1:
+        raise argparse.ArgumentTypeError("cross-validation needs at least 2 folds (0 skips it)")
+    return value
+
+
 def run_parser():
     p = _Parser(
         prog=PROG,
@@ -122,7 +129,7 @@ def run_parser():
     p.add_argument("--keep", metavar="K", type=_count, default=10,
                    help="derived columns to keep besides the original ones; 0 keeps those scoring "
                         "above the mean score (default: %(default)s)")
-    p.add_argument("--cv", metavar="FOLDS", type=_count, default=5,
+    p.add_argument("--cv", metavar="FOLDS", type=_folds, default=5,
                    help="cross-validation folds for the model comparison; 0 skips it (default: %(default)s)")
     p.add_argument("--out", metavar="FILE", help="write the engineered table (kept columns and the target) as CSV")
     p.add_argument("--lineage", metavar="FILE", help="write a JSON object: kept column name -> its lineage")
@@ -352,16 +359,16 @@ def make_model(task):
     return Ridge(alpha=1.0), "ridge regression", "R^2"
 
 
-def build_pipelines(args, transforms, task):
+def build_pipelines(args, transforms, task, target):
     """(baseline, engineered) unfitted pipelines."""
     from sklearn.pipeline import Pipeline
     from sklearn.preprocessing import StandardScaler
 
     model, _, _ = make_model(task)
     cap = args.max_per_transform or None
-    baseline = Pipeline([("prepare", PrepareTable(args.target_name)), ("values", TableValues()),
+    baseline = Pipeline([("prepare", PrepareTable(target)), ("values", TableValues()),
                          ("scale", StandardScaler()), ("model", model)])
-    steps = [("prepare", PrepareTable(args.target_name))]
+    steps = [("prepare", PrepareTable(target))]
     for r in range(1, args.depth + 1):
         steps.append(("round" + str(r), TransformRound(transforms, cap, args.jobs)))
     steps += [("select", SelectFeatures(args.keep, args.selector, task)), ("scale", StandardScaler()),
@@ -371,7 +378,7 @@ def build_pipelines(args, transforms, task):
 
 def fit_engineered(pipeline, X, y, args, echo):
     """Fit the pipeline step by step (with a progress bar over the transforms); return its tables."""
-    rounds = [step for name, step in pipeline.steps if isinstance(step, TransformRound)]
+    rounds = [step for _, step in pipeline.steps if isinstance(step, TransformRound)]
     total = sum(len(r.transforms) for r in rounds)
     tables = []
     progress = Progress(sys.stderr, total, "transforms", enabled=not args.quiet and sys.stderr.isatty())
@@ -460,14 +467,13 @@ def cmd_run(args):
 
     transforms = parse_transform_names(args.transforms)
     frame, label, target = load_input(args)
-    args.target_name = target
     X, y, task = split_target(frame, target, label, args)
     echo = sys.stderr if args.verbose else None
 
     with warnings.catch_warnings():
         if not args.verbose:
             warnings.simplefilter("ignore")
-        baseline, engineered = build_pipelines(args, transforms, task)
+        baseline, engineered = build_pipelines(args, transforms, task, target)
         start = time.perf_counter()
         tables = fit_engineered(engineered, X, y, args, echo)
         fe_seconds = time.perf_counter() - start
@@ -518,8 +524,8 @@ def render_report(label, target, task, X, tables, pipeline, select, scores, args
     n_derived = len(select.columns_) - select.n_inputs_
     lines.append("selected   " + select.selector.upper() + " ("
                  + ("F-test" if select.selector == "fs1" else "random-forest importance") + "): "
-                 + str(select.n_inputs_) + " original + " + str(n_derived) + " derived columns, in "
-                 + format_seconds(fe_seconds))
+                 + str(select.n_inputs_) + " original + " + str(n_derived) + " derived columns"
+                 + " (feature engineering fitted in " + format_seconds(fe_seconds) + ")")
     lines.append("")
     derived = [c for c in select.columns_ if c >= select.n_inputs_]
     derived.sort(key=lambda c: -scores[c])

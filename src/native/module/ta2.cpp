@@ -35,20 +35,6 @@ py::object TA2_init(py::object self, py::object fun, py::object name, py::object
     return py::none();
 }
 
-
-py::object py_range(py::handle stop) { return H().builtins.attr("range")(stop); }
-
-bool contains(py::handle container, py::handle item) {
-    const int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-py::object item(py::handle obj, py::ssize_t i) { return obj[py::int_(i)]; }
-
-// result[..., None]
-py::object with_trailing_axis(py::handle result) { return result[py::make_tuple(py::ellipsis(), py::none())]; }
-
 // `a, b = pair`, with the interpreter's own errors for anything but two items.
 std::pair<py::object, py::object> unpack_pair(py::handle pair) {
     PyObject* it = PyObject_GetIter(pair.ptr());

@@ -28,10 +28,9 @@ py::object TAM_init(py::object self, py::object tans_class, py::object name, py:
     return py::none();
 }
 
-
 // tuple(range(0, df.shape[1])): the one candidate, every column in order.
 py::tuple all_positions(py::handle df) {
-    return py::tuple(H().builtins.attr("range")(0, df.attr("shape")[py::int_(1)]));
+    return py::tuple(py_range(py::int_(0), item(df.attr("shape"), 1)));
 }
 
 py::object TAM_get_candidates_space_descriptor(py::object /*self*/, py::object df, py::object /*col_names*/,

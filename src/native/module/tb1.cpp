@@ -39,9 +39,7 @@ py::object TB1_init(py::object self, py::object tans_class, py::object name, py:
 bool TB1_eligible(py::handle self, py::handle datatypes, py::handle df, py::ssize_t col_id, py::handle col_names,
                   py::handle col_dtypes) {
     py::str dtype_text(col_dtypes[py::int_(col_id)]);
-    const int member = PySequence_Contains(datatypes.ptr(), dtype_text.ptr());
-    if (member < 0) throw py::error_already_set();
-    if (member == 0) return false;
+    if (!contains(datatypes, dtype_text)) return false;
     return truthy(self.attr("all_fc_satisifed")(column(df, col_id), col_names[py::int_(col_id)]));
 }
 
@@ -217,7 +215,7 @@ py::object TB1_transform(py::object self, py::object X, py::object n_jobs, py::o
     TB1_Output out(self, X, !is_true(return_new_cols_only), n);
     if (use_pool(self.attr("tgraph"))) {
         py::object work = H().functools.attr("partial")(self.attr("exec_tr"), py::arg("df_") = X);
-        py::list outputs = pool_map(work, H().builtins.attr("range")(n), n_jobs);
+        py::list outputs = pool_map(work, py_range(py::int_(n)), n_jobs);
         for (py::ssize_t i = 0; i < n; ++i) {
             out.add(out.base(colids[py::int_(i)]), outputs[static_cast<std::size_t>(i)]);
         }

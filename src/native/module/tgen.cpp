@@ -50,20 +50,6 @@ py::object TGen_init(py::object self, py::object fun, py::object name, py::objec
     return py::none();
 }
 
-
-py::object py_range(py::handle stop) { return H().builtins.attr("range")(stop); }
-
-bool contains(py::handle container, py::handle item) {
-    const int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-py::object item(py::handle obj, py::ssize_t i) { return obj[py::int_(i)]; }
-
-// e[..., None]
-py::object with_trailing_axis(py::handle e) { return e[py::make_tuple(py::ellipsis(), py::none())]; }
-
 bool is_one_dimensional(py::handle a) { return py::len(a.attr("shape")) == 1; }
 
 // The column ids of df eligible for one argument position, ascending.

@@ -13,6 +13,12 @@ py::object column(py::handle df, py::handle colid) {
 
 py::object column(py::handle df, py::ssize_t colid) { return column(df, py::int_(colid)); }
 
+py::object iloc_column(py::handle df, py::handle position) {
+    return df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), position)];
+}
+
+py::object with_trailing_axis(py::handle a) { return a[py::make_tuple(py::ellipsis(), py::none())]; }
+
 FitColumns fit_columns(py::object self, py::object col_names, py::object col_dtypes, py::object col_as_json_objects) {
     if (col_names.is_none()) col_names = self.attr("col_names");
     if (col_dtypes.is_none()) col_dtypes = self.attr("col_dtypes");

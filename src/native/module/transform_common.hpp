@@ -11,6 +11,12 @@ namespace py = pybind11;
 py::object column(py::handle df, py::handle colid);
 py::object column(py::handle df, py::ssize_t colid);
 
+// df.iloc[:, position]
+py::object iloc_column(py::handle df, py::handle position);
+
+// a[..., None]
+py::object with_trailing_axis(py::handle a);
+
 // The fit defaults: col_names / col_dtypes from the attributes when None, and the
 // JSON name objects built from the names when neither argument nor attribute
 // gives them. Stores col_names, col_dtypes, col_names_, col_dtypes_,

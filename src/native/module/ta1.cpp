@@ -31,27 +31,10 @@ py::object TA1_init(py::object self, py::object fun, py::object name, py::object
     return py::none();
 }
 
-// The eligible column ids of df, ascending: dtype text in the resolved families,
-// then the constraints. A dtype list that cannot give the column's dtype text
-// gets the column count and the column printed before its error goes on.
+// The eligible column ids of df, ascending; a failing dtype lookup is reported.
 py::list TA1_eligible_colids(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
-    py::list colids;
-    for (auto colid : py_range(item(df.attr("shape"), 1))) {
-        py::str ty;
-        try {
-            ty = py::str(col_dtypes[colid]);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            binding::print(item(df.attr("shape"), 1));
-            binding::print(column(df, colid));
-            throw;
-        }
-        if (!contains(resolve_basic_datatypes(self.attr("datatypes")), ty)) continue;
-        py::object dfc = column(df, colid);
-        py::object name = col_names[colid];
-        if (truthy(self.attr("all_fc_satisifed")(dfc, name))) colids.append(colid);
-    }
-    return colids;
+    return eligible_colids(self, "datatypes", "all_fc_satisifed", df, item(df.attr("shape"), 1), col_names,
+                           col_dtypes, OnDtypeError::report);
 }
 
 // One new column: the function on column colid of df_, as a (rows, 1) array
@@ -77,10 +60,7 @@ py::object TA1_get_candidates_space_descriptor(py::object self, py::object df, p
 
 py::object TA1_get_candidates(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
     py::list colids = TA1_eligible_colids(self, df, col_names, col_dtypes);
-    py::object desc = self.attr("get_candidates_space_descriptor")(df, col_names, col_dtypes);
-    py::object search_space_size = desc.attr("get_size")();
-    py::int_ count(py::len(colids));
-    if (search_space_size.not_equal(count)) bare_assert(search_space_size.equal(count));
+    assert_space_size(self, df, col_names, col_dtypes, colids);
     return std::move(colids);
 }
 
@@ -90,16 +70,7 @@ py::object TA1_fit(py::object self, py::object X, py::object, py::object col_nam
                    py::object col_as_json_objects) {
     FitColumns cols = fit_columns(self, col_names, col_dtypes, col_as_json_objects);
     if (is_true(self.attr("apply_all"))) {
-        py::object tree_desc = self.attr("get_candidates_space_descriptor")(X, cols.names, cols.dtypes);
-        self.attr("colids_") = py::none();
-        py::object limit = reduction_limit(self.attr("tgraph"));
-        if (!limit.is_none()) {
-            self.attr("colids_") =
-                self.attr("reduce_count_of_candidates_from_search_space_descriptor")(tree_desc, limit);
-        }
-        if (self.attr("colids_").is_none()) {
-            self.attr("colids_") = self.attr("get_candidates")(X, cols.names, cols.dtypes);
-        }
+        choose_candidates(self, X, cols, "colids_");
         return self;
     }
     if (item(X.attr("shape"), 1).not_equal(py::int_(1))) {

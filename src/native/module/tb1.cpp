@@ -68,10 +68,7 @@ py::object TB1_get_candidates_space_descriptor(py::object self, py::object df, p
 
 py::object TB1_get_candidates(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
     py::list col_ids = TB1_eligible_columns(self, df, col_names, col_dtypes);
-    py::object desc = self.attr("get_candidates_space_descriptor")(df, col_names, col_dtypes);
-    py::object search_space_size = desc.attr("get_size")();
-    py::int_ count(py::len(col_ids));
-    if (search_space_size.not_equal(count)) bare_assert(search_space_size.equal(count));
+    assert_space_size(self, df, col_names, col_dtypes, col_ids);
     return std::move(col_ids);
 }
 
@@ -82,16 +79,7 @@ py::object TB1_fit(py::object self, py::object X, py::object /*y*/, py::object c
     FitColumns cols = fit_columns(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("datatypes") = resolve_basic_datatypes(self.attr("datatypes"));
     if (is_true(self.attr("apply_all"))) {
-        py::object tree_desc = self.attr("get_candidates_space_descriptor")(X, cols.names, cols.dtypes);
-        self.attr("colids_") = py::none();
-        py::object limit = reduction_limit(self.attr("tgraph"));
-        if (!limit.is_none()) {
-            self.attr("colids_") =
-                self.attr("reduce_count_of_candidates_from_search_space_descriptor")(tree_desc, limit);
-        }
-        if (self.attr("colids_").is_none()) {
-            self.attr("colids_") = self.attr("get_candidates")(X, cols.names, cols.dtypes);
-        }
+        choose_candidates(self, X, cols, "colids_");
     } else {
         if (py::int_(X.attr("shape")[py::int_(1)]).not_equal(py::int_(1))) {
             binding::print(py::str("More columns than 1 provided for apply_all in transform ") + self.attr("name"));

@@ -107,10 +107,7 @@ py::object TGen_get_candidates_sub(py::object self, py::object df, py::object cu
 py::object TGen_get_candidates(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
     py::object colids_tuple_list =
         self.attr("get_candidates_sub")(df, py::int_(0), py::list(), col_names, col_dtypes);
-    py::object desc = self.attr("get_candidates_space_descriptor")(df, col_names, col_dtypes);
-    py::object search_space_size = desc.attr("get_size")();
-    py::int_ count(py::len(colids_tuple_list));
-    if (search_space_size.not_equal(count)) bare_assert(search_space_size.equal(count));
+    assert_space_size(self, df, col_names, col_dtypes, colids_tuple_list);
     return colids_tuple_list;
 }
 
@@ -143,16 +140,7 @@ py::object TGen_get_df_from_tuple_of_series(py::object tofseries) {
 py::object TGen_fit(py::object self, py::object X, py::object, py::object col_names, py::object col_dtypes,
                     py::object col_as_json_objects) {
     FitColumns cols = fit_columns(self, col_names, col_dtypes, col_as_json_objects);
-    py::object tree_desc = self.attr("get_candidates_space_descriptor")(X, cols.names, cols.dtypes);
-    self.attr("candidates_") = py::none();
-    py::object limit = reduction_limit(self.attr("tgraph"));
-    if (!limit.is_none()) {
-        self.attr("candidates_") =
-            self.attr("reduce_count_of_candidates_from_search_space_descriptor")(tree_desc, limit);
-    }
-    if (self.attr("candidates_").is_none()) {
-        self.attr("candidates_") = self.attr("get_candidates")(X, cols.names, cols.dtypes);
-    }
+    choose_candidates(self, X, cols, "candidates_");
     if (py::object(self.attr("transform_type")).equal(py::str("B"))) {
         py::list tobjects;
         self.attr("tobjects_") = tobjects;

@@ -40,6 +40,60 @@ FitColumns fit_columns(py::object self, py::object col_names, py::object col_dty
     return {col_names, col_dtypes, col_as_json_objects};
 }
 
+void reduce_candidates(py::handle self, py::handle X, const FitColumns& cols, const char* attr) {
+    py::object tree_desc = self.attr("get_candidates_space_descriptor")(X, cols.names, cols.dtypes);
+    self.attr(attr) = py::none();
+    py::object limit = reduction_limit(self.attr("tgraph"));
+    if (!limit.is_none()) {
+        self.attr(attr) = self.attr("reduce_count_of_candidates_from_search_space_descriptor")(tree_desc, limit);
+    }
+}
+
+void choose_candidates(py::handle self, py::handle X, const FitColumns& cols, const char* attr) {
+    reduce_candidates(self, X, cols, attr);
+    if (self.attr(attr).is_none()) {
+        self.attr(attr) = self.attr("get_candidates")(X, cols.names, cols.dtypes);
+    }
+}
+
+void assert_space_size(py::handle self, py::handle df, py::handle col_names, py::handle col_dtypes,
+                       py::handle candidates) {
+    py::object desc = self.attr("get_candidates_space_descriptor")(df, col_names, col_dtypes);
+    py::object search_space_size = desc.attr("get_size")();
+    py::int_ count(py::len(candidates));
+    if (search_space_size.not_equal(count)) bare_assert(search_space_size.equal(count));
+}
+
+py::str dtype_text_reporting(py::handle df, py::handle col_dtypes, py::handle colid) {
+    try {
+        return py::str(col_dtypes[colid]);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        binding::print(item(df.attr("shape"), 1));
+        binding::print(column(df, colid));
+        throw;
+    }
+}
+
+bool column_eligible(py::handle self, const char* datatypes, const char* check, const py::str& ty, py::handle df,
+                     py::handle colid, py::handle col_names) {
+    if (!contains(resolve_basic_datatypes(self.attr(datatypes)), ty)) return false;
+    py::object dfc = column(df, colid);
+    py::object name = col_names[colid];
+    return truthy(self.attr(check)(dfc, name));
+}
+
+py::list eligible_colids(py::handle self, const char* datatypes, const char* check, py::handle df, py::handle ncols,
+                         py::handle col_names, py::handle col_dtypes, OnDtypeError on_error) {
+    py::list colids;
+    for (auto colid : py_range(ncols)) {
+        py::str ty = on_error == OnDtypeError::report ? dtype_text_reporting(df, col_dtypes, colid)
+                                                      : py::str(col_dtypes[colid]);
+        if (column_eligible(self, datatypes, check, ty, df, colid, col_names)) colids.append(colid);
+    }
+    return colids;
+}
+
 bool all_fc_satisfied(py::handle tgraph, py::handle fcs, py::handle dfc, py::handle colname) {
     const bool has_graph = !tgraph.is_none();
     for (auto fc : fcs) {

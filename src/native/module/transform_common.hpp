@@ -26,6 +26,36 @@ struct FitColumns {
 };
 FitColumns fit_columns(py::object self, py::object col_names, py::object col_dtypes, py::object col_as_json_objects);
 
+// The fit's choice of candidates, kept in self.<attr>: the candidate space is
+// described, self.<attr> set to None, then to the graph's reduction of the space
+// when the graph gives a limit.
+void reduce_candidates(py::handle self, py::handle X, const FitColumns& cols, const char* attr);
+
+// reduce_candidates, then all of self.get_candidates(X, ...) when that left None.
+void choose_candidates(py::handle self, py::handle X, const FitColumns& cols, const char* attr);
+
+// `assert` that self's candidate space for df is as large as the candidate list.
+void assert_space_size(py::handle self, py::handle df, py::handle col_names, py::handle col_dtypes,
+                       py::handle candidates);
+
+// str(col_dtypes[colid]); a lookup that fails gets the column count and the
+// column printed before its error goes on.
+py::str dtype_text_reporting(py::handle df, py::handle col_dtypes, py::handle colid);
+
+// Whether column colid of df suits one argument position: its dtype text ty is
+// in the resolved families of self.<datatypes>, and only then
+// self.<check>(dfc, name) is true.
+bool column_eligible(py::handle self, const char* datatypes, const char* check, const py::str& ty, py::handle df,
+                     py::handle colid, py::handle col_names);
+
+// What happens when col_dtypes cannot give a column's dtype text.
+enum class OnDtypeError { report, pass_on };
+
+// The ids in range(ncols) of the columns eligible for one argument position
+// (column_eligible), ascending.
+py::list eligible_colids(py::handle self, const char* datatypes, const char* check, py::handle df, py::handle ncols,
+                         py::handle col_names, py::handle col_dtypes, OnDtypeError on_error);
+
 // The constraint check: predicates in order, answers from / into the graph's
 // cache, rejection only on the object False.
 bool all_fc_satisfied(py::handle tgraph, py::handle fcs, py::handle dfc, py::handle colname);

@@ -106,21 +106,12 @@ py::object TB1_exec_tr(py::object self, py::object i, py::object df_) {
     return replace_nan_and_inf(new_cols);
 }
 
-// An estimator output as a dense array, by the name of its type.
-py::object TB1_as_array(py::object nc) {
-    const std::string kind = type_name(nc);
-    if (kind == "csr_matrix") return nc.attr("toarray")();
-    if (kind == "tuple") {
-        py::list first_two;
-        first_two.append(nc[py::int_(0)]);
-        first_two.append(nc[py::int_(1)]);
-        return module_class("TGen").attr("get_df_from_tuple_of_series")(first_two).attr("values");
-    }
-    if (kind == "ndarray") return nc;
-    if (kind == "DataFrame") return nc.attr("values");
-    if (kind == "Series") return nc.attr("values")[py::make_tuple(py::ellipsis(), py::none())];
-    return nc.attr("toarray")();
+// Any tuple is read as a pair of Series, through TGen's method as it is now.
+py::object TB1_tuple_as_array(py::object nc) {
+    return module_class("TGen").attr("get_df_from_tuple_of_series")(first_two(nc)).attr("values");
 }
+
+py::object values_of(py::handle frame_or_series) { return frame_or_series.attr("values"); }
 
 // Names, dtypes and JSON name objects of the new columns, and the assembled output.
 class TB1_Output {
@@ -138,7 +129,7 @@ public:
 
     void add(const std::pair<py::object, py::object>& base, py::object nc) {
         const auto& [base_col_name, base_col_as_json_object] = base;
-        py::object outcol_df = TB1_as_array(std::move(nc));
+        py::object outcol_df = output_as_array(std::move(nc), TB1_tuple_as_array, values_of);
         py::tuple shape = outcol_df.attr("shape");
         const bool one_dim = py::len(shape) == 1;
         py::object ocolcnt = one_dim ? py::int_(1) : py::object(shape[1]);

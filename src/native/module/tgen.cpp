@@ -165,25 +165,13 @@ py::object writable_values(py::handle frame_or_series) {
     return values;
 }
 
-// A call's result as an array, by the name of its type.
-py::object as_array(py::object nc) {
-    const std::string kind = type_name(nc);
-    if (kind == "csr_matrix") return nc.attr("toarray")();
-    if (kind == "tuple") {
-        if (type_name(item(nc, 0)) == "Series") {
-            py::list first_two;
-            first_two.append(item(nc, 0));
-            first_two.append(item(nc, 1));
-            return writable_values(TGen_get_df_from_tuple_of_series(first_two));
-        }
-        py::list parts;
-        for (auto e : nc) parts.append(is_one_dimensional(e) ? with_trailing_axis(e) : py::reinterpret_borrow<py::object>(e));
-        return H().np.attr("concatenate")(parts, py::arg("axis") = 1);
-    }
-    if (kind == "ndarray") return nc;
-    if (kind == "DataFrame") return writable_values(nc);
-    if (kind == "Series") return with_trailing_axis(writable_values(nc));
-    return nc.attr("toarray")();
+// A tuple of Series becomes the frame of its first two; a tuple of arrays is
+// joined side by side, 1-d ones as single columns.
+py::object tuple_as_array(py::object nc) {
+    if (type_name(item(nc, 0)) == "Series") return writable_values(TGen_get_df_from_tuple_of_series(first_two(nc)));
+    py::list parts;
+    for (auto e : nc) parts.append(is_one_dimensional(e) ? with_trailing_axis(e) : py::reinterpret_borrow<py::object>(e));
+    return H().np.attr("concatenate")(parts, py::arg("axis") = 1);
 }
 
 py::object TGen_transform(py::object self, py::object X, py::object, py::object return_new_cols_only) {
@@ -233,7 +221,7 @@ py::object TGen_transform(py::object self, py::object X, py::object, py::object 
             py::object fun = self.attr("get_obj_clone_or_new_class_obj")(self.attr("fun"));
             nc = fun(*column_params);
         }
-        py::object ncs = as_array(nc);
+        py::object ncs = output_as_array(nc, tuple_as_array, writable_values);
         nc = py::none();
         py::object ocolcnt = is_one_dimensional(ncs) ? py::object(py::int_(1)) : item(ncs.attr("shape"), 1);
         if (ocolcnt.equal(py::int_(1))) {

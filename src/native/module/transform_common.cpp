@@ -3,6 +3,8 @@
 #include "binding/helpers.hpp"
 #include "module/data_utils.hpp"
 
+#include <string>
+
 namespace karrow::module {
 
 using namespace karrow::binding;
@@ -92,6 +94,23 @@ py::list eligible_colids(py::handle self, const char* datatypes, const char* che
         if (column_eligible(self, datatypes, check, ty, df, colid, col_names)) colids.append(colid);
     }
     return colids;
+}
+
+py::list first_two(py::handle t) {
+    py::list out;
+    out.append(item(t, 0));
+    out.append(item(t, 1));
+    return out;
+}
+
+py::object output_as_array(py::object nc, py::object (*tuple_as_array)(py::object), py::object (*values)(py::handle)) {
+    const std::string kind = type_name(nc);
+    if (kind == "csr_matrix") return nc.attr("toarray")();
+    if (kind == "tuple") return tuple_as_array(nc);
+    if (kind == "ndarray") return nc;
+    if (kind == "DataFrame") return values(nc);
+    if (kind == "Series") return with_trailing_axis(values(nc));
+    return nc.attr("toarray")();
 }
 
 bool all_fc_satisfied(py::handle tgraph, py::handle fcs, py::handle dfc, py::handle colname) {

@@ -56,6 +56,15 @@ enum class OnDtypeError { report, pass_on };
 py::list eligible_colids(py::handle self, const char* datatypes, const char* check, py::handle df, py::handle ncols,
                          py::handle col_names, py::handle col_dtypes, OnDtypeError on_error);
 
+// [t[0], t[1]]
+py::list first_two(py::handle t);
+
+// A call's result as an array, by the name of its type: a csr_matrix (and any
+// type not named here) through toarray(), an ndarray as it is, a DataFrame's
+// values, a Series' values as one column. A tuple goes through the caller's own
+// rule; `values` is how the caller reads a frame's or a series' values.
+py::object output_as_array(py::object nc, py::object (*tuple_as_array)(py::object), py::object (*values)(py::handle));
+
 // The constraint check: predicates in order, answers from / into the graph's
 // cache, rejection only on the object False.
 bool all_fc_satisfied(py::handle tgraph, py::handle fcs, py::handle dfc, py::handle colname);

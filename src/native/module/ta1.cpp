@@ -97,14 +97,8 @@ py::object TA1_transform(py::object self, py::object X, py::object n_jobs, py::o
     ColumnAssembler out(X, !is_true(return_new_cols_only), static_cast<py::ssize_t>(py::len_hint(colids)));
     py::list new_col_dtypes;
     if (use_pool(self.attr("tgraph"))) {
-        py::object exec_tr = H().functools.attr("partial")(self.attr("exec_tr"), py::arg("df_") = X);
-        py::list cols = pool_map(exec_tr, colids, n_jobs);
-        for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(cols.size()); ++i) {
-            py::object block = cols[i];
-            cols[i] = py::none();  // the result keeps the only copy
-            new_col_dtypes.append(block.attr("dtype"));
-            out.add(block);
-        }
+        py::list cols = pool_exec_tr(self, X, colids, n_jobs);
+        add_pooled_blocks(cols, new_col_dtypes, out);
     } else {
         for (auto colid : colids) {
             py::object block = TA1_apply(self, colid, out.source());

@@ -155,14 +155,8 @@ py::object TA2_transform(py::object self, py::object X, py::object n_jobs, py::o
     ColumnAssembler out(X, early == Wanted::with_input, count);
     py::list new_col_dtypes;
     if (use_pool(self.attr("tgraph"))) {
-        py::object exec_tr = H().functools.attr("partial")(self.attr("exec_tr"), py::arg("df_") = X);
-        py::list cols = pool_map(exec_tr, py_range(py::int_(count)), n_jobs);
-        for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(cols.size()); ++i) {
-            py::object block = cols[i];
-            cols[i] = py::none();  // the result keeps the only copy
-            new_col_dtypes.append(block.attr("dtype"));
-            out.add(block);
-        }
+        py::list cols = pool_exec_tr(self, X, py_range(py::int_(count)), n_jobs);
+        add_pooled_blocks(cols, new_col_dtypes, out);
     } else {
         for (py::ssize_t i = 0; i < count; ++i) {
             py::object block = TA2_apply(self, py::int_(i), out.source());

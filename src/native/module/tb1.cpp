@@ -193,8 +193,7 @@ py::object TB1_transform(py::object self, py::object X, py::object n_jobs, py::o
     const auto n = static_cast<py::ssize_t>(py::len(colids));
     TB1_Output out(self, X, !is_true(return_new_cols_only), n);
     if (use_pool(self.attr("tgraph"))) {
-        py::object work = H().functools.attr("partial")(self.attr("exec_tr"), py::arg("df_") = X);
-        py::list outputs = pool_map(work, py_range(py::int_(n)), n_jobs);
+        py::list outputs = pool_exec_tr(self, X, py_range(py::int_(n)), n_jobs);
         for (py::ssize_t i = 0; i < n; ++i) {
             out.add(out.base(colids[py::int_(i)]), outputs[static_cast<std::size_t>(i)]);
         }

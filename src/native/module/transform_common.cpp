@@ -4,6 +4,7 @@
 #include "module/data_utils.hpp"
 
 #include <string>
+#include <utility>
 
 namespace karrow::module {
 
@@ -149,6 +150,20 @@ py::list pool_map(py::object fn, py::object items, py::object n_jobs) {
     pool.attr("close")();
     pool.attr("join")();
     return out;
+}
+
+py::list pool_exec_tr(py::handle self, py::handle X, py::object items, py::object n_jobs) {
+    py::object exec_tr = H().functools.attr("partial")(self.attr("exec_tr"), py::arg("df_") = X);
+    return pool_map(exec_tr, std::move(items), std::move(n_jobs));
+}
+
+void add_pooled_blocks(py::list& blocks, py::list& new_col_dtypes, ColumnAssembler& out) {
+    for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(blocks.size()); ++i) {
+        py::object block = blocks[i];
+        blocks[i] = py::none();
+        new_col_dtypes.append(block.attr("dtype"));
+        out.add(block);
+    }
 }
 
 }  // namespace karrow::module

@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "module/column_assembly.hpp"
+
 namespace karrow::module {
 
 namespace py = pybind11;
@@ -78,5 +80,12 @@ py::object reduction_limit(py::handle tgraph);
 // multiprocessing.Pool(n_jobs).map(fn, items), order-preserving; the pool is
 // closed and joined (or terminated on error) before returning.
 py::list pool_map(py::object fn, py::object items, py::object n_jobs);
+
+// self.exec_tr(item, df_=X) for every item, in a pool (pool_map).
+py::list pool_exec_tr(py::handle self, py::handle X, py::object items, py::object n_jobs);
+
+// The pool's blocks added to out in order, each one's dtype recorded; every block
+// leaves the list as it is added, so the result holds the only copy.
+void add_pooled_blocks(py::list& blocks, py::list& new_col_dtypes, ColumnAssembler& out);
 
 }  // namespace karrow::module

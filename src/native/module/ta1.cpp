@@ -18,9 +18,7 @@ py::object TA1_init(py::object self, py::object fun, py::object name, py::object
     self.attr("fun") = fun;
     self.attr("tgraph") = tgraph;
     self.attr("apply_all") = apply_all;
-    self.attr("col_names") = col_names;
-    self.attr("col_dtypes") = col_dtypes;
-    self.attr("col_as_json_objects") = col_as_json_objects;
+    store_column_args(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("name") = name;
     self.attr("datatypes") = datatypes;
     self.attr("feat_constraints") = feat_constraints;
@@ -134,9 +132,7 @@ py::object TA1_transform(py::object self, py::object X, py::object n_jobs, py::o
         params.append(base_col_as_json_object);
         new_column_as_json_objects.append(expression_json(name, params));
     }
-    self.attr("new_column_names_") = new_col_names;
-    self.attr("new_column_dtypes_") = new_col_dtypes;
-    self.attr("new_column_as_json_objects_") = new_column_as_json_objects;
+    record_new_columns(self, new_col_names, new_col_dtypes, new_column_as_json_objects);
     return out.finish();
 }
 

@@ -19,9 +19,7 @@ py::object TA2_init(py::object self, py::object fun, py::object name, py::object
                     py::object feat_constraints1, py::object datatypes2, py::object feat_constraints2,
                     py::object tgraph, py::object apply_all, py::object col_names, py::object col_dtypes,
                     py::object col_as_json_objects) {
-    self.attr("col_names") = col_names;
-    self.attr("col_dtypes") = col_dtypes;
-    self.attr("col_as_json_objects") = col_as_json_objects;
+    store_column_args(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("apply_all") = apply_all;
     self.attr("fun") = fun;
     self.attr("tgraph") = tgraph;
@@ -191,9 +189,7 @@ py::object TA2_transform(py::object self, py::object X, py::object n_jobs, py::o
         params.append(basename_json_2);
         new_column_as_json_objects.append(expression_json(name, params));
     }
-    self.attr("new_column_names_") = new_col_names;
-    self.attr("new_column_dtypes_") = new_col_dtypes;
-    self.attr("new_column_as_json_objects_") = new_column_as_json_objects;
+    record_new_columns(self, new_col_names, new_col_dtypes, new_column_as_json_objects);
 
     if (count == 0) binding::print(py::str("---------------------- empty column tuple would crash np.concatenate -----------"));
     const bool new_only = early == Wanted::undecided ? truthy(return_new_cols_only) : early == Wanted::new_only;

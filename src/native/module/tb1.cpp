@@ -21,9 +21,7 @@ py::object class_name_of(py::handle obj) { return obj.attr("__class__").attr("__
 py::object TB1_init(py::object self, py::object tans_class, py::object name, py::object datatypes,
                     py::object feat_constraints, py::object tgraph, py::object apply_all, py::object col_names,
                     py::object col_dtypes, py::object col_as_json_objects) {
-    self.attr("col_names") = col_names;
-    self.attr("col_dtypes") = col_dtypes;
-    self.attr("col_as_json_objects") = col_as_json_objects;
+    store_column_args(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("tans_class") = tans_class;
     self.attr("tgraph") = tgraph;
     self.attr("apply_all") = apply_all;
@@ -154,9 +152,7 @@ public:
     }
 
     void record(py::object self) const {
-        self.attr("new_column_names_") = new_col_names;
-        self.attr("new_column_dtypes_") = new_col_dtypes;
-        self.attr("new_column_as_json_objects_") = new_column_as_json_objects;
+        record_new_columns(self, new_col_names, new_col_dtypes, new_column_as_json_objects);
     }
 
     py::object name_, col_names_, col_as_json_objects_;

@@ -24,9 +24,7 @@ py::object TGen_init(py::object self, py::object fun, py::object name, py::objec
                      py::object datatypes_list, py::object feat_constraints_list, py::object tgraph,
                      py::object apply_all, py::object col_names, py::object col_dtypes,
                      py::object col_as_json_objects) {
-    self.attr("col_names") = col_names;
-    self.attr("col_dtypes") = col_dtypes;
-    self.attr("col_as_json_objects") = col_as_json_objects;
+    store_column_args(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("tgraph") = tgraph;
     self.attr("apply_all") = apply_all;
     const bool estimator_like = callable_attr(fun, "fit") && callable_attr(fun, "transform");

@@ -10,6 +10,18 @@ namespace karrow::module {
 
 using namespace karrow::binding;
 
+void store_column_args(py::handle self, py::handle col_names, py::handle col_dtypes, py::handle col_as_json_objects) {
+    self.attr("col_names") = col_names;
+    self.attr("col_dtypes") = col_dtypes;
+    self.attr("col_as_json_objects") = col_as_json_objects;
+}
+
+void record_new_columns(py::handle self, py::handle names, py::handle dtypes, py::handle json_objects) {
+    self.attr("new_column_names_") = names;
+    self.attr("new_column_dtypes_") = dtypes;
+    self.attr("new_column_as_json_objects_") = json_objects;
+}
+
 py::object column(py::handle df, py::handle colid) {
     return df[py::make_tuple(py::slice(py::none(), py::none(), py::none()), colid)];
 }

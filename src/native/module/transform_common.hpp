@@ -9,6 +9,14 @@ namespace karrow::module {
 
 namespace py = pybind11;
 
+// The column arguments of __init__, stored as col_names, col_dtypes,
+// col_as_json_objects in that order.
+void store_column_args(py::handle self, py::handle col_names, py::handle col_dtypes, py::handle col_as_json_objects);
+
+// The new columns' bookkeeping after a transform: new_column_names_,
+// new_column_dtypes_, new_column_as_json_objects_, stored in that order.
+void record_new_columns(py::handle self, py::handle names, py::handle dtypes, py::handle json_objects);
+
 // df[:, colid]
 py::object column(py::handle df, py::handle colid);
 py::object column(py::handle df, py::ssize_t colid);

@@ -98,11 +98,7 @@ py::object TA1_transform(py::object self, py::object X, py::object n_jobs, py::o
         py::list cols = pool_exec_tr(self, X, colids, n_jobs);
         add_pooled_blocks(cols, new_col_dtypes, out);
     } else {
-        for (auto colid : colids) {
-            py::object block = TA1_apply(self, colid, out.source());
-            new_col_dtypes.append(block.attr("dtype"));
-            out.add(block);
-        }
+        for (auto colid : colids) add_block(TA1_apply(self, colid, out.source()), new_col_dtypes, out);
     }
     if (out.blocks() == 0) {
         out.add(H().np.attr("empty")(py::make_tuple(item(X.attr("shape"), 0), 0), H().np.attr("float32")));

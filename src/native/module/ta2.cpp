@@ -157,9 +157,7 @@ py::object TA2_transform(py::object self, py::object X, py::object n_jobs, py::o
         add_pooled_blocks(cols, new_col_dtypes, out);
     } else {
         for (py::ssize_t i = 0; i < count; ++i) {
-            py::object block = TA2_apply(self, py::int_(i), out.source());
-            new_col_dtypes.append(block.attr("dtype"));
-            out.add(block);
+            add_block(TA2_apply(self, py::int_(i), out.source()), new_col_dtypes, out);
         }
     }
 

@@ -232,7 +232,7 @@ py::object TGen_transform(py::object self, py::object X, py::object, py::object 
             continue;
         }
         for (auto j : py_range(ocolcnt)) {
-            py::object new_col = replace_nan_and_inf(ncs[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]);
+            py::object new_col = replace_nan_and_inf(column(ncs, j));
             out.add(with_trailing_axis(new_col));
             py::object proposed =
                 name + py::str("_") + py::str(j) + py::str("(") + param_name(candidate_cols) + py::str(")");

@@ -169,12 +169,16 @@ py::list pool_exec_tr(py::handle self, py::handle X, py::object items, py::objec
     return pool_map(exec_tr, std::move(items), std::move(n_jobs));
 }
 
+void add_block(py::object block, py::list& new_col_dtypes, ColumnAssembler& out) {
+    new_col_dtypes.append(block.attr("dtype"));
+    out.add(std::move(block));
+}
+
 void add_pooled_blocks(py::list& blocks, py::list& new_col_dtypes, ColumnAssembler& out) {
     for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(blocks.size()); ++i) {
         py::object block = blocks[i];
         blocks[i] = py::none();
-        new_col_dtypes.append(block.attr("dtype"));
-        out.add(block);
+        add_block(std::move(block), new_col_dtypes, out);
     }
 }
 

@@ -92,6 +92,9 @@ py::list pool_map(py::object fn, py::object items, py::object n_jobs);
 // self.exec_tr(item, df_=X) for every item, in a pool (pool_map).
 py::list pool_exec_tr(py::handle self, py::handle X, py::object items, py::object n_jobs);
 
+// One new block of columns: its dtype recorded, then the block added to out.
+void add_block(py::object block, py::list& new_col_dtypes, ColumnAssembler& out);
+
 // The pool's blocks added to out in order, each one's dtype recorded; every block
 // leaves the list as it is added, so the result holds the only copy.
 void add_pooled_blocks(py::list& blocks, py::list& new_col_dtypes, ColumnAssembler& out);

@@ -7,14 +7,14 @@ Every workload checks that both sides select the same columns before its
 times are reported; times are best-of-N wall times, printed as ratios.
 """
 import argparse
-import operator
 import os
 import sys
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import Table, best_time  # noqa: E402
+from harness import Table, best_time, numpy_fs1_selection  # noqa: E402
+from literal import python_pick  # noqa: E402
 
 import karrow_libs.vantor.transforms.transform_utils as tu  # noqa: E402
 
@@ -24,41 +24,6 @@ def regression_table(rows, cols, informative=10, seed=0):
     X = rng.normal(size=(rows, cols))
     y = X[:, :informative].sum(axis=1) + rng.normal(size=rows)
     return X, y
-
-
-def numpy_selection(X, y, must_keep, k, through_select_k_best=False):
-    """The same columns with sklearn's F-test and a stable numpy sort.
-
-    With `through_select_k_best` the scores come from SelectKBest, as FS1's do
-    (it validates the table once more before scoring), so the ratio shows only
-    what FS1 adds around the scorer.
-    """
-    from sklearn.feature_selection import SelectKBest, f_regression
-
-    if through_select_k_best:
-        scores = SelectKBest(f_regression, k="all").fit(X, y).scores_
-    else:
-        scores = f_regression(X, y)[0]
-    scores = np.nan_to_num(scores, nan=0.0)
-    scores[must_keep] = -np.inf
-    order = np.argsort(-scores, kind="stable")[:k]
-    keep = sorted(set(must_keep) | {int(i) for i in order if scores[i] != -np.inf})
-    return X[:, keep]
-
-
-def python_pick(scores, must_keep, k):
-    """The greedy pick as plain Python: one max() scan per pick."""
-    ind = list(scores)
-    keep = list(must_keep)
-    for c in must_keep:
-        ind[c] = -np.inf
-    for _ in range(k):
-        i, v = max(enumerate(ind), key=operator.itemgetter(1))
-        if v == -np.inf:
-            break
-        keep.append(i)
-        ind[i] = -np.inf
-    return sorted(keep)
 
 
 def numpy_pick(scores, must_keep, k):
@@ -77,8 +42,8 @@ def run_fit(table, rows, cols, k):
         return tu.FS1(must, k, "regression").fit(X, y).transform(X)
 
     ours_s, got = best_time(ours, repeat=3)
-    base_s, want = best_time(lambda: numpy_selection(X, y, must, k), repeat=3)
-    skb_s, also = best_time(lambda: numpy_selection(X, y, must, k, through_select_k_best=True), repeat=3)
+    base_s, want = best_time(lambda: numpy_fs1_selection(X, y, must, k), repeat=3)
+    skb_s, also = best_time(lambda: numpy_fs1_selection(X, y, must, k, through_select_k_best=True), repeat=3)
     assert np.array_equal(got, want) and np.array_equal(got, also)
     label = f"FS1 fit+transform, {cols} cols x {rows} rows, k={k}"
     table.add(label + " (vs f_regression + argsort)", ours_s, base_s, None, "~1x (F-test bound)")

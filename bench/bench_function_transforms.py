@@ -14,45 +14,19 @@ then the best of the timed runs counts. Wall and CPU times are both shown: on a
 busy shared machine the CPU-time ratio is the steadier one.
 """
 import argparse
-import gc
 import hashlib
 import itertools
 import os
-import random
 import sys
 import time
-import tracemalloc
 
 import numpy as np
 
-import karrow_libs.vantor.transforms.transform_utils as tu
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import best_times, clean, names_of, peak_ratio, render_rows, table_of  # noqa: E402
+from literal import unary_names  # noqa: E402
 
-
-def best_time(fn, repeat):
-    """Best wall time and best CPU time (this process) of `repeat` calls."""
-    wall = cpu = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        t0, c0 = time.perf_counter(), time.process_time()
-        result = fn()
-        wall = min(wall, time.perf_counter() - t0)
-        cpu = min(cpu, time.process_time() - c0)
-        del result
-    return wall, cpu
-
-
-def peak_ratio(X, fn):
-    """(input + peak traced while fn runs) / (input + output)."""
-    gc.collect()
-    tracemalloc.start()
-    tracemalloc.reset_peak()
-    try:
-        out = fn()
-        _, peak = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    ratio = (X.nbytes + peak) / (X.nbytes + out.nbytes)
-    return ratio, out
+import karrow_libs.vantor.transforms.transform_utils as tu  # noqa: E402
 
 
 def digest(a, step=256):
@@ -68,12 +42,8 @@ def measure(X, fn, repeat):
     mem, out = peak_ratio(X, fn)
     summary = digest(out)
     del out
-    return best_time(fn, repeat), mem, summary
-
-
-def clean(col):
-    col[~np.isfinite(col)] = 0
-    return col
+    wall, cpu, _ = best_times(fn, repeat)
+    return (wall, cpu), mem, summary
 
 
 def baseline_unary(fun, X, colids):
@@ -104,17 +74,8 @@ def baseline_pairs_from_copy(fun, X, pairs):
     return out
 
 
-def table_of(rows, cols, order="C", seed=0):
-    X = np.random.default_rng(seed).random((rows, cols)) + 0.5
-    return np.asfortranarray(X) if order == "F" else X
-
-
-def names_of(cols):
-    return [f"c{i}" for i in range(cols)]
-
-
 def workload_pairs(rows, cols, order, repeat):
-    X = table_of(rows, cols, order)
+    X = table_of(rows, cols, order=order)
     t = tu.TA2(np.multiply, "product", ["numeric"], [], ["numeric"], [])
     t0 = time.perf_counter()
     t.fit(X, None, names_of(cols), ["float64"] * cols)
@@ -133,7 +94,7 @@ def workload_pairs(rows, cols, order, repeat):
 
 
 def workload_unary(rows, cols, order, repeat):
-    X = table_of(rows, cols, order)
+    X = table_of(rows, cols, order=order)
     t = tu.TA1(np.sqrt, "sqrt", ["numeric"], [])
     t0 = time.perf_counter()
     t.fit(X, None, names_of(cols), ["float64"] * cols)
@@ -142,17 +103,6 @@ def workload_unary(rows, cols, order, repeat):
     base, base_mem, want = measure(X, lambda: baseline_unary(np.sqrt, X, range(cols)), repeat)
     assert got == want, "TA1 result differs from the baseline"
     return [(f"TA1 sqrt, {cols} cols ({order})", ours, base, mem, base_mem, "time <= 1.2x", f"fit {fit_s:.3f} s")]
-
-
-def plain_names(name, col_names, colids):
-    """The list-scanning naming loop, for reference."""
-    new = []
-    for c in colids:
-        proposed = name + "(" + str(col_names[c]) + ")"
-        while proposed in new + col_names:
-            proposed = proposed + "-" + str(random.randint(0, 9))
-        new.append(proposed)
-    return new
 
 
 def workload_naming(cols, repeat):
@@ -166,7 +116,7 @@ def workload_naming(cols, repeat):
     base, _, want = measure(X, lambda: baseline_unary(np.negative, X, range(cols)), repeat)
     assert got == want, "TA1 result differs from the baseline"
     t0 = time.perf_counter()
-    plain = plain_names("neg", names, range(cols))
+    plain = unary_names("neg", names, range(cols))
     plain_s = time.perf_counter() - t0
     assert t.new_column_names_ == plain
     return [(f"TA1 naming {cols} new cols (4 rows)", ours, base, None, None, "well under 1 s",
@@ -181,10 +131,7 @@ def render(rows):
         cells.append((w, f"{ours:.3f}", f"{base:.3f}", f"{ours / base:.2f}x", f"{ours_cpu / base_cpu:.2f}x",
                       "-" if mem is None else f"{mem:.2f}x", "-" if base_mem is None else f"{base_mem:.2f}x",
                       goal, note))
-    widths = [max(len(r[i]) for r in cells) for i in range(len(header))]
-    lines = ["  ".join(c.ljust(w) for c, w in zip(r, widths)) for r in cells]
-    lines.insert(1, "  ".join("-" * w for w in widths))
-    return "\n".join(lines)
+    return render_rows(cells)
 
 
 def main(argv=None):

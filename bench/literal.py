@@ -1,6 +1,8 @@
 """Straightforward pure-Python implementations of two transforms, written the
 plain way (a list of new columns, two concatenations, names checked by scanning
-lists). The benchmarks plot them beside the module and the numpy baseline."""
+lists), and of the selectors' greedy pick. The benchmarks time and plot them
+beside the module and the numpy baseline."""
+import operator
 import random
 
 import numpy as np
@@ -20,11 +22,16 @@ def _unique(name, existing):
     return name
 
 
+def unary_names(name, col_names, colids):
+    names = []
+    for c in colids:
+        names.append(_unique(name + "(" + str(col_names[c]) + ")", names + list(col_names)))
+    return names
+
+
 def unary(fun, name, X, col_names):
     cols = [_clean(fun(X[:, c])[..., None]) for c in range(X.shape[1])]
-    names = []
-    for c in range(X.shape[1]):
-        names.append(_unique(name + "(" + str(col_names[c]) + ")", names + list(col_names)))
+    names = unary_names(name, col_names, range(X.shape[1]))
     return np.concatenate((X, np.concatenate(tuple(cols), 1)), 1), names
 
 
@@ -36,3 +43,18 @@ def binary(fun, name, X, col_names):
         proposed = name + "(" + str(col_names[a]) + "__" + str(col_names[b]) + ")"
         names.append(_unique(proposed, list(col_names) + names))
     return np.concatenate((X, np.concatenate(tuple(cols), 1)), 1), names
+
+
+def python_pick(scores, must_keep, k):
+    """The greedy pick as plain Python: one max() scan per pick."""
+    ind = list(scores)
+    keep = list(must_keep)
+    for c in must_keep:
+        ind[c] = -np.inf
+    for _ in range(k):
+        i, v = max(enumerate(ind), key=operator.itemgetter(1))
+        if v == -np.inf:
+            break
+        keep.append(i)
+        ind[i] = -np.inf
+    return sorted(keep)

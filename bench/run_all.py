@@ -12,36 +12,14 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import Table, best_time, peak_bytes  # noqa: E402
+from harness import Table, best_time, clean, names_of, numpy_fs1_selection, peak_ratio, table_of  # noqa: E402
 import literal  # noqa: E402
 
 import karrow_libs.vantor.transforms.transform_utils as tu  # noqa: E402
 
 
-def table_of(rows, cols, seed=0, order="C", positive=True):
-    rng = np.random.default_rng(seed)
-    X = rng.random((rows, cols)) + (0.5 if positive else -0.5)
-    return np.asfortranarray(X) if order == "F" else np.ascontiguousarray(X)
-
-
-def names_of(cols):
-    return [f"c{i}" for i in range(cols)]
-
-
 def mem_ratio(X, run):
-    out_holder = {}
-
-    def go():
-        out_holder["out"] = run()
-        return out_holder["out"]
-
-    peak = peak_bytes(go)
-    out = out_holder.pop("out")
-    return (X.nbytes + peak) / (X.nbytes + out.nbytes)
-
-
-def clean_block(block):
-    block[~np.isfinite(block)] = 0
+    return peak_ratio(X, run)[0]
 
 
 # --- plain numpy baselines producing the same arrays -----------------------------
@@ -52,7 +30,7 @@ def base_unary(fun, X):
     out[:, :m] = X
     for j in range(m):
         out[:, m + j] = fun(X[:, j])
-    clean_block(out[:, m:])
+    clean(out[:, m:])
     return out
 
 
@@ -64,7 +42,7 @@ def base_pairs(fun, X, arity=2):
     out[:, :m] = X
     for k, c in enumerate(combos):
         out[:, m + k] = fun(*(X[:, i] for i in c))
-    clean_block(out[:, m:])
+    clean(out[:, m:])
     return out
 
 
@@ -76,24 +54,15 @@ def base_scalers(X):
     for j in range(m):
         col = X[:, j:j + 1]
         out[:, m + j] = MinMaxScaler().fit(col).transform(col)[:, 0]
-    clean_block(out[:, m:])
+    clean(out[:, m:])
     return out
 
 
 def base_pca(X):
     from sklearn.decomposition import PCA
     Z = PCA().fit(X).transform(X)
-    clean_block(Z)
+    clean(Z)
     return np.concatenate((X, Z), 1)
-
-
-def base_fs1(X, y, must_keep, k):
-    from sklearn.feature_selection import f_regression
-    scores = np.nan_to_num(f_regression(X, y)[0], nan=0.0)
-    scores[must_keep] = -np.inf
-    order = np.argsort(-scores, kind="stable")[:k]
-    keep = sorted(set(must_keep) | set(int(i) for i in order if scores[i] != -np.inf))
-    return X[:, keep]
 
 
 # --- workloads ---------------------------------------------------------------------
@@ -175,28 +144,17 @@ def run_fs1(table, rows, cols=2000, k=200):
         return tu.FS1(must, k, "regression").fit(X, y).transform(X)
 
     ours, got = best_time(ours_run, repeat=2)
-    base, want = best_time(lambda: base_fs1(X, y, must, k), repeat=2)
+    base, want = best_time(lambda: numpy_fs1_selection(X, y, must, k), repeat=2)
     assert np.array_equal(got, want)
     table.add(f"FS1 {cols} cols, k={k}", ours, base, None, "")
 
     # the greedy pick alone, 10 000 scores, k 5 000, against Python's max loop
-    import operator
     scores = list(np.random.default_rng(2).random(10000))
     fs = tu.FS1([], 5000, "regression")
     fs.k_ = 5000
 
-    def python_pick():
-        ind, keep = list(scores), []
-        for _ in range(5000):
-            i, v = max(enumerate(ind), key=operator.itemgetter(1))
-            if v == -np.inf:
-                break
-            keep.append(i)
-            ind[i] = -np.inf
-        return sorted(keep)
-
     ours, _ = best_time(lambda: fs.find_k_top_indices(scores))
-    base, want = best_time(python_pick, repeat=1)
+    base, want = best_time(lambda: literal.python_pick(scores, [], 5000), repeat=1)
     assert fs.cols_to_keep_final_ == want
     table.add("FS1 pick 10 000, k 5 000 (vs Python loop)", ours, base, None, "linear")
 

@@ -32,6 +32,37 @@ std::string type_name(py::handle h) {
     return py::str(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(h.ptr()))).attr("__name__"));
 }
 
+py::object py_range(py::handle stop) { return H().builtins.attr("range")(stop); }
+
+py::object py_range(py::handle start, py::handle stop) { return H().builtins.attr("range")(start, stop); }
+
+bool contains(py::handle container, py::handle x) {
+    const int r = PySequence_Contains(container.ptr(), x.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+py::object item(py::handle obj, py::ssize_t i) { return obj[py::int_(i)]; }
+
+py::list new_list(py::handle x) {
+    PyObject* r = PySequence_List(x.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(r);
+}
+
+bool py_compare(py::handle a, py::handle b, int op) {
+    py::object r = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    if (!r) throw py::error_already_set();
+    return truthy(r);
+}
+
+bool py_eq(py::handle a, py::handle b) { return py_compare(a, b, Py_EQ); }
+
+void rethrow_in_handler(py::error_already_set& raised, const py::error_already_set& handled) {
+    raised.value().attr("__context__") = handled.value();
+    throw raised;
+}
+
 std::string str(py::handle h) { return py::str(h); }
 
 void raise(PyObject* type, const std::string& message) {

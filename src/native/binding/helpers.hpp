@@ -41,6 +41,29 @@ inline bool truthy(py::handle h) {
 // type(x).__name__
 std::string type_name(py::handle h);
 
+// range(stop) and range(start, stop), Python's own.
+py::object py_range(py::handle stop);
+py::object py_range(py::handle start, py::handle stop);
+
+// `x in container`, through the container's own __contains__.
+bool contains(py::handle container, py::handle x);
+
+// obj[i]
+py::object item(py::handle obj, py::ssize_t i);
+
+// list(x): always a new list. (py::list(x) would hand back x itself when x is
+// already a list, and callers must not touch the caller's list.)
+py::list new_list(py::handle x);
+
+// `a <op> b` as an `if` tests it: the truth of the comparison's own result,
+// with no identity shortcut for ==.
+bool py_compare(py::handle a, py::handle b, int op);
+bool py_eq(py::handle a, py::handle b);
+
+// An error raised while handling another one carries it as __context__, as it
+// would in an `except` block.
+[[noreturn]] void rethrow_in_handler(py::error_already_set& raised, const py::error_already_set& handled);
+
 // str(x) as std::string
 std::string str(py::handle h);
 

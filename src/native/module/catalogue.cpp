@@ -171,17 +171,10 @@ py::object build(const Entry& e, const py::dict& extras, py::object tgraph, py::
     return py::none();
 }
 
-// Python's `trName == name`, the comparison's own result then its truth.
-bool name_matches(py::handle trName, const char* name) {
-    PyObject* r = PyObject_RichCompare(trName.ptr(), py::str(name).ptr(), Py_EQ);
-    if (r == nullptr) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(r));
-}
-
 py::object TransformBase_GetTransformObj(py::object trName, py::object tgraph, py::object apply_all) {
     py::dict extras = import_transform_extras();
     for (const Entry& e : catalogue()) {
-        if (name_matches(trName, e.name)) return build(e, extras, tgraph, apply_all);
+        if (py_eq(trName, py::str(e.name))) return build(e, extras, tgraph, apply_all);
     }
     return py::none();
 }
@@ -208,9 +201,7 @@ py::object TransformBase_ValidatedTransformNames(py::object list_names) {
     py::object listAllTr = H().module.attr("TransformBase").attr("GetAllTransformNames")();
     py::list validated;
     for (auto n : n_names) {
-        const int member = PySequence_Contains(listAllTr.ptr(), n.ptr());
-        if (member < 0) throw py::error_already_set();
-        if (member == 1) validated.append(n);
+        if (contains(listAllTr, n)) validated.append(n);
     }
     return std::move(validated);
 }

@@ -3,6 +3,7 @@
 #include "binding/helpers.hpp"
 #include "module/data_utils.hpp"
 #include "module/registry.hpp"
+#include "module/transform_common.hpp"
 
 namespace karrow::module {
 
@@ -11,21 +12,6 @@ using namespace pybind11::literals;
 
 namespace {
 
-// list(x): always a new list. (py::list(x) would hand back x itself when x is
-// already a list, and the callers here must not touch the caller's list.)
-py::list new_list(py::handle x) {
-    PyObject* r = PySequence_List(x.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(r);
-}
-
-// An error raised while handling another one carries it as __context__, as it
-// would in an `except` block.
-[[noreturn]] void rethrow_in_handler(py::error_already_set& raised, const py::error_already_set& handled) {
-    raised.value().attr("__context__") = handled.value();
-    throw raised;
-}
-
 [[noreturn]] void raise_in_handler(PyObject* type, const char* message, const py::error_already_set& handled) {
     py::object exc = py::reinterpret_borrow<py::object>(type)(message);
     exc.attr("__context__") = handled.value();
@@ -33,19 +19,12 @@ py::list new_list(py::handle x) {
     throw py::error_already_set();
 }
 
-// df.iloc[:, i]
-py::object iloc_column(py::handle df, std::size_t i) {
-    return df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(i))];
-}
-
 // A text column is the kind a date may hide in. pandas 1.5 and 2 store text
 // under the numpy dtype object; pandas 3 stores it under its string dtype
 // ("str", or "string" when asked for), whose dtype no longer equals "object".
 // Both are tried; numeric, boolean, datetime and categorical columns never are.
 bool is_text_column(py::handle dtype) {
-    py::object is_object = py::reinterpret_steal<py::object>(PyObject_RichCompare(dtype.ptr(), py::str("object").ptr(), Py_EQ));
-    if (!is_object) throw py::error_already_set();
-    return truthy(is_object) || py::isinstance(dtype, H().pd.attr("StringDtype"));
+    return py_eq(dtype, py::str("object")) || py::isinstance(dtype, H().pd.attr("StringDtype"));
 }
 
 py::object DatasetS_init(py::object self, py::object dataframe) {
@@ -103,18 +82,14 @@ py::object MakeDFReady_fit(py::object self, py::object X, py::object /*y*/) {
     self.attr("numeric_colids_") = numeric_colids;
     for (std::size_t i = 0; i < colcount; ++i) {
         try {
-            py::str dtype(iloc_column(df, i).attr("dtype"));
+            py::str dtype(iloc_column(df, py::int_(i)).attr("dtype"));
             py::object numeric = H().module.attr("DataUtils").attr("NumericDataTypes")();
-            const int found = PySequence_Contains(numeric.ptr(), dtype.ptr());
-            if (found < 0) throw py::error_already_set();
-            if (found == 1) {
-                numeric_colids.append(py::int_(i));
-            }
+            if (contains(numeric, dtype)) numeric_colids.append(py::int_(i));
         } catch (py::error_already_set& e) {
             // A column whose dtype cannot be judged is reported and left out.
             try {
-                binding::print(iloc_column(df, i));
-                binding::print(py::str("colname=") + iloc_column(df, i).attr("name"));
+                binding::print(iloc_column(df, py::int_(i)));
+                binding::print(py::str("colname=") + iloc_column(df, py::int_(i)).attr("name"));
             } catch (py::error_already_set& raised) {
                 rethrow_in_handler(raised, e);
             }

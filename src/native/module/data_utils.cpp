@@ -177,9 +177,7 @@ py::object DataUtils_all_feats_numeric(py::object df) {
     for (py::ssize_t colid = 0; colid < ncols; ++colid) {
         try {
             py::object dtype = df[py::make_tuple(py::slice(py::none(), py::none(), py::none()), colid)].attr("dtype");
-            const int member = PySequence_Contains(numeric_data_types().ptr(), dtype.ptr());
-            if (member < 0) throw py::error_already_set();
-            if (member == 0) return py::bool_(false);
+            if (!contains(numeric_data_types(), dtype)) return py::bool_(false);
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;
             print(df[py::make_tuple(py::slice(py::none(), py::none(), py::none()), colid)]);
@@ -191,9 +189,7 @@ py::object DataUtils_all_feats_numeric(py::object df) {
 
 py::object DataUtils_get_unique_column_name(py::object proposed_name, py::object existing_name_list) {
     while (true) {
-        const int member = PySequence_Contains(existing_name_list.ptr(), proposed_name.ptr());
-        if (member < 0) throw py::error_already_set();
-        if (member == 0) return proposed_name;
+        if (!contains(existing_name_list, proposed_name)) return proposed_name;
         proposed_name = proposed_name + py::str("-") + py::str(H().random.attr("randint")(0, 9));
     }
 }

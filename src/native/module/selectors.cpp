@@ -18,14 +18,6 @@ using namespace pybind11::literals;
 
 namespace {
 
-// list(x): always a new list. (py::list(x) would hand back x itself when x is
-// already a list, and the callers here must not touch the caller's list.)
-py::list new_list(py::handle x) {
-    PyObject* r = PySequence_List(x.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(r);
-}
-
 void init_selector(py::object self, const char* name, py::object cols_ids_must_keep,
                    py::object additional_col_count_to_keep, py::object ptype) {
     self.attr("long_name") = make_uid(std::string(name) + "-");
@@ -34,23 +26,6 @@ void init_selector(py::object self, const char* name, py::object cols_ids_must_k
     self.attr("additional_col_count_to_keep") = additional_col_count_to_keep;
     self.attr("cols_ids_must_keep") = cols_ids_must_keep;
     self.attr("ptype") = ptype;
-}
-
-// `a <op> b` as an `if` tests it: the truth of the result, with no identity
-// shortcut for ==.
-bool py_compare(py::handle a, py::handle b, int op) {
-    py::object r = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-    if (!r) throw py::error_already_set();
-    return truthy(r);
-}
-
-bool py_eq(py::handle a, py::handle b) { return py_compare(a, b, Py_EQ); }
-
-// An error raised while reporting another one carries it as __context__, as it
-// would in an `except` block.
-[[noreturn]] void rethrow_in_handler(py::error_already_set& raised, const py::error_already_set& handled) {
-    raised.value().attr("__context__") = handled.value();
-    throw raised;
 }
 
 // k_: a count (a >= 1, kept as given, so range() judges it), a fraction of the
@@ -153,7 +128,7 @@ py::object FS_find_k_top_indices(py::object self, py::object fs_scores) {
         cols.append(c);
         ind[c] = neg_inf;
     }
-    py::object rounds = H().builtins.attr("range")(0, self.attr("k_"));
+    py::object rounds = py_range(py::int_(0), self.attr("k_"));
     std::vector<double> values;
     const std::size_t n = py::len(ind);
     // An empty score list makes max() raise as soon as one round runs; only
@@ -256,7 +231,7 @@ py::object FS3_init(py::object self, py::object colids_to_remove) {
 py::object FS3_fit(py::object self, py::object /*X*/, py::object /*y*/) { return self; }
 
 py::object FS3_transform(py::object self, py::object X) {
-    py::list columns = new_list(H().builtins.attr("range")(0, X.attr("shape")[py::int_(1)]));
+    py::list columns = new_list(py_range(py::int_(0), item(X.attr("shape"), 1)));
     for (py::handle x : new_list(self.attr("colids_to_remove"))) columns.attr("remove")(x);
     return column(X, columns);
 }

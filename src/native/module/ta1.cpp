@@ -18,9 +18,7 @@ py::object TA1_init(py::object self, py::object fun, py::object name, py::object
     self.attr("fun") = fun;
     self.attr("tgraph") = tgraph;
     self.attr("apply_all") = apply_all;
-    self.attr("col_names") = col_names;
-    self.attr("col_dtypes") = col_dtypes;
-    self.attr("col_as_json_objects") = col_as_json_objects;
+    store_column_args(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("name") = name;
     self.attr("datatypes") = datatypes;
     self.attr("feat_constraints") = feat_constraints;
@@ -31,41 +29,10 @@ py::object TA1_init(py::object self, py::object fun, py::object name, py::object
     return py::none();
 }
 
-
-py::object py_range(py::handle stop) { return H().builtins.attr("range")(stop); }
-
-bool contains(py::handle container, py::handle item) {
-    const int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-py::object item(py::handle obj, py::ssize_t i) { return obj[py::int_(i)]; }
-
-// result[..., None]
-py::object with_trailing_axis(py::handle result) { return result[py::make_tuple(py::ellipsis(), py::none())]; }
-
-// The eligible column ids of df, ascending: dtype text in the resolved families,
-// then the constraints. A dtype list that cannot give the column's dtype text
-// gets the column count and the column printed before its error goes on.
+// The eligible column ids of df, ascending; a failing dtype lookup is reported.
 py::list TA1_eligible_colids(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
-    py::list colids;
-    for (auto colid : py_range(item(df.attr("shape"), 1))) {
-        py::str ty;
-        try {
-            ty = py::str(col_dtypes[colid]);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            binding::print(item(df.attr("shape"), 1));
-            binding::print(column(df, colid));
-            throw;
-        }
-        if (!contains(resolve_basic_datatypes(self.attr("datatypes")), ty)) continue;
-        py::object dfc = column(df, colid);
-        py::object name = col_names[colid];
-        if (truthy(self.attr("all_fc_satisifed")(dfc, name))) colids.append(colid);
-    }
-    return colids;
+    return eligible_colids(self, "datatypes", "all_fc_satisifed", df, item(df.attr("shape"), 1), col_names,
+                           col_dtypes, OnDtypeError::report);
 }
 
 // One new column: the function on column colid of df_, as a (rows, 1) array
@@ -91,10 +58,7 @@ py::object TA1_get_candidates_space_descriptor(py::object self, py::object df, p
 
 py::object TA1_get_candidates(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
     py::list colids = TA1_eligible_colids(self, df, col_names, col_dtypes);
-    py::object desc = self.attr("get_candidates_space_descriptor")(df, col_names, col_dtypes);
-    py::object search_space_size = desc.attr("get_size")();
-    py::int_ count(py::len(colids));
-    if (search_space_size.not_equal(count)) bare_assert(search_space_size.equal(count));
+    assert_space_size(self, df, col_names, col_dtypes, colids);
     return std::move(colids);
 }
 
@@ -104,16 +68,7 @@ py::object TA1_fit(py::object self, py::object X, py::object, py::object col_nam
                    py::object col_as_json_objects) {
     FitColumns cols = fit_columns(self, col_names, col_dtypes, col_as_json_objects);
     if (is_true(self.attr("apply_all"))) {
-        py::object tree_desc = self.attr("get_candidates_space_descriptor")(X, cols.names, cols.dtypes);
-        self.attr("colids_") = py::none();
-        py::object limit = reduction_limit(self.attr("tgraph"));
-        if (!limit.is_none()) {
-            self.attr("colids_") =
-                self.attr("reduce_count_of_candidates_from_search_space_descriptor")(tree_desc, limit);
-        }
-        if (self.attr("colids_").is_none()) {
-            self.attr("colids_") = self.attr("get_candidates")(X, cols.names, cols.dtypes);
-        }
+        choose_candidates(self, X, cols, "colids_");
         return self;
     }
     if (item(X.attr("shape"), 1).not_equal(py::int_(1))) {
@@ -140,20 +95,10 @@ py::object TA1_transform(py::object self, py::object X, py::object n_jobs, py::o
     ColumnAssembler out(X, !is_true(return_new_cols_only), static_cast<py::ssize_t>(py::len_hint(colids)));
     py::list new_col_dtypes;
     if (use_pool(self.attr("tgraph"))) {
-        py::object exec_tr = H().functools.attr("partial")(self.attr("exec_tr"), py::arg("df_") = X);
-        py::list cols = pool_map(exec_tr, colids, n_jobs);
-        for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(cols.size()); ++i) {
-            py::object block = cols[i];
-            cols[i] = py::none();  // the result keeps the only copy
-            new_col_dtypes.append(block.attr("dtype"));
-            out.add(block);
-        }
+        py::list cols = pool_exec_tr(self, X, colids, n_jobs);
+        add_pooled_blocks(cols, new_col_dtypes, out);
     } else {
-        for (auto colid : colids) {
-            py::object block = TA1_apply(self, colid, out.source());
-            new_col_dtypes.append(block.attr("dtype"));
-            out.add(block);
-        }
+        for (auto colid : colids) add_block(TA1_apply(self, colid, out.source()), new_col_dtypes, out);
     }
     if (out.blocks() == 0) {
         out.add(H().np.attr("empty")(py::make_tuple(item(X.attr("shape"), 0), 0), H().np.attr("float32")));
@@ -183,9 +128,7 @@ py::object TA1_transform(py::object self, py::object X, py::object n_jobs, py::o
         params.append(base_col_as_json_object);
         new_column_as_json_objects.append(expression_json(name, params));
     }
-    self.attr("new_column_names_") = new_col_names;
-    self.attr("new_column_dtypes_") = new_col_dtypes;
-    self.attr("new_column_as_json_objects_") = new_column_as_json_objects;
+    record_new_columns(self, new_col_names, new_col_dtypes, new_column_as_json_objects);
     return out.finish();
 }
 

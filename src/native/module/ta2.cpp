@@ -19,9 +19,7 @@ py::object TA2_init(py::object self, py::object fun, py::object name, py::object
                     py::object feat_constraints1, py::object datatypes2, py::object feat_constraints2,
                     py::object tgraph, py::object apply_all, py::object col_names, py::object col_dtypes,
                     py::object col_as_json_objects) {
-    self.attr("col_names") = col_names;
-    self.attr("col_dtypes") = col_dtypes;
-    self.attr("col_as_json_objects") = col_as_json_objects;
+    store_column_args(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("apply_all") = apply_all;
     self.attr("fun") = fun;
     self.attr("tgraph") = tgraph;
@@ -34,20 +32,6 @@ py::object TA2_init(py::object self, py::object fun, py::object name, py::object
     self.attr("long_name") = self.attr("uid");
     return py::none();
 }
-
-
-py::object py_range(py::handle stop) { return H().builtins.attr("range")(stop); }
-
-bool contains(py::handle container, py::handle item) {
-    const int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-py::object item(py::handle obj, py::ssize_t i) { return obj[py::int_(i)]; }
-
-// result[..., None]
-py::object with_trailing_axis(py::handle result) { return result[py::make_tuple(py::ellipsis(), py::none())]; }
 
 // `a, b = pair`, with the interpreter's own errors for anything but two items.
 std::pair<py::object, py::object> unpack_pair(py::handle pair) {
@@ -76,29 +60,6 @@ std::pair<py::object, py::object> unpack_pair(py::handle pair) {
     return {parts[0], parts[1]};
 }
 
-// str(col_dtypes[colid]); on any error prints the column count and the column, then lets the error go on.
-py::str dtype_text_reporting(py::handle df, py::handle col_dtypes, py::handle colid) {
-    try {
-        return py::str(col_dtypes[colid]);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        binding::print(item(df.attr("shape"), 1));
-        binding::print(column(df, colid));
-        throw;
-    }
-}
-
-// Eligibility for argument position 1 or 2, the dtype text already taken.
-bool eligible_as(py::handle self, int position, const py::str& ty, py::handle df, py::handle colid,
-                 py::handle col_names) {
-    const char* datatypes = position == 1 ? "datatypes1" : "datatypes2";
-    const char* check = position == 1 ? "all_fc1_satisifed" : "all_fc2_satisifed";
-    if (!contains(resolve_basic_datatypes(self.attr(datatypes)), ty)) return false;
-    py::object dfc = column(df, colid);
-    py::object name = col_names[colid];
-    return truthy(self.attr(check)(dfc, name));
-}
-
 // One new column: the function on the pair at position i of colid_pairs_, as a
 // (rows, 1) array with NaN and infinities replaced by 0. exec_tr and the
 // in-process transform both go through here.
@@ -122,16 +83,11 @@ py::object TA2_get_candidates_space_descriptor(py::object self, py::object df, p
                                                py::object col_dtypes) {
     py::object desc = module_class("CandidatesSpaceDescriptor")();
     py::object ncols = item(df.attr("shape"), 1);
-    py::list matching_colids1;
-    for (auto colid1 : py_range(ncols)) {
-        py::str ty = dtype_text_reporting(df, col_dtypes, colid1);
-        if (eligible_as(self, 1, ty, df, colid1, col_names)) matching_colids1.append(colid1);
-    }
-    py::list matching_colids2;
-    for (auto colid2 : py_range(ncols)) {
-        py::str ty(col_dtypes[colid2]);
-        if (eligible_as(self, 2, ty, df, colid2, col_names)) matching_colids2.append(colid2);
-    }
+    // only the first argument's dtype lookups are reported
+    py::list matching_colids1 = eligible_colids(self, "datatypes1", "all_fc1_satisifed", df, ncols, col_names,
+                                                col_dtypes, OnDtypeError::report);
+    py::list matching_colids2 = eligible_colids(self, "datatypes2", "all_fc2_satisifed", df, ncols, col_names,
+                                                col_dtypes, OnDtypeError::pass_on);
     desc.attr("add_dimension_spec")(matching_colids1);
     desc.attr("add_dimension_spec")(matching_colids2);
     return desc;
@@ -142,17 +98,16 @@ py::object TA2_get_candidates(py::object self, py::object df, py::object col_nam
     py::object ncols = item(df.attr("shape"), 1);
     for (auto colid1 : py_range(ncols)) {
         py::str ty1 = dtype_text_reporting(df, col_dtypes, colid1);
-        if (!eligible_as(self, 1, ty1, df, colid1, col_names)) continue;
+        if (!column_eligible(self, "datatypes1", "all_fc1_satisifed", ty1, df, colid1, col_names)) continue;
         for (auto colid2 : py_range(ncols)) {
             if (colid2.equal(colid1)) continue;
             py::str ty2(col_dtypes[colid2]);
-            if (eligible_as(self, 2, ty2, df, colid2, col_names)) col_pair_ids.append(py::make_tuple(colid1, colid2));
+            if (column_eligible(self, "datatypes2", "all_fc2_satisifed", ty2, df, colid2, col_names)) {
+                col_pair_ids.append(py::make_tuple(colid1, colid2));
+            }
         }
     }
-    py::object desc = self.attr("get_candidates_space_descriptor")(df, col_names, col_dtypes);
-    py::object search_space_size = desc.attr("get_size")();
-    py::int_ count(py::len(col_pair_ids));
-    if (search_space_size.not_equal(count)) bare_assert(search_space_size.equal(count));
+    assert_space_size(self, df, col_names, col_dtypes, col_pair_ids);
     return std::move(col_pair_ids);
 }
 
@@ -165,13 +120,7 @@ py::object TA2_fit(py::object self, py::object X, py::object, py::object col_nam
     FitColumns cols = fit_columns(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("datatypes1") = resolve_basic_datatypes(self.attr("datatypes1"));
     self.attr("datatypes2") = resolve_basic_datatypes(self.attr("datatypes2"));
-    py::object tree_desc = self.attr("get_candidates_space_descriptor")(X, cols.names, cols.dtypes);
-    self.attr("colid_pairs_") = py::none();
-    py::object limit = reduction_limit(self.attr("tgraph"));
-    if (!limit.is_none()) {
-        self.attr("colid_pairs_") =
-            self.attr("reduce_count_of_candidates_from_search_space_descriptor")(tree_desc, limit);
-    }
+    reduce_candidates(self, X, cols, "colid_pairs_");
     if (self.attr("colid_pairs_").is_none()) {
         py::object colpairids = self.attr("get_candidates")(X, cols.names, cols.dtypes);
         py::list pairs;
@@ -204,19 +153,11 @@ py::object TA2_transform(py::object self, py::object X, py::object n_jobs, py::o
     ColumnAssembler out(X, early == Wanted::with_input, count);
     py::list new_col_dtypes;
     if (use_pool(self.attr("tgraph"))) {
-        py::object exec_tr = H().functools.attr("partial")(self.attr("exec_tr"), py::arg("df_") = X);
-        py::list cols = pool_map(exec_tr, py_range(py::int_(count)), n_jobs);
-        for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(cols.size()); ++i) {
-            py::object block = cols[i];
-            cols[i] = py::none();  // the result keeps the only copy
-            new_col_dtypes.append(block.attr("dtype"));
-            out.add(block);
-        }
+        py::list cols = pool_exec_tr(self, X, py_range(py::int_(count)), n_jobs);
+        add_pooled_blocks(cols, new_col_dtypes, out);
     } else {
         for (py::ssize_t i = 0; i < count; ++i) {
-            py::object block = TA2_apply(self, py::int_(i), out.source());
-            new_col_dtypes.append(block.attr("dtype"));
-            out.add(block);
+            add_block(TA2_apply(self, py::int_(i), out.source()), new_col_dtypes, out);
         }
     }
 
@@ -246,9 +187,7 @@ py::object TA2_transform(py::object self, py::object X, py::object n_jobs, py::o
         params.append(basename_json_2);
         new_column_as_json_objects.append(expression_json(name, params));
     }
-    self.attr("new_column_names_") = new_col_names;
-    self.attr("new_column_dtypes_") = new_col_dtypes;
-    self.attr("new_column_as_json_objects_") = new_column_as_json_objects;
+    record_new_columns(self, new_col_names, new_col_dtypes, new_column_as_json_objects);
 
     if (count == 0) binding::print(py::str("---------------------- empty column tuple would crash np.concatenate -----------"));
     const bool new_only = early == Wanted::undecided ? truthy(return_new_cols_only) : early == Wanted::new_only;

@@ -16,9 +16,7 @@ namespace {
 
 py::object TAM_init(py::object self, py::object tans_class, py::object name, py::object tgraph, py::object apply_all,
                     py::object col_names, py::object col_dtypes, py::object col_as_json_objects) {
-    self.attr("col_names") = col_names;
-    self.attr("col_dtypes") = col_dtypes;
-    self.attr("col_as_json_objects") = col_as_json_objects;
+    store_column_args(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("apply_all") = apply_all;
     self.attr("tgraph") = tgraph;
     self.attr("tans_class") = tans_class;
@@ -28,10 +26,9 @@ py::object TAM_init(py::object self, py::object tans_class, py::object name, py:
     return py::none();
 }
 
-
 // tuple(range(0, df.shape[1])): the one candidate, every column in order.
 py::tuple all_positions(py::handle df) {
-    return py::tuple(H().builtins.attr("range")(0, df.attr("shape")[py::int_(1)]));
+    return py::tuple(py_range(py::int_(0), item(df.attr("shape"), 1)));
 }
 
 py::object TAM_get_candidates_space_descriptor(py::object /*self*/, py::object df, py::object /*col_names*/,
@@ -88,9 +85,7 @@ py::object TAM_transform(py::object self, py::object X, py::object /*n_jobs*/, p
         new_col_dtypes.append(column(Xtr, i).attr("dtype"));
         new_column_as_json_objects.append(get_json_for_name(nfullname));
     }
-    self.attr("new_column_names_") = new_col_names;
-    self.attr("new_column_dtypes_") = new_col_dtypes;
-    self.attr("new_column_as_json_objects_") = new_column_as_json_objects;
+    record_new_columns(self, new_col_names, new_col_dtypes, new_column_as_json_objects);
     if (is_true(return_new_cols_only)) return Xtr;
     return H().np.attr("concatenate")(py::make_tuple(X, Xtr), 1);
 }

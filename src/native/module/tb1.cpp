@@ -21,9 +21,7 @@ py::object class_name_of(py::handle obj) { return obj.attr("__class__").attr("__
 py::object TB1_init(py::object self, py::object tans_class, py::object name, py::object datatypes,
                     py::object feat_constraints, py::object tgraph, py::object apply_all, py::object col_names,
                     py::object col_dtypes, py::object col_as_json_objects) {
-    self.attr("col_names") = col_names;
-    self.attr("col_dtypes") = col_dtypes;
-    self.attr("col_as_json_objects") = col_as_json_objects;
+    store_column_args(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("tans_class") = tans_class;
     self.attr("tgraph") = tgraph;
     self.attr("apply_all") = apply_all;
@@ -39,9 +37,7 @@ py::object TB1_init(py::object self, py::object tans_class, py::object name, py:
 bool TB1_eligible(py::handle self, py::handle datatypes, py::handle df, py::ssize_t col_id, py::handle col_names,
                   py::handle col_dtypes) {
     py::str dtype_text(col_dtypes[py::int_(col_id)]);
-    const int member = PySequence_Contains(datatypes.ptr(), dtype_text.ptr());
-    if (member < 0) throw py::error_already_set();
-    if (member == 0) return false;
+    if (!contains(datatypes, dtype_text)) return false;
     return truthy(self.attr("all_fc_satisifed")(column(df, col_id), col_names[py::int_(col_id)]));
 }
 
@@ -70,10 +66,7 @@ py::object TB1_get_candidates_space_descriptor(py::object self, py::object df, p
 
 py::object TB1_get_candidates(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
     py::list col_ids = TB1_eligible_columns(self, df, col_names, col_dtypes);
-    py::object desc = self.attr("get_candidates_space_descriptor")(df, col_names, col_dtypes);
-    py::object search_space_size = desc.attr("get_size")();
-    py::int_ count(py::len(col_ids));
-    if (search_space_size.not_equal(count)) bare_assert(search_space_size.equal(count));
+    assert_space_size(self, df, col_names, col_dtypes, col_ids);
     return std::move(col_ids);
 }
 
@@ -84,16 +77,7 @@ py::object TB1_fit(py::object self, py::object X, py::object /*y*/, py::object c
     FitColumns cols = fit_columns(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("datatypes") = resolve_basic_datatypes(self.attr("datatypes"));
     if (is_true(self.attr("apply_all"))) {
-        py::object tree_desc = self.attr("get_candidates_space_descriptor")(X, cols.names, cols.dtypes);
-        self.attr("colids_") = py::none();
-        py::object limit = reduction_limit(self.attr("tgraph"));
-        if (!limit.is_none()) {
-            self.attr("colids_") =
-                self.attr("reduce_count_of_candidates_from_search_space_descriptor")(tree_desc, limit);
-        }
-        if (self.attr("colids_").is_none()) {
-            self.attr("colids_") = self.attr("get_candidates")(X, cols.names, cols.dtypes);
-        }
+        choose_candidates(self, X, cols, "colids_");
     } else {
         if (py::int_(X.attr("shape")[py::int_(1)]).not_equal(py::int_(1))) {
             binding::print(py::str("More columns than 1 provided for apply_all in transform ") + self.attr("name"));
@@ -120,21 +104,12 @@ py::object TB1_exec_tr(py::object self, py::object i, py::object df_) {
     return replace_nan_and_inf(new_cols);
 }
 
-// An estimator output as a dense array, by the name of its type.
-py::object TB1_as_array(py::object nc) {
-    const std::string kind = type_name(nc);
-    if (kind == "csr_matrix") return nc.attr("toarray")();
-    if (kind == "tuple") {
-        py::list first_two;
-        first_two.append(nc[py::int_(0)]);
-        first_two.append(nc[py::int_(1)]);
-        return module_class("TGen").attr("get_df_from_tuple_of_series")(first_two).attr("values");
-    }
-    if (kind == "ndarray") return nc;
-    if (kind == "DataFrame") return nc.attr("values");
-    if (kind == "Series") return nc.attr("values")[py::make_tuple(py::ellipsis(), py::none())];
-    return nc.attr("toarray")();
+// Any tuple is read as a pair of Series, through TGen's method as it is now.
+py::object TB1_tuple_as_array(py::object nc) {
+    return module_class("TGen").attr("get_df_from_tuple_of_series")(first_two(nc)).attr("values");
 }
+
+py::object values_of(py::handle frame_or_series) { return frame_or_series.attr("values"); }
 
 // Names, dtypes and JSON name objects of the new columns, and the assembled output.
 class TB1_Output {
@@ -152,7 +127,7 @@ public:
 
     void add(const std::pair<py::object, py::object>& base, py::object nc) {
         const auto& [base_col_name, base_col_as_json_object] = base;
-        py::object outcol_df = TB1_as_array(std::move(nc));
+        py::object outcol_df = output_as_array(std::move(nc), TB1_tuple_as_array, values_of);
         py::tuple shape = outcol_df.attr("shape");
         const bool one_dim = py::len(shape) == 1;
         py::object ocolcnt = one_dim ? py::int_(1) : py::object(shape[1]);
@@ -177,9 +152,7 @@ public:
     }
 
     void record(py::object self) const {
-        self.attr("new_column_names_") = new_col_names;
-        self.attr("new_column_dtypes_") = new_col_dtypes;
-        self.attr("new_column_as_json_objects_") = new_column_as_json_objects;
+        record_new_columns(self, new_col_names, new_col_dtypes, new_column_as_json_objects);
     }
 
     py::object name_, col_names_, col_as_json_objects_;
@@ -216,8 +189,7 @@ py::object TB1_transform(py::object self, py::object X, py::object n_jobs, py::o
     const auto n = static_cast<py::ssize_t>(py::len(colids));
     TB1_Output out(self, X, !is_true(return_new_cols_only), n);
     if (use_pool(self.attr("tgraph"))) {
-        py::object work = H().functools.attr("partial")(self.attr("exec_tr"), py::arg("df_") = X);
-        py::list outputs = pool_map(work, H().builtins.attr("range")(n), n_jobs);
+        py::list outputs = pool_exec_tr(self, X, py_range(py::int_(n)), n_jobs);
         for (py::ssize_t i = 0; i < n; ++i) {
             out.add(out.base(colids[py::int_(i)]), outputs[static_cast<std::size_t>(i)]);
         }

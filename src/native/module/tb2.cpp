@@ -29,21 +29,11 @@ py::object TB2_init(py::object self, py::object tans_class, py::object name, py:
     return py::none();
 }
 
-
-// Python's `a == b` in an `if`: the comparison's own result, then its truth.
-bool equals(py::handle a, py::handle b) {
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (r == nullptr) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(r));
-}
-
 // str(df[c].dtype) in datatypes, then (only then) the position's constraint method.
 bool TB2_suits(py::handle self, py::handle df, py::handle c, const char* datatypes, const char* all_fc_satisifed) {
     py::object dfc = df[c];
     py::str dtype_text(dfc.attr("dtype"));
-    const int member = PySequence_Contains(self.attr(datatypes).ptr(), dtype_text.ptr());
-    if (member < 0) throw py::error_already_set();
-    if (member == 0) return false;
+    if (!contains(self.attr(datatypes), dtype_text)) return false;
     return truthy(self.attr(all_fc_satisifed)(dfc));
 }
 
@@ -84,7 +74,7 @@ py::object TB2_get_candidates(py::object self, py::object df) {
     for (auto col1 : py::list(df.attr("columns"))) {
         if (!TB2_suits1(self, df, col1)) continue;
         for (auto col2 : py::list(df.attr("columns"))) {
-            if (equals(col1, col2)) continue;
+            if (py_eq(col1, col2)) continue;
             if (TB2_suits2(self, df, col2)) colpairnames.append(py::make_tuple(col1, col2));
         }
     }
@@ -92,11 +82,6 @@ py::object TB2_get_candidates(py::object self, py::object df) {
 }
 
 py::object TB2_namestr(py::object /*self*/, py::object obj, py::object ns) { return namestr(obj, ns); }
-
-// df.iloc[:, position]
-py::object iloc_column(py::handle df, py::handle position) {
-    return df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), position)];
-}
 
 py::object TB2_fit(py::object self, py::object X, py::object /*y*/) {
     self.attr("datatypes1") = resolve_basic_datatypes(self.attr("datatypes1"));

@@ -24,9 +24,7 @@ py::object TGen_init(py::object self, py::object fun, py::object name, py::objec
                      py::object datatypes_list, py::object feat_constraints_list, py::object tgraph,
                      py::object apply_all, py::object col_names, py::object col_dtypes,
                      py::object col_as_json_objects) {
-    self.attr("col_names") = col_names;
-    self.attr("col_dtypes") = col_dtypes;
-    self.attr("col_as_json_objects") = col_as_json_objects;
+    store_column_args(self, col_names, col_dtypes, col_as_json_objects);
     self.attr("tgraph") = tgraph;
     self.attr("apply_all") = apply_all;
     const bool estimator_like = callable_attr(fun, "fit") && callable_attr(fun, "transform");
@@ -49,20 +47,6 @@ py::object TGen_init(py::object self, py::object fun, py::object name, py::objec
     self.attr("long_name") = self.attr("uid");
     return py::none();
 }
-
-
-py::object py_range(py::handle stop) { return H().builtins.attr("range")(stop); }
-
-bool contains(py::handle container, py::handle item) {
-    const int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-py::object item(py::handle obj, py::ssize_t i) { return obj[py::int_(i)]; }
-
-// e[..., None]
-py::object with_trailing_axis(py::handle e) { return e[py::make_tuple(py::ellipsis(), py::none())]; }
 
 bool is_one_dimensional(py::handle a) { return py::len(a.attr("shape")) == 1; }
 
@@ -121,10 +105,7 @@ py::object TGen_get_candidates_sub(py::object self, py::object df, py::object cu
 py::object TGen_get_candidates(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
     py::object colids_tuple_list =
         self.attr("get_candidates_sub")(df, py::int_(0), py::list(), col_names, col_dtypes);
-    py::object desc = self.attr("get_candidates_space_descriptor")(df, col_names, col_dtypes);
-    py::object search_space_size = desc.attr("get_size")();
-    py::int_ count(py::len(colids_tuple_list));
-    if (search_space_size.not_equal(count)) bare_assert(search_space_size.equal(count));
+    assert_space_size(self, df, col_names, col_dtypes, colids_tuple_list);
     return colids_tuple_list;
 }
 
@@ -157,16 +138,7 @@ py::object TGen_get_df_from_tuple_of_series(py::object tofseries) {
 py::object TGen_fit(py::object self, py::object X, py::object, py::object col_names, py::object col_dtypes,
                     py::object col_as_json_objects) {
     FitColumns cols = fit_columns(self, col_names, col_dtypes, col_as_json_objects);
-    py::object tree_desc = self.attr("get_candidates_space_descriptor")(X, cols.names, cols.dtypes);
-    self.attr("candidates_") = py::none();
-    py::object limit = reduction_limit(self.attr("tgraph"));
-    if (!limit.is_none()) {
-        self.attr("candidates_") =
-            self.attr("reduce_count_of_candidates_from_search_space_descriptor")(tree_desc, limit);
-    }
-    if (self.attr("candidates_").is_none()) {
-        self.attr("candidates_") = self.attr("get_candidates")(X, cols.names, cols.dtypes);
-    }
+    choose_candidates(self, X, cols, "candidates_");
     if (py::object(self.attr("transform_type")).equal(py::str("B"))) {
         py::list tobjects;
         self.attr("tobjects_") = tobjects;
@@ -191,25 +163,13 @@ py::object writable_values(py::handle frame_or_series) {
     return values;
 }
 
-// A call's result as an array, by the name of its type.
-py::object as_array(py::object nc) {
-    const std::string kind = type_name(nc);
-    if (kind == "csr_matrix") return nc.attr("toarray")();
-    if (kind == "tuple") {
-        if (type_name(item(nc, 0)) == "Series") {
-            py::list first_two;
-            first_two.append(item(nc, 0));
-            first_two.append(item(nc, 1));
-            return writable_values(TGen_get_df_from_tuple_of_series(first_two));
-        }
-        py::list parts;
-        for (auto e : nc) parts.append(is_one_dimensional(e) ? with_trailing_axis(e) : py::reinterpret_borrow<py::object>(e));
-        return H().np.attr("concatenate")(parts, py::arg("axis") = 1);
-    }
-    if (kind == "ndarray") return nc;
-    if (kind == "DataFrame") return writable_values(nc);
-    if (kind == "Series") return with_trailing_axis(writable_values(nc));
-    return nc.attr("toarray")();
+// A tuple of Series becomes the frame of its first two; a tuple of arrays is
+// joined side by side, 1-d ones as single columns.
+py::object tuple_as_array(py::object nc) {
+    if (type_name(item(nc, 0)) == "Series") return writable_values(TGen_get_df_from_tuple_of_series(first_two(nc)));
+    py::list parts;
+    for (auto e : nc) parts.append(is_one_dimensional(e) ? with_trailing_axis(e) : py::reinterpret_borrow<py::object>(e));
+    return H().np.attr("concatenate")(parts, py::arg("axis") = 1);
 }
 
 py::object TGen_transform(py::object self, py::object X, py::object, py::object return_new_cols_only) {
@@ -259,7 +219,7 @@ py::object TGen_transform(py::object self, py::object X, py::object, py::object 
             py::object fun = self.attr("get_obj_clone_or_new_class_obj")(self.attr("fun"));
             nc = fun(*column_params);
         }
-        py::object ncs = as_array(nc);
+        py::object ncs = output_as_array(nc, tuple_as_array, writable_values);
         nc = py::none();
         py::object ocolcnt = is_one_dimensional(ncs) ? py::object(py::int_(1)) : item(ncs.attr("shape"), 1);
         if (ocolcnt.equal(py::int_(1))) {
@@ -272,7 +232,7 @@ py::object TGen_transform(py::object self, py::object X, py::object, py::object 
             continue;
         }
         for (auto j : py_range(ocolcnt)) {
-            py::object new_col = replace_nan_and_inf(ncs[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]);
+            py::object new_col = replace_nan_and_inf(column(ncs, j));
             out.add(with_trailing_axis(new_col));
             py::object proposed =
                 name + py::str("_") + py::str(j) + py::str("(") + param_name(candidate_cols) + py::str(")");

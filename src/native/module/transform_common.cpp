@@ -3,15 +3,36 @@
 #include "binding/helpers.hpp"
 #include "module/data_utils.hpp"
 
+#include <string>
+#include <utility>
+
 namespace karrow::module {
 
 using namespace karrow::binding;
+
+void store_column_args(py::handle self, py::handle col_names, py::handle col_dtypes, py::handle col_as_json_objects) {
+    self.attr("col_names") = col_names;
+    self.attr("col_dtypes") = col_dtypes;
+    self.attr("col_as_json_objects") = col_as_json_objects;
+}
+
+void record_new_columns(py::handle self, py::handle names, py::handle dtypes, py::handle json_objects) {
+    self.attr("new_column_names_") = names;
+    self.attr("new_column_dtypes_") = dtypes;
+    self.attr("new_column_as_json_objects_") = json_objects;
+}
 
 py::object column(py::handle df, py::handle colid) {
     return df[py::make_tuple(py::slice(py::none(), py::none(), py::none()), colid)];
 }
 
 py::object column(py::handle df, py::ssize_t colid) { return column(df, py::int_(colid)); }
+
+py::object iloc_column(py::handle df, py::handle position) {
+    return df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), position)];
+}
+
+py::object with_trailing_axis(py::handle a) { return a[py::make_tuple(py::ellipsis(), py::none())]; }
 
 FitColumns fit_columns(py::object self, py::object col_names, py::object col_dtypes, py::object col_as_json_objects) {
     if (col_names.is_none()) col_names = self.attr("col_names");
@@ -32,6 +53,77 @@ FitColumns fit_columns(py::object self, py::object col_names, py::object col_dty
     self.attr("col_dtypes_") = col_dtypes;
     self.attr("col_as_json_objects_") = col_as_json_objects;
     return {col_names, col_dtypes, col_as_json_objects};
+}
+
+void reduce_candidates(py::handle self, py::handle X, const FitColumns& cols, const char* attr) {
+    py::object tree_desc = self.attr("get_candidates_space_descriptor")(X, cols.names, cols.dtypes);
+    self.attr(attr) = py::none();
+    py::object limit = reduction_limit(self.attr("tgraph"));
+    if (!limit.is_none()) {
+        self.attr(attr) = self.attr("reduce_count_of_candidates_from_search_space_descriptor")(tree_desc, limit);
+    }
+}
+
+void choose_candidates(py::handle self, py::handle X, const FitColumns& cols, const char* attr) {
+    reduce_candidates(self, X, cols, attr);
+    if (self.attr(attr).is_none()) {
+        self.attr(attr) = self.attr("get_candidates")(X, cols.names, cols.dtypes);
+    }
+}
+
+void assert_space_size(py::handle self, py::handle df, py::handle col_names, py::handle col_dtypes,
+                       py::handle candidates) {
+    py::object desc = self.attr("get_candidates_space_descriptor")(df, col_names, col_dtypes);
+    py::object search_space_size = desc.attr("get_size")();
+    py::int_ count(py::len(candidates));
+    if (search_space_size.not_equal(count)) bare_assert(search_space_size.equal(count));
+}
+
+py::str dtype_text_reporting(py::handle df, py::handle col_dtypes, py::handle colid) {
+    try {
+        return py::str(col_dtypes[colid]);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        binding::print(item(df.attr("shape"), 1));
+        binding::print(column(df, colid));
+        throw;
+    }
+}
+
+bool column_eligible(py::handle self, const char* datatypes, const char* check, const py::str& ty, py::handle df,
+                     py::handle colid, py::handle col_names) {
+    if (!contains(resolve_basic_datatypes(self.attr(datatypes)), ty)) return false;
+    py::object dfc = column(df, colid);
+    py::object name = col_names[colid];
+    return truthy(self.attr(check)(dfc, name));
+}
+
+py::list eligible_colids(py::handle self, const char* datatypes, const char* check, py::handle df, py::handle ncols,
+                         py::handle col_names, py::handle col_dtypes, OnDtypeError on_error) {
+    py::list colids;
+    for (auto colid : py_range(ncols)) {
+        py::str ty = on_error == OnDtypeError::report ? dtype_text_reporting(df, col_dtypes, colid)
+                                                      : py::str(col_dtypes[colid]);
+        if (column_eligible(self, datatypes, check, ty, df, colid, col_names)) colids.append(colid);
+    }
+    return colids;
+}
+
+py::list first_two(py::handle t) {
+    py::list out;
+    out.append(item(t, 0));
+    out.append(item(t, 1));
+    return out;
+}
+
+py::object output_as_array(py::object nc, py::object (*tuple_as_array)(py::object), py::object (*values)(py::handle)) {
+    const std::string kind = type_name(nc);
+    if (kind == "csr_matrix") return nc.attr("toarray")();
+    if (kind == "tuple") return tuple_as_array(nc);
+    if (kind == "ndarray") return nc;
+    if (kind == "DataFrame") return values(nc);
+    if (kind == "Series") return with_trailing_axis(values(nc));
+    return nc.attr("toarray")();
 }
 
 bool all_fc_satisfied(py::handle tgraph, py::handle fcs, py::handle dfc, py::handle colname) {
@@ -70,6 +162,24 @@ py::list pool_map(py::object fn, py::object items, py::object n_jobs) {
     pool.attr("close")();
     pool.attr("join")();
     return out;
+}
+
+py::list pool_exec_tr(py::handle self, py::handle X, py::object items, py::object n_jobs) {
+    py::object exec_tr = H().functools.attr("partial")(self.attr("exec_tr"), py::arg("df_") = X);
+    return pool_map(exec_tr, std::move(items), std::move(n_jobs));
+}
+
+void add_block(py::object block, py::list& new_col_dtypes, ColumnAssembler& out) {
+    new_col_dtypes.append(block.attr("dtype"));
+    out.add(std::move(block));
+}
+
+void add_pooled_blocks(py::list& blocks, py::list& new_col_dtypes, ColumnAssembler& out) {
+    for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(blocks.size()); ++i) {
+        py::object block = blocks[i];
+        blocks[i] = py::none();
+        add_block(std::move(block), new_col_dtypes, out);
+    }
 }
 
 }  // namespace karrow::module

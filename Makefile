@@ -37,7 +37,7 @@ fuzz: install
 
 asan-test:
 	$(MAKE) install VENV=.venv-asan CMAKE_ARGS="-DKARROW_SANITIZE=ON;-DCMAKE_BUILD_TYPE=RelWithDebInfo"
-	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	KARROW_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 		.venv-asan/bin/python -m pytest -q -p no:faulthandler $(PYTEST_ARGS) tests
 
 test-oldest:

@@ -23,14 +23,6 @@ def table():
     return X, ["color", "size", "temp"], ["int64", "float64", "float64"]
 
 
-def onehot(**kw):
-    return TB1(OneHotEncoder, "onehot", ["int"], [FC.is_categorical, FC.is_positive], **kw)
-
-
-def minmax(**kw):
-    return TB1(MinMaxScaler, "mm", ["numeric"], [FC.is_not_categorical], **kw)
-
-
 class Returning:
     """An estimator whose transform returns make(column) as it is."""
 
@@ -50,7 +42,7 @@ def estimator_returning(make):
 
 def test_onehot_sparse_output_gives_one_column_per_category(table):
     X, names, dtypes = table
-    t = onehot().fit(X, None, names, dtypes)
+    t = TB1(OneHotEncoder, "onehot", ["int"], [FC.is_categorical, FC.is_positive]).fit(X, None, names, dtypes)
     assert t.colids_ == [0]
     out = t.transform(X)
     assert out.shape == (10, 6)
@@ -65,7 +57,7 @@ def test_onehot_sparse_output_gives_one_column_per_category(table):
 
 def test_one_estimator_per_column_fitted_on_its_own_column(table):
     X, names, dtypes = table
-    t = minmax().fit(X, None, names, dtypes)
+    t = TB1(MinMaxScaler, "mm", ["numeric"], [FC.is_not_categorical]).fit(X, None, names, dtypes)
     assert t.colids_ == [1, 2]
     assert t.tobjects_[0] is not t.tobjects_[1]
     assert [o.data_min_[0] for o in t.tobjects_] == [0.5, -1.0]

@@ -1,4 +1,6 @@
-"""Shared test doubles and fixtures."""
+"""Shared test doubles, fixtures and literal references."""
+import random
+
 import numpy as np
 import pytest
 
@@ -49,3 +51,30 @@ def mixed_table():
     names = ["age", 7, "x", "y"]
     dtypes = [np.dtype("int64"), np.dtype("float32"), np.dtype("float64"), np.dtype("float64")]
     return X, names, dtypes
+
+
+def cleaned(a):
+    """NaN and infinities become 0, as the transforms write them."""
+    a = np.array(a, copy=True)
+    a[~np.isfinite(a)] = 0
+    return a
+
+
+def drawn_names(proposals, taken):
+    """The plain naming loop: append "-<random digit>" until the name is free, then take it."""
+    out = []
+    for name in proposals:
+        while name in list(taken) + out:
+            name += "-" + str(random.randint(0, 9))
+        out.append(name)
+    return out
+
+
+def build(tu, cls, fun=None, name="f", tgraph=None, **kw):
+    """A one-table-column transform of each kind over numeric columns, no constraints."""
+    fun = fun if fun is not None else {"TA2": np.add, "TB1": tu.MinMaxScaler, "TAM": tu.PCA}.get(cls, np.abs)
+    return {"TA1": lambda: tu.TA1(fun, name, ["numeric"], [], tgraph, **kw),
+            "TA2": lambda: tu.TA2(fun, name, ["numeric"], [], ["numeric"], [], tgraph, **kw),
+            "TGen": lambda: tu.TGen(fun, name, 1, [["numeric"]], [[]], tgraph, **kw),
+            "TB1": lambda: tu.TB1(fun, name, ["numeric"], [], tgraph, **kw),
+            "TAM": lambda: tu.TAM(fun, name, tgraph, **kw)}[cls]()

@@ -74,10 +74,6 @@ def args_of(t):
     return []
 
 
-def test_catalogue_has_41_entries():
-    assert len(CATALOGUE) == 41
-
-
 @pytest.mark.parametrize("name", list(CATALOGUE))
 def test_entry_class_wrapped_object_datatypes_and_constraints(name):
     cls, wrapped, args = CATALOGUE[name]
@@ -98,24 +94,12 @@ def test_entry_class_wrapped_object_datatypes_and_constraints(name):
         assert t.datatypes1 is not t.datatypes2 and t.feat_constraints1 is not t.feat_constraints2
 
 
-def test_sqrt_entry():
-    t = TransformBase.GetTransformObj("sqrt")
-    assert t.fun is np.sqrt and t.datatypes == ["numeric"]
-    assert t.feat_constraints == [FC.is_non_negative, FC.is_not_categorical]
-
-
 def test_parameterised_estimators_and_graph_passed_through():
     graph = RecordingGraph()
     t = TransformBase.GetTransformObj("binning", graph, False)
     assert type(t) is TGen and t.arg_count == 1 and t.tgraph is graph and t.apply_all is False
     assert (t.fun.n_bins, t.fun.encode, t.fun.strategy) == (10, "ordinal", "uniform")
     assert TransformBase.GetTransformObj("nystroem", apply_all=None).tans_class.n_components == 10
-
-
-def test_exp_is_built_though_in_no_list():
-    lists = (TransformBase.GetAllTransformNames() + TransformBase.GetAllUnaryTransformNames()
-             + TransformBase.GetAllBinaryTransformNames())
-    assert "exp" not in lists and TransformBase.GetTransformObj("exp").fun is np.exp
 
 
 @pytest.mark.parametrize("name", ["SQRT", " sqrt", "sqrt ", "nope", "", None, 3])
@@ -154,7 +138,6 @@ def test_validated_transform_names():
 
 def test_tnoop():
     t = TNoOp(np.sqrt, "noop", ["numeric"], None)
-    assert t.fun is None and t.feat_constraints == [] and t.uid.startswith("TNoOp-noop_")
     df = pd.DataFrame({"a": [1]})
     assert t.transform(df) is df
     first = t.fit(None, None).colids_
@@ -168,9 +151,6 @@ def test_drop_transform():
     with pytest.raises(ValueError):
         DropTransform("a,b").transform(df[["a", "b"]])
     assert DropTransform(1).transform(np.arange(6).reshape(2, 3)).values.tolist() == [[0, 2], [3, 5]]
-    u1, u2 = DropTransform("a").uid, DropTransform("a").uid
-    assert u1 != u2 and u1.startswith("Drop_") and u2.startswith("Drop_")
-    assert not hasattr(DropTransform("a"), "name")
 
 
 def test_tnoop_and_drop_in_a_pipeline():
@@ -219,7 +199,7 @@ def quiet(test):
 
 @pytest.mark.parametrize("name", list(CATALOGUE))
 @quiet
-def test_every_named_transform_fits_and_transforms_real_data(real_table, name):
+def test_every_named_transform_on_real_data_in_a_pipeline_clone_pickle_joblib(real_table, name, tmp_path):
     X, y, names, dtypes = real_table
     t = TransformBase.GetTransformObj(name)
     out = t.fit(X, y, names, dtypes).transform(X)
@@ -234,12 +214,6 @@ def test_every_named_transform_fits_and_transforms_real_data(real_table, name):
             assert obj == {"name": "$" + new_name}
         else:
             assert obj["expression"]["op"].startswith(name) and new_name.startswith(name)
-
-
-@pytest.mark.parametrize("name", list(CATALOGUE))
-@quiet
-def test_every_named_transform_in_a_pipeline_clone_pickle_joblib(real_table, name, tmp_path):
-    X, y, names, dtypes = real_table
     # A capped graph keeps the 4-argument distances (thousands of coordinate tuples) quick here.
     graph = TransformGraph(max_feature_generate_one_node=40)
     t = TransformBase.GetTransformObj(name, graph).set_params(col_names=names, col_dtypes=dtypes)

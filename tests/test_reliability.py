@@ -1,9 +1,8 @@
-"""Hostile input never crashes the interpreter; no reference leaks; the same
-results after pickling, copying, in pools and across threads."""
+"""Hostile input never crashes the interpreter; no reference leaks; the estimator protocol; the same
+results after pickling, copying and across threads."""
 import copy
 import gc
 import inspect
-import io
 import os
 import pickle
 import resource
@@ -15,10 +14,13 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from sklearn.base import BaseEstimator, clone
 from sklearn.decomposition import PCA
 from sklearn.preprocessing import MinMaxScaler
+from sklearn.tree import DecisionTreeRegressor
 
 import karrow_libs.vantor.transforms.transform_utils as tu
+from karrow_libs.vantor.transforms.sklearn_compat import VantorTransformer
 from conftest import RecordingGraph
 
 EXAMPLES = int(os.environ.get("KARROW_FUZZ_EXAMPLES", "25"))
@@ -97,53 +99,66 @@ def test_hostile_arguments_only_raise(name, cls, data, capsys):
     capsys.readouterr()
 
 
-def fitted_transforms():
+MAKERS = {
+    "TA1": lambda: tu.TA1(np.sqrt, "sqrt", ["numeric"], None),
+    "TA2": lambda: tu.TA2(np.multiply, "product", ["numeric"], None, ["numeric"], None),
+    "TGen": lambda: tu.TGen(np.subtract, "sub", 2, [["numeric"], ["numeric"]], [[], []]),
+    "TB1": lambda: tu.TB1(MinMaxScaler, "mm", ["numeric"], None),
+    "TAM": lambda: tu.TAM(PCA, "pca"),
+    "FS1": lambda: tu.FS1([0], 2, "regression"),
+    "FS2": lambda: tu.FS2([0], 2, "regression", DecisionTreeRegressor),
+    "FS3": lambda: tu.FS3([1, 2]),
+    "TB2": lambda: tu.TB2(MinMaxScaler, "mm", ["numeric"], None, ["numeric"], None),
+    "TNoOp": lambda: tu.TNoOp(np.sqrt, "noop", ["numeric"], None),
+    "DropTransform": lambda: tu.DropTransform("b"),
+    "PreprocessDF": lambda: tu.PreprocessDF(),
+}
+FUNCTIONAL = ["TA1", "TA2", "TGen", "TB1", "TAM"]
+
+
+def fitted(key, obj=None):
+    """(X, the object fitted on X when its kind is fitted on a table)."""
     rng = np.random.default_rng(0)
     X = rng.random((30, 4)) + 0.1
     X[:, 3] = rng.integers(1, 4, 30)
-    names, dtypes = ["a", "b", "c", "d"], ["float64", "float64", "float64", "int64"]
-    made = {
-        "TA1": tu.TA1(np.sqrt, "sqrt", ["numeric"], None),
-        "TA2": tu.TA2(np.multiply, "product", ["numeric"], None, ["numeric"], None),
-        "TGen": tu.TGen(lambda a, b: a - b, "sub", 2, [["numeric"], ["numeric"]], [[], []]),
-        "TB1": tu.TB1(MinMaxScaler, "mm", ["numeric"], None),
-        "TAM": tu.TAM(PCA, "pca"),
-    }
-    out = {}
-    for key, t in made.items():
-        t.fit(X, None, names, dtypes)
-        out[key] = t
-    return X, out
+    obj = MAKERS[key]() if obj is None else obj
+    if key in FUNCTIONAL:
+        obj.fit(X, None, ["a", "b", "c", "d"], ["float64", "float64", "float64", "int64"])
+    elif key.startswith("FS"):
+        obj.fit(X, X[:, 0] + X[:, 1])
+    return X, obj
 
 
-def test_fitted_transforms_round_trip_identically():
-    X, made = fitted_transforms()
-    for key, t in made.items():
-        if key == "TGen":  # a lambda does not pickle: copy only
-            copies = [copy.deepcopy(t)]
-        else:
-            buf = io.BytesIO()
-            joblib.dump(t, buf)
-            buf.seek(0)
-            copies = [pickle.loads(pickle.dumps(t)), joblib.load(buf), copy.deepcopy(t)]
-        want = t.transform(X)
-        for c in copies:
+@pytest.mark.parametrize("key", list(MAKERS))
+def test_estimator_protocol_and_identical_round_trips(key, tmp_path):
+    obj = MAKERS[key]()
+    assert isinstance(obj, (VantorTransformer, BaseEstimator)) and repr(obj).startswith(key + "(")
+    params = obj.get_params()
+    obj.set_params(**params)
+    twin = clone(obj)
+    assert type(twin) is type(obj) and twin.get_params().keys() == params.keys()
+    X, obj = fitted(key, obj)
+    transforms = key in FUNCTIONAL or key.startswith("FS")
+    want = obj.transform(X) if transforms else None
+    joblib.dump(obj, tmp_path / "o.joblib")
+    for c in (pickle.loads(pickle.dumps(obj)), joblib.load(tmp_path / "o.joblib"), copy.deepcopy(obj)):
+        assert type(c) is type(obj) and list(vars(c)) == list(vars(obj)) and c.get_params().keys() == params.keys()
+        for attr in ("uid", "new_column_names_", "new_column_dtypes_", "new_column_as_json_objects_"):
+            assert getattr(c, attr, None) == getattr(obj, attr, None)
+        if transforms:
             got = c.transform(X)
-            assert np.array_equal(got, want), key
-            assert c.new_column_names_ == t.new_column_names_ and c.new_column_dtypes_ == t.new_column_dtypes_
+            assert got.dtype == want.dtype and np.array_equal(got, want)
 
 
 def test_threads_with_their_own_objects_agree_with_one_thread():
-    X, _ = fitted_transforms()
-    _, reference = fitted_transforms()
-    want = {k: t.transform(X) for k, t in reference.items()}
+    want = {k: t.transform(X) for k, (X, t) in {k: fitted(k) for k in FUNCTIONAL}.items()}
     results, errors = {}, []
 
     def work(tag):
         try:
-            _, mine = fitted_transforms()
+            mine = {k: fitted(k) for k in FUNCTIONAL}
             for _ in range(20):
-                results[tag] = {k: t.transform(X) for k, t in mine.items()}
+                results[tag] = {k: t.transform(X) for k, (X, t) in mine.items()}
         except Exception as e:  # pragma: no cover - reported below
             errors.append(e)
 
@@ -180,13 +195,7 @@ def test_repeated_fit_transform_does_not_leak(key):
             d.add_dimension_spec([0, 1, 2])
             d.get_candidate(d.get_size() - 1)
         else:
-            t = {
-                "TA1": lambda: tu.TA1(np.sqrt, "sqrt", ["numeric"], None),
-                "TA2": lambda: tu.TA2(np.add, "sum", ["numeric"], None, ["numeric"], None),
-                "TGen": lambda: tu.TGen(np.subtract, "sub", 2, [["numeric"], ["numeric"]], [[], []]),
-                "TB1": lambda: tu.TB1(MinMaxScaler, "mm", ["numeric"], None),
-                "TAM": lambda: tu.TAM(PCA, "pca"),
-            }[key]()
+            t = MAKERS[key]()
             t.fit(X, None, names, dtypes)
             t.transform(X)
 

@@ -309,15 +309,11 @@ def test_pipeline_end_to_end(tu):
     names, dtypes = [f"x{i}" for i in range(width)], [X.dtype] * width
     # Each expansion is told the names and dtypes of the table it will see;
     # the second one sees the first one's output.
-    try:
-        square = tu.TransformBase.GetTransformObj("square").set_params(col_names=names, col_dtypes=dtypes)
-        probe = clone(square).fit(X, y)
-        squared = probe.transform(X)
-        product = tu.TransformBase.GetTransformObj("product").set_params(
-            col_names=names + probe.new_column_names_, col_dtypes=dtypes + probe.new_column_dtypes_)
-        clone(product).fit(squared, y)
-    except NotImplementedError as e:
-        pytest.skip("the catalogue's function transforms are not written yet: " + str(e))
+    square = tu.TransformBase.GetTransformObj("square").set_params(col_names=names, col_dtypes=dtypes)
+    probe = clone(square).fit(X, y)
+    probe.transform(X)  # names the new columns
+    product = tu.TransformBase.GetTransformObj("product").set_params(
+        col_names=names + probe.new_column_names_, col_dtypes=dtypes + probe.new_column_dtypes_)
     inputs = list(range(width))
     pipe = Pipeline([("square", square), ("product", product), ("fs1", tu.FS1(inputs, 20, "regression")),
                      ("fs2", tu.FS2(inputs, 5, "regression", RandomForestRegressor)), ("model", Ridge(alpha=0.1))])
@@ -328,4 +324,3 @@ def test_pipeline_end_to_end(tu):
         assert kept[:width] == inputs and len(kept) == width + extra
     assert pipe[:-1].transform(X).shape == (len(X), width + 5)
     assert np.array_equal(pickle.loads(pickle.dumps(pipe)).predict(X), pred)
-    assert np.allclose(clone(pipe).fit(X, y).predict(X), pred)

@@ -2,13 +2,7 @@
 import numpy as np
 import pytest
 
-from conftest import RecordingGraph
-
-
-def cleaned(a):
-    a = np.array(a, copy=True)
-    a[~np.isfinite(a)] = 0
-    return a
+from conftest import RecordingGraph, cleaned
 
 
 def not_constant(col):

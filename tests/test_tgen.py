@@ -5,13 +5,7 @@ import pytest
 import scipy.sparse
 from sklearn.preprocessing import KBinsDiscretizer
 
-from conftest import RecordingGraph
-
-
-def cleaned(a):
-    a = np.array(a, copy=True)
-    a[~np.isfinite(a)] = 0
-    return a
+from conftest import RecordingGraph, cleaned
 
 
 def speed(d, t1, t2):

@@ -115,7 +115,7 @@ class Table:
 
     def add(self, workload, ours, baseline, mem_ratio=None, goal=""):
         ratio = ours / baseline if baseline else float("nan")
-        self.rows.append((workload, f"{ours:.4f}", f"{baseline:.4f}", f"{ratio:.2f}x",
+        self.rows.append((workload, f"{ours:.4f}", f"{baseline:.4f}", f"{ratio:.3g}x",
                           "-" if mem_ratio is None else f"{mem_ratio:.2f}x", goal))
         return ratio
 

@@ -216,3 +216,14 @@ def test_tb2_has_tansform_and_the_hosts_transform():
     assert "tansform" in vars(tu.TB2) and "transform" not in vars(tu.TB2)
     with pytest.raises(NotImplementedError, match="TB2"):
         tu.TB2(tu.MinMaxScaler, "mm", [], None, [], None).transform(np.zeros((2, 2)))
+
+
+def test_every_class_and_method_documents_itself():
+    undocumented = []
+    for name in CLASSES:
+        cls = getattr(tu, name)
+        undocumented += [name] if not cls.__doc__ else []
+        for meth in [m for m in vars(cls) if m == "__init__" or not m.startswith("_") or m.startswith("_get")]:
+            if callable(getattr(cls, meth)) and not getattr(cls, meth).__doc__:
+                undocumented.append(f"{name}.{meth}")
+    assert undocumented == []

@@ -526,7 +526,8 @@ void register_AbstractCandidatesSpaceDescriptor(py::module_& m) {
 void register_SingletonCandidateSpaceDescriptor(py::module_& m) {
     ClassBuilder(m, "SingletonCandidateSpaceDescriptor", py::make_tuple(m.attr("AbstractCandidatesSpaceDescriptor")),
                  "A space holding exactly one candidate.")
-        .method("__init__", "self, candidate", &Singleton_init)
+        .method("__init__", "self, candidate", &Singleton_init,
+                "Hold the one candidate.")
         .method("get_size", "self", &Singleton_get_size, "Always 1.")
         .method("get_candidate", "self, index", &Singleton_get_candidate,
                 "The candidate for index 0; IndexError for any other index.")
@@ -536,7 +537,8 @@ void register_SingletonCandidateSpaceDescriptor(py::module_& m) {
 void register_CandidatesSpaceDescriptor(py::module_& m) {
     ClassBuilder(m, "CandidatesSpaceDescriptor", py::make_tuple(m.attr("AbstractCandidatesSpaceDescriptor")),
                  "The tuples of distinct column ids, one per dimension, counted and indexed through a tree of blocks.")
-        .method("__init__", "self", &CSD_init)
+        .method("__init__", "self", &CSD_init,
+                "An empty space; add one dimension per argument with add_dimension_spec.")
         .method("get_size", "self", &CSD_get_size,
                 "Number of candidates; 0 without dimensions or with an empty first dimension.")
         .method("_get_size", "self", &CSD__get_size,

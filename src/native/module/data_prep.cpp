@@ -126,7 +126,8 @@ py::object PreprocessDF_fit(py::object self, py::object /*X*/, py::object /*y*/)
 
 void register_DatasetS(py::module_& m) {
     ClassBuilder(m, "DatasetS", py::tuple(), "Holds one data frame and derives columns from it.")
-        .method("__init__", "self, dataframe", &DatasetS_init)
+        .method("__init__", "self, dataframe", &DatasetS_init,
+                "Hold the data frame as df (not copied).")
         .method("AddNewColumns", "self, fun", &DatasetS_AddNewColumns,
                 "For each column name c of df (taken once, up front): df = df.withColumn('log' + c, fun(df[c])). "
                 "Needs a frame with a withColumn method; a pandas DataFrame raises AttributeError.")
@@ -137,7 +138,8 @@ void register_DatasetS(py::module_& m) {
 
 void register_MakeDFReady(py::module_& m) {
     ClassBuilder(m, "MakeDFReady", py::tuple(), "Learns which columns are numeric and keeps only those.")
-        .method("__init__", "self", &MakeDFReady_init)
+        .method("__init__", "self", &MakeDFReady_init,
+                "Name the object; fit before transform.")
         .method("transform", "self, X, n_jobs=1", &MakeDFReady_transform,
                 "X.iloc[:, numeric_colids_]. ValueError('MakeDFReady issue') before fit; a failing selection is "
                 "reported and raised as Exception('Issue in MakeDFReady.transform').")
@@ -150,7 +152,8 @@ void register_MakeDFReady(py::module_& m) {
 void register_PreprocessDF(py::module_& m) {
     ClassBuilder(m, "PreprocessDF", py::make_tuple(m.attr("VantorTransformer")),
                  "Turns text columns holding dates into datetime columns.")
-        .method("__init__", "self", &PreprocessDF_init)
+        .method("__init__", "self", &PreprocessDF_init,
+                "Give the object its uid.")
         .method("transform", "self, df, n_jobs=1", &PreprocessDF_transform,
                 "A shallow copy of DataFrame(df) in which every text column (dtype object, or a pandas string "
                 "dtype) that pandas.to_datetime accepts is converted; columns it rejects with ValueError stay "

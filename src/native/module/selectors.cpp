@@ -269,7 +269,8 @@ constexpr const char* kFindDoc =
 void register_FS1(py::module_& m) {
     ClassBuilder(m, "FS1", py::make_tuple(m.attr("VantorTransformer")),
                  "Keeps must-keep columns plus the best columns by a univariate F-test.")
-        .method("__init__", "self, cols_ids_must_keep, additional_col_count_to_keep, ptype", &FS1_init)
+        .method("__init__", "self, cols_ids_must_keep, additional_col_count_to_keep, ptype", &FS1_init,
+                "Keep cols_ids_must_keep plus additional_col_count_to_keep (count, fraction, or <= 0 for above-mean) best F-test columns; ptype 'classification' or other.")
         .method("transform", "self, X, n_jobs=1", &FS1_transform,
                 "X[:, cols_to_keep_final_]. A failing selection prints four diagnostic lines and is re-raised; "
                 "the fourth reads cols_in_base_ds_, which an enclosing component may set (nothing here does).")
@@ -284,7 +285,8 @@ void register_FS1(py::module_& m) {
 void register_FS2(py::module_& m) {
     ClassBuilder(m, "FS2", py::make_tuple(m.attr("VantorTransformer")),
                  "Keeps must-keep columns plus the best columns by an estimator's feature importances.")
-        .method("__init__", "self, cols_ids_must_keep, additional_col_count_to_keep, ptype, eval_algo", &FS2_init)
+        .method("__init__", "self, cols_ids_must_keep, additional_col_count_to_keep, ptype, eval_algo", &FS2_init,
+                "As FS1, ranked by eval_algo's feature_importances_ (an estimator class, built with random_state=7, or an object, deep-copied).")
         .method("transform", "self, X, n_jobs=1", &FS2_transform,
                 "X[:, cols_to_keep_final_]. A failing selection prints three diagnostic lines and is re-raised.")
         .method("fit", "self, X, y", &FS2_fit,
@@ -297,7 +299,8 @@ void register_FS2(py::module_& m) {
 
 void register_FS3(py::module_& m) {
     ClassBuilder(m, "FS3", py::make_tuple(m.attr("VantorTransformer")), "Removes a fixed set of column positions.")
-        .method("__init__", "self, colids_to_remove", &FS3_init)
+        .method("__init__", "self, colids_to_remove", &FS3_init,
+                "Remove the given column positions.")
         .method("fit", "self, X, y", &FS3_fit, "Return self.")
         .method("transform", "self, X", &FS3_transform,
                 "X without the columns at colids_to_remove (ValueError from list.remove for a position "
@@ -308,7 +311,8 @@ void register_FS3(py::module_& m) {
 void register_Tproxy(py::module_& m) {
     ClassBuilder(m, "Tproxy", py::make_tuple(m.attr("VantorTransformer")),
                  "Wraps an already fitted transform: fit leaves it untouched, transform applies it.")
-        .method("__init__", "self, trobj", &Tproxy_init)
+        .method("__init__", "self, trobj", &Tproxy_init,
+                "Wrap an already fitted transform; copies its long_name and name.")
         .method("fit", "self, X, y, col_names, col_dtypes", &Tproxy_fit, "Return self; trobj is not fitted again.")
         .method("transform", "self, X, n_jobs=1", &Tproxy_transform,
                 "trobj.transform(X), then copy its new_column_names_, new_column_dtypes_ and "

@@ -140,7 +140,8 @@ void register_TA1(py::module_& m) {
         .method("__init__",
                 "self, fun, name=None, datatypes=None, feat_constraints=None, tgraph=None, apply_all=True, "
                 "col_names=None, col_dtypes=None, col_as_json_objects=None",
-                &TA1_init)
+                &TA1_init,
+                "Wrap an element-wise function; datatypes are family names ('numeric', 'float', 'int') or dtype names, feat_constraints predicates every column must satisfy.")
         .method("transform", "self, X, n_jobs=1, return_new_cols_only=False", &TA1_transform,
                 "Append one new column per fitted column id (or return the new columns alone when "
                 "return_new_cols_only is True); records new_column_names_, new_column_dtypes_ and "

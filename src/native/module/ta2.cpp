@@ -205,7 +205,8 @@ void register_TA2(py::module_& m) {
         .method("__init__",
                 "self, fun, name, datatypes1, feat_constraints1, datatypes2, feat_constraints2, tgraph=None, "
                 "apply_all=True, col_names=None, col_dtypes=None, col_as_json_objects=None",
-                &TA2_init)
+                &TA2_init,
+                "Wrap a two-argument function; datatypes and constraints per argument.")
         .method("transform", "self, X, n_jobs=1, return_new_cols_only=False", &TA2_transform,
                 "Append one new column per fitted pair (or return the new columns alone when "
                 "return_new_cols_only is true); records new_column_names_, new_column_dtypes_ and "

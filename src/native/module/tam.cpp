@@ -98,7 +98,8 @@ void register_TAM(py::module_& m) {
         .method("__init__",
                 "self, tans_class, name, tgraph=None, apply_all=True, col_names=None, col_dtypes=None, "
                 "col_as_json_objects=None",
-                &TAM_init)
+                &TAM_init,
+                "Wrap an estimator class or object fitted on the whole table.")
         .method("get_candidates_space_descriptor", "self, df, col_names, col_dtypes",
                 &TAM_get_candidates_space_descriptor,
                 "A SingletonCandidateSpaceDescriptor whose one candidate is the tuple of all column positions.")

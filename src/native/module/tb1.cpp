@@ -213,7 +213,8 @@ void register_TB1(py::module_& m) {
         .method("__init__",
                 "self, tans_class, name, datatypes, feat_constraints, tgraph=None, apply_all=True, col_names=None, "
                 "col_dtypes=None, col_as_json_objects=None",
-                &TB1_init)
+                &TB1_init,
+                "Wrap an estimator class: one fresh estimator per eligible column.")
         .method("transform", "self, X, n_jobs=1, return_new_cols_only=False", &TB1_transform,
                 "X with one new column per estimator output column appended (the new columns alone when "
                 "return_new_cols_only is True); None when apply_all is False and X has not exactly one column.")

@@ -172,7 +172,8 @@ void register_TB2(py::module_& m) {
         .method("__init__",
                 "self, tans_class, name, datatypes1, feat_constraints1, datatypes2, feat_constraints2, tgraph=None, "
                 "apply_all=True",
-                &TB2_init)
+                &TB2_init,
+                "Wrap an estimator class applied to ordered pairs of data-frame columns.")
         .method("tansform", "self, X, n_jobs=1, return_new_cols_only=False", &TB2_tansform,
                 "A data frame of X's columns followed by every pair's estimator outputs, NaN and infinities "
                 "replaced by 0 throughout.")

@@ -260,7 +260,8 @@ void register_TGen(py::module_& m) {
         .method("__init__",
                 "self, fun, name, arg_count, datatypes_list, feat_constraints_list, tgraph=None, apply_all=True, "
                 "col_names=None, col_dtypes=None, col_as_json_objects=None",
-                &TGen_init)
+                &TGen_init,
+                "Wrap an arg_count-argument function or estimator-like object; one datatype list and one constraint list per argument.")
         .method("transform", "self, X, n_jobs=1, return_new_cols_only=False", &TGen_transform,
                 "Append the new columns of every fitted candidate tuple (or return them alone when "
                 "return_new_cols_only is True); records new_column_names_, new_column_dtypes_ and "

@@ -50,7 +50,8 @@ py::object Drop_fit(py::object self, py::object /*X*/, py::object /*y*/) { retur
 void register_TNoOp(py::module_& m) {
     ClassBuilder(m, "TNoOp", py::make_tuple(m.attr("VantorTransformer")),
                  "The identity transform: learns nothing and returns its input unchanged.")
-        .method("__init__", "self, fun, name, datatypes, feat_constraints, tgraph=None", &TNoOp_init)
+        .method("__init__", "self, fun, name, datatypes, feat_constraints, tgraph=None", &TNoOp_init,
+                "The identity transform; fun is accepted and not kept.")
         .method("transform", "self, df, n_jobs=1", &TNoOp_transform, "Return df itself.")
         .method("fit", "self, X, y", &TNoOp_fit, "Set colids_ to a new empty list; return self.")
         .finish();
@@ -59,7 +60,8 @@ void register_TNoOp(py::module_& m) {
 void register_DropTransform(py::module_& m) {
     ClassBuilder(m, "DropTransform", py::make_tuple(m.attr("VantorTransformer")),
                  "Drops the column with one given label from a data frame.")
-        .method("__init__", "self, columnStrCommaSep", &Drop_init)
+        .method("__init__", "self, columnStrCommaSep", &Drop_init,
+                "Drop the column labelled columnStrCommaSep (one label).")
         .method("transform", "self, df, n_jobs=1", &Drop_transform,
                 "A new frame without the column labelled columnStrCommaSep (ValueError when there is none).")
         .method("fit", "self, X, y", &Drop_fit, "Return self.")

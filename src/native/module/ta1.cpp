@@ -50,10 +50,7 @@ py::object TA1_all_fc_satisifed(py::object self, py::object dfc, py::object col_
 
 py::object TA1_get_candidates_space_descriptor(py::object self, py::object df, py::object col_names,
                                                py::object col_dtypes) {
-    py::object desc = module_class("CandidatesSpaceDescriptor")();
-    py::list colids = TA1_eligible_colids(self, df, col_names, col_dtypes);
-    desc.attr("add_dimension_spec")(colids);
-    return desc;
+    return one_dimension_space(TA1_eligible_colids(self, df, col_names, col_dtypes));
 }
 
 py::object TA1_get_candidates(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
@@ -118,10 +115,9 @@ py::object TA1_transform(py::object self, py::object X, py::object n_jobs, py::o
         py::object base_col_as_json_object = col_as_json_objects_[colid];
         py::object proposed = name + py::str("(") + py::str(base_col_name) + py::str(")");
         if (i == 0) {
-            // names in use: this call's, then the fitted ones; fitted names that are not
-            // a list fail here as joining them to the list of new names would
-            (void)(new_col_names + col_names_);
-            namer.add_existing(col_names_);
+            // names in use: this call's (none yet), then the fitted ones; fitted names
+            // that are not a list fail in this join, as in the plain algorithm
+            namer.add_existing(new_col_names + col_names_);
         }
         new_col_names.append(namer.take(proposed));
         py::list params;

@@ -176,10 +176,9 @@ py::object TA2_transform(py::object self, py::object X, py::object n_jobs, py::o
         py::object proposed =
             name + py::str("(") + py::str(basename1) + py::str("__") + py::str(basename2) + py::str(")");
         if (i == 0) {
-            // names in use: the fitted ones, then this call's; fitted names that are not
-            // a list fail here as joining them to the list of new names would
-            (void)(col_names_ + new_col_names);
-            namer.add_existing(col_names_);
+            // names in use: the fitted ones, then this call's (none yet); fitted names
+            // that are not a list fail in this join, as in the plain algorithm
+            namer.add_existing(col_names_ + new_col_names);
         }
         new_col_names.append(namer.take(proposed));
         py::list params;

@@ -58,10 +58,7 @@ py::object TB1_all_fc_satisifed(py::object self, py::object dfc, py::object dfcn
 
 py::object TB1_get_candidates_space_descriptor(py::object self, py::object df, py::object col_names,
                                                py::object col_dtypes) {
-    py::object desc = module_class("CandidatesSpaceDescriptor")();
-    py::list col_ids = TB1_eligible_columns(self, df, col_names, col_dtypes);
-    desc.attr("add_dimension_spec")(col_ids);
-    return desc;
+    return one_dimension_space(TB1_eligible_columns(self, df, col_names, col_dtypes));
 }
 
 py::object TB1_get_candidates(py::object self, py::object df, py::object col_names, py::object col_dtypes) {

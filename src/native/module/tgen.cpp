@@ -188,8 +188,7 @@ py::object TGen_transform(py::object self, py::object X, py::object, py::object 
     // list fail at the first name as joining them to the list of new names would
     auto take_name = [&](py::object proposed) {
         if (!namer_ready) {
-            (void)(col_names_ + new_col_names);
-            namer.add_existing(col_names_);
+            namer.add_existing(col_names_ + new_col_names);
             namer_ready = true;
         }
         return namer.take(std::move(proposed));

@@ -142,6 +142,12 @@ bool all_fc_satisfied(py::handle tgraph, py::handle fcs, py::handle dfc, py::han
     return true;
 }
 
+py::object one_dimension_space(py::list colids) {
+    py::object desc = module_class("CandidatesSpaceDescriptor")();
+    desc.attr("add_dimension_spec")(colids);
+    return desc;
+}
+
 bool use_pool(py::handle tgraph) { return !tgraph.is_none() && is_true(tgraph.attr("multiprocessing")); }
 
 py::object reduction_limit(py::handle tgraph) {

@@ -79,6 +79,9 @@ py::object output_as_array(py::object nc, py::object (*tuple_as_array)(py::objec
 // cache, rejection only on the object False.
 bool all_fc_satisfied(py::handle tgraph, py::handle fcs, py::handle dfc, py::handle colname);
 
+// A CandidatesSpaceDescriptor with the single dimension `colids`.
+py::object one_dimension_space(py::list colids);
+
 // tgraph is not None and tgraph.multiprocessing is True
 bool use_pool(py::handle tgraph);
 

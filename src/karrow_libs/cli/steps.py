@@ -25,12 +25,13 @@ in every fold), pickled with joblib, and applied to new rows.
 """
 
 import contextlib
-import io
 import warnings
 
 import numpy as np
 import pandas as pd
 from sklearn.base import BaseEstimator, TransformerMixin
+
+from karrow_libs.table import DataError, Table, module_output
 
 __all__ = [
     "DataError",
@@ -41,10 +42,6 @@ __all__ = [
     "SelectFeatures",
     "module_output",
 ]
-
-
-class DataError(Exception):
-    """The data cannot be used (as opposed to a bug): reported in one line."""
 
 
 def _tu():
@@ -62,57 +59,6 @@ def _quiet_date_guessing():
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", message="Could not infer format", category=UserWarning)
         yield
-
-
-@contextlib.contextmanager
-def module_output(echo=None):
-    """Collect what the module prints, instead of mixing it into the report.
-
-    The transforms and selectors print their diagnostics with ``print``; the
-    report owns standard output, so those lines go to ``echo`` (a text stream,
-    for instance standard error in verbose mode) or are dropped.
-    """
-    buffer = io.StringIO()
-    try:
-        with contextlib.redirect_stdout(buffer):
-            yield buffer
-    finally:
-        if echo is not None and buffer.getvalue():
-            echo.write(buffer.getvalue())
-            echo.flush()
-
-
-class Table:
-    """A numeric table with the description the transforms need.
-
-    ``values``: 2-d float64 array; ``names``, ``dtypes``, ``lineage``: lists
-    aligned with its columns (names, numpy dtypes, JSON name objects);
-    ``n_inputs``: how many leading columns are the prepared input columns
-    (the rounds only ever append).
-    """
-
-    __slots__ = ("values", "names", "dtypes", "lineage", "n_inputs")
-
-    def __init__(self, values, names, dtypes, lineage, n_inputs):
-        self.values = values
-        self.names = list(names)
-        self.dtypes = list(dtypes)
-        self.lineage = list(lineage)
-        self.n_inputs = n_inputs
-
-    @property
-    def shape(self):
-        return self.values.shape
-
-    def __getstate__(self):
-        return {k: getattr(self, k) for k in self.__slots__}
-
-    def __setstate__(self, state):
-        for k, v in state.items():
-            setattr(self, k, v)
-
-    def __repr__(self):
-        return "Table(" + str(self.values.shape[0]) + " rows, " + str(self.values.shape[1]) + " columns)"
 
 
 def _as_table(X):

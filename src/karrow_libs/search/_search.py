@@ -11,7 +11,7 @@ from sklearn.base import BaseEstimator, TransformerMixin
 from karrow_libs.table import DataError, Table, module_output
 
 from ._sources import GramBank, GramSource, ModuleSource, make_source, module_columns, restrict, candidates_of
-from ._stats import GramStats, Residual, correlations, forward_select, partial_gains, screen_scores
+from ._stats import FOLDS, GramStats, Residual, correlations, forward_select, partial_gains, row_folds, screen_scores
 
 __all__ = ["FeatureSearch", "ShortlistScorer"]
 
@@ -147,13 +147,16 @@ class ShortlistScorer:
                              + str(values.shape))
         y_part = np.asarray(y_part)
         width = 1 + self.n_inputs + sum(f.width for f in self.rounds) + self.features.width + self.residual.n_outputs_
-        gram = np.zeros((width, width))
+        gram = np.zeros((FOLDS, width, width))
         rows = max(64, self.block_bytes // (8 * width * 3))
         for sl in _chunks(None, values.shape[0], rows):
+            folds = row_folds(values[sl])
             xc = _apply_rounds(self.rounds, values[sl])
             m = np.concatenate([np.ones((xc.shape[0], 1)), xc, self.features.columns(xc),
                                 self.residual.residuals(xc, y_part[sl])], axis=1)
-            gram += m.T @ m
+            for f in range(FOLDS):
+                mf = m[folds == f]
+                gram[f] += mf.T @ mf
         return GramStats(gram, values.shape[0])
 
 
@@ -484,14 +487,17 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         for e in stats:
             source_entry.setdefault(e["transform"], e)
         if self.selector == "gain":
-            kept, gains, _, copies = forward_select(corr, constant, basis, cands, targets, keep_limit,
-                                                    gstats.n, total, COPY_THRESHOLD)
-            chosen = [(short[i], gains[j]) for j, i in enumerate(kept)]
+            kept, gains, _, _ = forward_select(gstats, corr, constant, basis, cands, targets, keep_limit,
+                                               total, COPY_THRESHOLD)
         else:
-            chosen, copies = self._select_with_module(corr, constant, basis, cands, targets, short, sources, xf, yf)
-        for i in copies:
-            src = sources[short[i][0]]
-            source_entry[src.name]["copies"] += 1
+            kept, gains = self._select_with_module(corr, constant, basis, cands, targets, short, sources, xf, yf)
+        chosen = [(short[i], g) for i, g in zip(kept, gains)]
+        # Copies: shortlisted candidates that nearly repeat an input column or a kept feature.
+        final = basis + [cands[i] for i in kept]
+        kept_set = set(kept)
+        for i, c in enumerate(cands):
+            if i not in kept_set and not constant[c] and np.max(np.abs(corr[c, final])) >= COPY_THRESHOLD:
+                source_entry[sources[short[i][0]].name]["copies"] += 1
         if not chosen:
             return 0
         kept_feats = _features_for(sources, [c for c, _ in chosen])
@@ -523,18 +529,17 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         tu = _tu()
         gains, spread = partial_gains(corr, basis, cands, targets)
         order = np.argsort(-gains, kind="stable")
-        accepted, copies = [], []
+        accepted = []
         for pos in order:
             c = cands[pos]
             if constant[c] or spread[pos] < 1e-6:
                 continue
             others = list(basis) + [cands[a] for a in accepted]
             if others and np.max(np.abs(corr[c, others])) >= COPY_THRESHOLD:
-                copies.append(int(pos))
                 continue
             accepted.append(int(pos))
         if not accepted:
-            return [], copies
+            return [], []
         p = xf.shape[1]
         feats = _features_for(sources, [short[a] for a in accepted])
         rows = max(200, int(self.block_mib * MIB) // (8 * (p + len(accepted)) * 2))
@@ -564,7 +569,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         scores = np.where(np.isfinite(scores), scores, 0.0)
         picked = [int(c) - p for c in sel.cols_to_keep_final_ if int(c) >= p]
         picked.sort(key=lambda a: -scores[p + a])
-        return [(short[accepted[a]], float(scores[p + a])) for a in picked], copies
+        return [accepted[a] for a in picked], [float(scores[p + a]) for a in picked]
 
     # ------------------------------------------------------------------
     def transform(self, X):

@@ -19,7 +19,7 @@ MIB = 1 << 20
 #: Near copies: a candidate correlated at least this much with a column already there adds nothing.
 COPY_THRESHOLD = 0.95
 #: Rows of the random-forest fit behind ``selector="fs2"``.
-FOREST_ROWS = 5000
+FOREST_ROWS = 2000
 #: Outlier guard of the kept columns: quantiles of the training values and how far past them a value may lie.
 CLIP_QUANTILE = 0.001
 
@@ -193,7 +193,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     the number of candidates considered).  ``selector="fs1"`` / ``"fs2"``
     instead hand the shortlist (less constants and near copies) to the
     module's ``FS1`` (F-test) / ``FS2`` (random-forest importances, one forest
-    of ``n_jobs`` workers on at most 5 000 rows).
+    of 50 trees and ``n_jobs`` workers on at most 2 000 rows).
 
     **Walking the candidates.**  Candidates are scored from sums over row
     chunks, never all at once: products, sums, differences and ratios of
@@ -248,7 +248,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         Candidates rescored exactly on all rows.
     seed : int
     n_jobs : int
-        Workers of the random forest of ``selector="fs2"``.
+        Workers of the random forest of ``selector="fs2"``, and BLAS threads of
+        the matrix products.
 
     Attributes
     ----------
@@ -344,7 +345,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         else:
             self.scored_against_ = ("random-forest importance (FS2) among the original columns and the shortlist "
                                     "ranked by added value over " + what + " on the " + str(p) + " original columns")
-        with _seeded_names(self.seed), warnings.catch_warnings():
+        with _seeded_names(self.seed), warnings.catch_warnings(), _blas_threads(self.n_jobs):
             warnings.simplefilter("ignore", RuntimeWarning)
             for r in range(1, self.depth + 1):
                 added = self._round(r, X, values, y, screen, names, dtypes, lineage, budget, rng, progress, rescore)
@@ -561,7 +562,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
 
             forest = RandomForestClassifier if self.task == "classification" else RandomForestRegressor
-            model = forest(n_estimators=100, max_features="sqrt", min_samples_leaf=2, n_jobs=self.n_jobs or None,
+            model = forest(n_estimators=50, max_features="sqrt", min_samples_leaf=5, n_jobs=self.n_jobs or None,
                            random_state=self.seed).fit(z, yz)
             scores = model.feature_importances_
             with module_output():
@@ -591,6 +592,16 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
 
     def get_feature_names_out(self, input_features=None):
         return np.asarray(self.names_, dtype=object)
+
+
+@contextlib.contextmanager
+def _blas_threads(n_jobs):
+    """At most ``n_jobs`` BLAS threads: the search's matrix products are small and many, and on a
+    busy machine a BLAS that spins up every core for each of them runs many times slower."""
+    from threadpoolctl import threadpool_limits
+
+    with threadpool_limits(limits=max(1, int(n_jobs or 1)), user_api="blas"):
+        yield
 
 
 def _unknown_levels_to_zero(t):

@@ -188,9 +188,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     columns lies in their span and scores 0.  Features are kept greedily: each
     step takes the candidate that adds most on top of the columns and of the
     features kept so far, skipping constants and near copies (``|corr| >=
-    0.95`` with a column or a kept feature), and stops at ``keep`` features or
-    when the best gain is not significant (partial F-test, p below 0.05 over
-    the number of candidates considered).  ``selector="fs1"`` / ``"fs2"``
+    0.95`` with a column or a kept feature).  How many to keep (at most
+    ``keep``) is chosen by cross-validation over five row folds: the greedy
+    order is found on four folds and the linear model with the first ``k``
+    features is scored on the fifth.  ``selector="fs1"`` / ``"fs2"``
     instead hand the shortlist (less constants and near copies) to the
     module's ``FS1`` (F-test) / ``FS2`` (random-forest importances, one forest
     of 50 trees and ``n_jobs`` workers on at most 2 000 rows).
@@ -233,9 +234,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     task : {"regression", "classification"}
     selector : {"gain", "fs1", "fs2"}
     keep : int
-        Derived features to keep per round (at most; 0: all that pass the
-        significance test for "gain", the selectors' above-the-mean rule for
-        "fs1"/"fs2").
+        Derived features to keep per round (at most; 0: up to the whole
+        shortlist as cross-validation allows for "gain", the selectors'
+        above-the-mean rule for "fs1"/"fs2").
     depth : int
         Rounds.
     max_per_transform : int
@@ -311,8 +312,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         y = np.asarray(y)
         if y.ndim != 1 or len(y) != X.shape[0]:
             raise ValueError("y must be one value per row: " + str(X.shape[0]) + " rows, y of shape " + str(y.shape))
-        if X.shape[0] < 3:
-            raise DataError("the search needs at least 3 rows, got " + str(X.shape[0]))
+        if X.shape[0] < 3 or X.shape[1] < 1:
+            raise DataError("the search needs at least 3 rows and one column, got " + str(X.shape[0]) + " x "
+                            + str(X.shape[1]))
         if self.task == "regression":
             y = y.astype(np.float64)
             if not np.all(np.isfinite(y)):
@@ -488,8 +490,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         for e in stats:
             source_entry.setdefault(e["transform"], e)
         if self.selector == "gain":
-            kept, gains, _, _ = forward_select(gstats, corr, constant, basis, cands, targets, keep_limit,
-                                               total, COPY_THRESHOLD)
+            kept, gains = forward_select(gstats, corr, constant, basis, cands, targets, keep_limit, COPY_THRESHOLD)
         else:
             kept, gains = self._select_with_module(corr, constant, basis, cands, targets, short, sources, xf, yf)
         chosen = [(short[i], g) for i, g in zip(kept, gains)]

@@ -151,6 +151,9 @@ def test_pipeline_cross_validation_refits_the_search_in_every_fold():
     base = cross_validate(make_baseline("regression"), df, y, cv=KFold(3, shuffle=True, random_state=0))
     assert res["test_score"].mean() > base["test_score"].mean() + 0.05
     assert clone(pipe).get_params()["search__keep"] == 3
+    calls = []
+    pipe.fit(df, y, search__progress=lambda done, total, label: calls.append(label))
+    assert calls and pipe.named_steps["search"].kept_
 
 
 def test_derived_columns_are_clipped_to_the_training_range():

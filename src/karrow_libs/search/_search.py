@@ -10,7 +10,7 @@ from sklearn.base import BaseEstimator, TransformerMixin
 
 from karrow_libs.table import DataError, Table, module_output
 
-from ._sources import GramBank, GramSource, ModuleSource, make_source, module_columns, restrict, candidates_of
+from ._sources import GramBank, GramSource, candidates_of, make_source, module_columns, restrict
 from ._stats import FOLDS, GramStats, Residual, correlations, forward_select, partial_gains, row_folds, screen_scores
 
 __all__ = ["FeatureSearch", "ShortlistScorer"]

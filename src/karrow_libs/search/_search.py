@@ -325,6 +325,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         values = np.asarray(X.values, dtype=np.float64)
         n, p = values.shape
         budget = int(self.block_mib * MIB)
+        step = max(1, budget // (8 * max(n, 1)))
+        for lo in range(0, p, step):
+            if not np.isfinite(values[:, lo:lo + step]).all():
+                raise DataError("the table has missing or infinite values (prepare it first, e.g. with PrepareFrame)")
         rng = np.random.default_rng(self.seed)
         stratify = self.task == "classification"
         screen = None if n <= self.sample_threshold else _sample(y, self.sample_threshold, rng, stratify)

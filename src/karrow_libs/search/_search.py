@@ -249,8 +249,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         Candidates rescored exactly on all rows.
     seed : int
     n_jobs : int
-        Workers of the random forest of ``selector="fs2"``, and BLAS threads of
-        the matrix products.
+        Workers of the random forest of ``selector="fs2"``, threads of the
+        fused min/max kernel, and BLAS threads of the matrix products.
 
     Attributes
     ----------
@@ -407,7 +407,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                 if not cands:
                     entry["skipped"] = "no eligible column"
                     continue
-                src = make_source(name, t, cands, budget // 2, bank_kinds, probe)
+                src = make_source(name, t, cands, budget // 2, bank_kinds, probe, max(1, self.n_jobs))
             except (MemoryError, KeyboardInterrupt):
                 raise
             except Exception as e:

@@ -203,6 +203,7 @@ class CategoryRecipe(Recipe):
             self.codes[MISSING] = len(self.codes) + 1
         self.unknown_code = len(self.codes) + 1
         if integer:
+            self.fill = float(max(count_of, key=lambda lv: count_of[lv]))  # for a missing cell later
             self._add(self.column, col.dtype, leaf(self.column))
         else:
             self._add(self.column, _INT, leaf(self.column))
@@ -246,7 +247,7 @@ class CategoryRecipe(Recipe):
         out = []
         if self.integer:
             values = as_numbers(col)
-            out.append(np.where(np.isnan(values), 0.0, values))
+            out.append(np.where(np.isnan(values), self.fill, values))
         else:
             out.append(_lookup(keys, self.codes, float(self.unknown_code)))
         for lv in self.onehot:

@@ -68,7 +68,7 @@ def test_date_parts_with_missing_and_unparseable_cells():
 def test_categories_first_seen_at_transform_go_to_the_rare_or_unknown_level():
     rng = np.random.default_rng(1)
     n = 400
-    frame = pd.DataFrame({"few": rng.choice(["a", "b", "c"], n), "many": rng.choice(["L" + str(i) for i in range(40)], n),
+    frame = pd.DataFrame({"few": rng.choice(["a", "b", "c"], n), "many": ["L" + str(i % 200) for i in range(n)],
                           "flag": rng.choice([True, False], n)})
     frame.loc[:2, "few"] = "z"  # 3 rows: rare
     y = rng.normal(size=n)
@@ -154,7 +154,7 @@ def test_names_lineage_kinds_and_reasons():
     frame = pd.DataFrame({
         "age": np.where(rng.random(n) < 0.2, np.nan, rng.uniform(1, 80, n)),
         "sex": rng.choice(["female", "male", "male"], n),
-        "city": np.where(rng.random(n) < 0.1, None, rng.choice(["c" + str(i) for i in range(30)], n)),
+        "city": np.where(rng.random(n) < 0.1, None, rng.choice(["c" + str(i) for i in range(60)], n)),
         "rooms": rng.integers(1, 6, n),
         "day": pd.Series(pd.date_range("2020-01-01", periods=n, freq="97h")).dt.strftime("%Y-%m-%d %H:%M"),
         "id": ["row" + str(i) for i in range(n)],

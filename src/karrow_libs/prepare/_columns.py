@@ -168,12 +168,14 @@ def category_keys(col):
 class CategoryRecipe(Recipe):
     """Text, boolean or low-cardinality integer levels.
 
-    Few frequent levels: one 0/1 column per level, rare levels pooled in
-    ``(rare)``, missing cells in ``(missing)``.  Many levels: the level's
-    frequency and the smoothed target mean of its training rows (computed out
-    of fold by ``fit_transform``).  Both add an int64 code column (codes 1, 2,
-    ... in level order, then missing, then rare/unknown; at most 20 codes) for
-    the group-by, pair, frequency and one-hot transforms; an integer column
+    At most ``max_onehot`` levels: one 0/1 column per level, rare levels
+    pooled in ``(rare)``, missing cells in ``(missing)``.  More levels: the
+    level's frequency and the smoothed target mean of its training rows
+    (computed out of fold by ``fit_transform``), plus a 0/1 column for each
+    level common enough to carry its own effect.  Both add an int64 code
+    column (codes 1, 2, ... in level order, then missing, then rare/unknown;
+    at most 20 codes) for the group-by, pair, frequency and one-hot
+    transforms; an integer column
     keeps its own values in that place instead.
     """
 
@@ -190,7 +192,7 @@ class CategoryRecipe(Recipe):
         rare = [lv for lv, c in count_of.items() if c < threshold]
         self.integer = integer
         self.n_levels = len(count_of)
-        self.encoded = len(frequent) > options["max_onehot"]
+        self.encoded = self.n_levels > options["max_onehot"]
         self.frequency = {lv: c / n for lv, c in count_of.items()}
         if n_missing:
             self.frequency[MISSING] = n_missing / n
@@ -228,8 +230,16 @@ class CategoryRecipe(Recipe):
             if rare:
                 how += ", " + str(len(rare)) + " rare pooled"
         else:
+            # Levels common enough to carry their own effect keep a 0/1 column.
+            common = [lv for lv in frequent if count_of[lv] >= max(options["min_level_rows"], 0.01 * n)]
+            self.onehot = common
+            for lv in common:
+                self._add(self.column + "=" + lv, _FLOAT, expression("is", leaf(self.column), {"value": lv}))
             self._add("freq(" + self.column + ")", _FLOAT, expression("frequency", leaf(self.column)))
-            how = str(self.n_levels) + " levels: frequency"
+            how = str(self.n_levels) + " levels: "
+            if common:
+                how += "one-hot of the " + str(len(common)) + " common ones, "
+            how += "frequency"
             if target is not None:
                 self.smoothing = float(options["smoothing"])
                 self.prior, self.target_mean = _level_means(keys, target, self.smoothing)

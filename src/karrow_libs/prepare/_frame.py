@@ -53,16 +53,19 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
       infinite cells take the training median, and a column that had missing
       cells gains ``is_missing(col)`` (1 where the cell was missing).
       A two-valued integer column stays a number.
-    * **categories** (text, booleans, integer columns with 3 to
-      ``max_onehot`` levels): levels seen in fewer than
-      ``max(2, min(min_level_rows, 1 % of the rows))`` rows are rare. With at
-      most ``max_onehot`` frequent levels, one 0/1 column ``col=level`` per
-      frequent level, plus ``col=(rare)`` for the rare levels and
-      ``col=(missing)`` for missing cells (two levels give one column).
-      With more, ``freq(col)`` (the level's share of the training rows) and
-      ``mean(target | col)`` (the level's target mean, shrunk toward the
-      overall mean by ``smoothing`` rows; computed out of fold in
-      ``fit_transform``, so no row is encoded with its own target).
+    * **categories** (text, booleans, and integer columns with 3 to
+      ``max_onehot`` levels and at most one level per two rows -- with the
+      default 20, the columns the module's ``is_categorical`` accepts):
+      levels seen in fewer than ``max(2, min(min_level_rows, 1 % of the
+      rows))`` rows are rare. With at most ``max_onehot`` levels, one 0/1
+      column ``col=level`` per frequent level, plus ``col=(rare)`` for the
+      rare levels and ``col=(missing)`` for missing cells (two levels give
+      one column). With more, ``freq(col)`` (the level's share of the
+      training rows), ``mean(target | col)`` (the level's target mean, shrunk
+      toward the overall mean by ``smoothing`` rows; computed out of fold in
+      ``fit_transform``, so no row is encoded with its own target; only for
+      a numeric or two-class target) and ``col=level`` for the levels with at
+      least ``max(min_level_rows, 1 % of the rows)`` rows.
       Each category also yields the int64 column ``col`` of level codes
       (an integer column keeps its values there) for the module's group-by,
       pair, frequency and one-hot transforms. Levels first seen by
@@ -83,7 +86,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
     target_name : str or None
         The target's name, recorded for labelling predictions.
     max_onehot : int
-        Most frequent levels a category may have to be one-hot encoded.
+        Most levels a category may have to be one-hot encoded as a whole.
     min_level_rows : int
         Rows a level needs not to be rare (capped at 1 % of the rows, at least 2).
     smoothing : float
@@ -110,7 +113,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         Source columns left out.
     """
 
-    def __init__(self, target_name=None, max_onehot=10, min_level_rows=10, smoothing=10.0, folds=5, seed=0):
+    def __init__(self, target_name=None, max_onehot=20, min_level_rows=10, smoothing=10.0, folds=5, seed=0):
         self.target_name = target_name
         self.max_onehot = max_onehot
         self.min_level_rows = min_level_rows

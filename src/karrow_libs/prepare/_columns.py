@@ -73,9 +73,9 @@ def text_missing(col):
 
 def as_numbers(col):
     """float64 values of a column (text cells that are not numbers, NA and infinities become NaN)."""
-    if pd.api.types.is_bool_dtype(col.dtype):
-        values = col.to_numpy(dtype=np.float64, na_value=np.nan)
-    elif pd.api.types.is_numeric_dtype(col.dtype):
+    if pd.api.types.is_timedelta64_dtype(col.dtype):
+        values = col.dt.total_seconds().to_numpy(dtype=np.float64, na_value=np.nan)
+    elif pd.api.types.is_bool_dtype(col.dtype) or pd.api.types.is_numeric_dtype(col.dtype):
         values = col.to_numpy(dtype=np.float64, na_value=np.nan)
     else:
         text = col.astype(object).where(~text_missing(col), None)
@@ -84,7 +84,7 @@ def as_numbers(col):
 
 
 def unparsed_numbers(col):
-    if pd.api.types.is_numeric_dtype(col.dtype) or pd.api.types.is_bool_dtype(col.dtype):
+    if col.dtype.kind in "biufm":
         return 0
     values = pd.to_numeric(col.astype(object), errors="coerce")
     return int((values.isna().to_numpy() & ~text_missing(col)).sum())

@@ -18,6 +18,7 @@ from ._columns import (
     category_keys,
     date_like_fraction,
     guess_date_format,
+    parse_dates,
     text_missing,
 )
 
@@ -188,7 +189,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         return X, target
 
     def _find_dates(self, X):
-        """{column: format or None} of the text columns that hold dates; {column: reason} for the rejected."""
+        """({column: date format or None} of the text columns holding dates, {column: why not} of the rejected)."""
         text = [c for c in X.columns if _is_text(X[c].dtype)]
         converted = set()
         if text:
@@ -223,8 +224,6 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
                 rejected[c] = "dates outside " + str(YEAR_MIN) + "-" + str(YEAR_MAX) + ": kept as text"
                 continue
             fmt = guess_date_format(col, missing)
-            from ._columns import parse_dates
-
             parsed = parse_dates(col, fmt).notna().to_numpy()
             share = parsed[~missing].mean()
             if share < 0.9:
@@ -245,10 +244,8 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
             return (recipe, "") if recipe.names else (None, "a single date")
         if pd.api.types.is_bool_dtype(dtype):
             return self._category(name, col, target, options)
-        if pd.api.types.is_timedelta64_dtype(dtype):
-            col = col.dt.total_seconds()
-            dtype = col.dtype
-        if pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype):
+        if ((pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype))
+                or pd.api.types.is_timedelta64_dtype(dtype)):
             values = as_numbers(col)
             distinct = np.unique(values[~np.isnan(values)])
             if distinct.size == 0:

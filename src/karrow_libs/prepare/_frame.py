@@ -9,13 +9,14 @@ from sklearn.base import BaseEstimator, TransformerMixin
 from karrow_libs.table import DataError, Table, module_output
 
 from ._columns import (
+    MISSING,
     YEAR_MAX,
     YEAR_MIN,
     CategoryRecipe,
     DateRecipe,
     NumericRecipe,
     as_numbers,
-    category_keys,
+    category_levels,
     date_like_fraction,
     guess_date_format,
     parse_dates,
@@ -270,15 +271,16 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         return None, "unsupported type " + str(dtype)
 
     def _category(self, name, col, target, options):
-        keys = category_keys(col)
-        present = keys[keys != "(missing)"]
-        levels = np.unique(present).size
+        codes, labels = category_levels(col)
+        counts = np.bincount(codes, minlength=len(labels))
+        present = [c for lv, c in zip(labels, counts) if c and lv != MISSING]
+        levels, rows = len(present), int(sum(present))
         if levels == 0:
             return None, "no values"
-        if levels == 1 and present.size == keys.size:
+        if levels == 1 and rows == len(codes):
             return None, "a single value"
-        if levels > 2 and levels >= 0.8 * present.size:
-            return None, "an identifier (" + str(levels) + " distinct values in " + str(present.size) + " rows)"
+        if levels > 2 and levels >= 0.8 * rows:
+            return None, "an identifier (" + str(levels) + " distinct values in " + str(rows) + " rows)"
         return CategoryRecipe(name).fit(col, target, options), ""
 
     # ------------------------------------------------------------ transform

@@ -129,12 +129,12 @@ class NumericRecipe(Recipe):
         if pd.api.types.is_bool_dtype(col.dtype):
             dtype = _INT
         self._add(self.column, dtype, leaf(self.column))
-        parts = ["numbers stored as text" if text else "as is"]
+        parts = ["numbers stored as text"] if text else []
         if self.indicator:
             name, lin = indicator_of(self.column)
             self._add(name, _FLOAT, lin)
-            parts.append(str(int(missing.sum())) + " missing -> median + indicator")
-        self.how = ", ".join(parts)
+            parts.append("missing -> median + indicator")
+        self.how = ", ".join(parts) or "as is"
         return self
 
     def columns(self, col):
@@ -236,9 +236,7 @@ class CategoryRecipe(Recipe):
                 self._add(self.column + "=" + lv, _FLOAT, expression("is", leaf(self.column), {"value": lv}))
             if self.rare_column:
                 self._add(self.column + "=" + RARE, _FLOAT, expression("is", leaf(self.column), {"value": RARE}))
-            how = "one-hot of " + str(len(frequent)) + " level" + ("s" if len(frequent) != 1 else "")
-            if rare:
-                how += ", " + str(len(rare)) + " rare pooled"
+            how = "one-hot" + (", rare levels pooled" if rare else "")
         else:
             # Levels common enough to carry their own effect keep a 0/1 column.
             common = [lv for lv in frequent if count_of[lv] >= max(options["min_level_rows"], 0.01 * n)]
@@ -246,21 +244,19 @@ class CategoryRecipe(Recipe):
             for lv in common:
                 self._add(self.column + "=" + lv, _FLOAT, expression("is", leaf(self.column), {"value": lv}))
             self._add("freq(" + self.column + ")", _FLOAT, expression("frequency", leaf(self.column)))
-            how = str(self.n_levels) + " levels: "
-            if common:
-                how += "one-hot of the " + str(len(common)) + " common ones, "
-            how += "frequency"
+            how = "frequency"
             if target is not None:
                 self.smoothing = float(options["smoothing"])
                 self.prior, means = _level_means(codes, len(labels), target, self.smoothing)
                 self.target_mean = dict(zip(labels, means.tolist()))
                 self._add("mean(target | " + self.column + ")", _FLOAT,
                           expression("target_mean", leaf(self.column)))
-                how += " + out-of-fold target mean"
+                how += " + target mean"
+            if common:
+                how += " + one-hot of the common levels"
         if n_missing:
             how += ", missing as a level"
-        how += ", value kept" if integer else ", integer code"
-        self.how = how
+        self.how = "integer values + " + how if integer else how
         return self
 
     def columns(self, col, levels=None):
@@ -407,9 +403,9 @@ class DateRecipe(Recipe):
         if self.indicator:
             name, lin = indicator_of(self.column)
             self._add(name, _FLOAT, lin)
-        self.how = "dates -> " + ", ".join(self.parts) if self.parts else "dates"
+        self.how = ", ".join(self.parts)
         if self.indicator:
-            self.how += ", " + str(int(missing.sum())) + " missing -> median + indicator"
+            self.how += ", missing -> median + indicator"
         return self
 
     def columns(self, col):

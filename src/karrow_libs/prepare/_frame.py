@@ -219,7 +219,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
             looks, years = date_like_fraction(col, missing)
             if looks < 0.9:
                 if c in converted:
-                    rejected[c] = "read as dates, but not date-like text"
+                    rejected[c] = "not dates, though pandas reads them as dates"
                 continue
             if years and (min(years) < YEAR_MIN or max(years) > YEAR_MAX):
                 rejected[c] = "dates outside " + str(YEAR_MIN) + "-" + str(YEAR_MAX) + ": kept as text"

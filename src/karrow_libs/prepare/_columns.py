@@ -185,8 +185,7 @@ class CategoryRecipe(Recipe):
     level common enough to carry its own effect.  Both add an int64 code
     column (codes 1, 2, ... in level order, then missing, then rare/unknown;
     at most 20 codes) for the group-by, pair, frequency and one-hot
-    transforms; an integer column
-    keeps its own values in that place instead.
+    transforms; an integer column keeps its own values in that place.
     """
 
     kind = "category"
@@ -321,8 +320,9 @@ def _level_means(codes, n_levels, target, smoothing):
     prior = float(target.mean()) if target.size else 0.0
     sums = np.bincount(codes, weights=target, minlength=n_levels)
     counts = np.bincount(codes, minlength=n_levels)
-    return prior, (sums + smoothing * prior) / (counts + smoothing) if smoothing > 0 else np.where(
-        counts > 0, sums / np.maximum(counts, 1), prior)
+    if smoothing > 0:
+        return prior, (sums + smoothing * prior) / (counts + smoothing)
+    return prior, np.where(counts > 0, sums / np.maximum(counts, 1), prior)
 
 
 def date_like_fraction(col, missing):

@@ -383,7 +383,9 @@ def _date_parts(stamps):
 class DateRecipe(Recipe):
     """Dates -> year, month, day of week, day of year and seconds since 1970 (int64 parts).
 
-    Parts that are constant on the training rows are not output; missing or
+    Parts that are constant on the training rows are not output, nor the
+    day of week and day of year of dates that all fall on the same day of
+    the month (monthly or yearly data); missing or
     unparseable cells take each part's training median, plus an indicator when
     the training rows had any.
     """
@@ -397,6 +399,11 @@ class DateRecipe(Recipe):
         missing = stamps.isna().to_numpy()
         self.medians = {k: float(np.round(_median(v))) for k, v in parts.items()}
         self.parts = [k for k, v in parts.items() if np.unique(v[~np.isnan(v)]).size > 1]
+        day = stamps.dt.day.to_numpy(dtype=np.float64, na_value=np.nan)
+        if np.unique(day[~np.isnan(day)]).size <= 1:
+            # Monthly or yearly dates (always the 1st): their weekday is an
+            # accident of the calendar, and the day of the year repeats the month.
+            self.parts = [k for k in self.parts if k not in ("dayofweek", "dayofyear")]
         for k in self.parts:
             self._add(k + "(" + self.column + ")", _INT, expression(k, leaf(self.column)))
         self.indicator = bool(missing.any())

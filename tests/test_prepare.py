@@ -188,11 +188,13 @@ def test_names_lineage_kinds_and_reasons():
     # The module's group-by transforms take the code columns as group keys.
     from karrow_libs.vantor.transforms import transform_utils as tu
 
-    t = tu.TransformBase.GetTransformObj("groupbymean")
-    with module_output():
-        t.fit(table.values, None, table.names, table.dtypes, table.lineage)
-    keys = {table.names[a] for a, _ in t.candidates_}
-    assert {"sex", "city", "rooms"} <= keys
+    for name in ("groupbymean", "pair", "freq", "onehot"):
+        t = tu.TransformBase.GetTransformObj(name)
+        with module_output():
+            t.fit(table.values, None, table.names, table.dtypes, table.lineage)
+        cands = getattr(t, "candidates_", None) or [(c,) for c in t.colids_]
+        keys = {table.names[c[0]] for c in cands}
+        assert {"sex", "city", "rooms"} <= keys, name
 
 
 def test_pickled_frame_transforms_like_the_original_and_transform_learns_nothing():

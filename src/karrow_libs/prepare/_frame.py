@@ -148,7 +148,8 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         names = [str(c) for c in X.columns]
         if len(set(names)) != len(names):
             dup = sorted({n for n in names if names.count(n) > 1})
-            raise DataError("duplicate column name" + ("s " if len(dup) > 1 else " ") + _shortlist(repr(d) for d in dup))
+            raise DataError("duplicate column name" + ("s " if len(dup) > 1 else " ")
+                            + _shortlist(repr(d) for d in dup))
         return X.set_axis(names, axis=1)
 
     def _fit(self, X, y):

@@ -1,49 +1,26 @@
-"""The fitted steps of a feature-engineering run, as scikit-learn estimators.
+"""The search of the transform catalogue as it was before ``karrow_libs.search``: rounds, then FS1/FS2.
 
-A run is one scikit-learn ``Pipeline``::
-
-    prepare -> round1 [-> round2 ...] -> select -> scale -> model
-
-``prepare`` turns a data frame into a :class:`Table`; each round appends the
-columns of its catalogue transforms to the table; ``select`` keeps the input
-columns plus the best derived ones and hands a plain array to the scaler and
-the model.  The transforms need the names, dtypes and lineage of the columns
-beside the array, so the steps between ``prepare`` and ``select`` pass a
-``Table`` rather than a bare array (scikit-learn's ``Pipeline`` hands each
-step's output to the next step untouched).
-
-Integer columns stay recognisable although the array is float64: a single
-2-d array has one dtype, so the values are converted to float64 while the
-``dtypes`` list keeps each column's dtype as the data frame had it (an int64
-column of the CSV stays ``int64`` there).  The transforms choose their
-columns by that list (``"int"`` families, ``is_lt80pc_unique_int`` and the
-like look at the integral values, which float64 holds exactly up to 2**53).
-
-Every step is an ordinary ``BaseEstimator`` with plain parameters, so the
-pipeline can be cloned (cross-validation refits the whole feature engineering
-in every fold), pickled with joblib, and applied to new rows.
+Used by the command only while ``karrow_libs.pipeline`` is not installed.
+:class:`LegacySearch` has the interface of ``karrow_libs.search.FeatureSearch``
+(``fit(table, y, progress=None)``, ``transform``, ``kept_``,
+``candidate_stats_``, ``score_name_``, ``scored_against_``) over rounds of
+:class:`TransformRound` and a :class:`SelectFeatures` step.
 """
 
 import numpy as np
 from sklearn.base import BaseEstimator, TransformerMixin
 
-from karrow_libs.prepare import PrepareTable, TableValues
 from karrow_libs.table import DataError, Table, module_output
 
-__all__ = [
-    "DataError",
-    "Table",
-    "PrepareTable",
-    "TableValues",
-    "TransformRound",
-    "SelectFeatures",
-    "module_output",
-]
+from .messages import one_line
+
+__all__ = ["LegacySearch", "TransformRound", "SelectFeatures", "make_pipeline", "make_baseline"]
+
+DEFAULT_TRANSFORMS = ("sqrt", "log", "square", "product", "sum", "diff", "divide")
 
 
 def _tu():
-    # The compiled module is imported on first use, so that `karrow-fe --help`
-    # and the lineage renderer work without loading it.
+    # The compiled module is imported on first use.
     from karrow_libs.vantor.transforms import transform_utils
 
     return transform_utils
@@ -132,6 +109,7 @@ class TransformRound(BaseEstimator, TransformerMixin):
         self.skipped_ = []  # (name, reason)
         self.generated_ = 0
         self.dropped_ = 0
+        self.stats_ = []  # (name, columns generated, constant or copies dropped)
         seen = _ColumnSet(table.values)
         names = list(table.names)
         dtypes = list(table.dtypes)
@@ -159,7 +137,7 @@ class TransformRound(BaseEstimator, TransformerMixin):
             except Exception as e:
                 if self.strict:
                     raise
-                self.skipped_.append((name, type(e).__name__ + ": " + _one_line(e)))
+                self.skipped_.append((name, type(e).__name__ + ": " + one_line(e, 200)))
                 continue
             if block.shape[1] == 0:
                 self.skipped_.append((name, "no eligible column"))
@@ -167,6 +145,7 @@ class TransformRound(BaseEstimator, TransformerMixin):
             self.generated_ += block.shape[1]
             keep = [j for j in range(block.shape[1]) if seen.add_if_new(block[:, j])]
             self.dropped_ += block.shape[1] - len(keep)
+            self.stats_.append((name, block.shape[1], block.shape[1] - len(keep)))
             if not keep:
                 self.skipped_.append((name, "only constant columns or copies"))
                 continue
@@ -322,13 +301,104 @@ class SelectFeatures(BaseEstimator, TransformerMixin):
         return np.asarray(self.names_, dtype=object)
 
 
-def _one_line(e):
-    text = " ".join(str(e).split())
-    return text if len(text) <= 200 else text[:197] + "..."
+class LegacySearch(BaseEstimator, TransformerMixin):
+    """Rounds of catalogue transforms, then FS1 or FS2 (``selector="gain"`` falls back to FS1)."""
+
+    def __init__(self, transforms=DEFAULT_TRANSFORMS, task="regression", selector="fs1", keep=10, depth=1,
+                 max_per_transform=0, seed=0, n_jobs=1):
+        self.transforms = transforms
+        self.task = task
+        self.selector = selector
+        self.keep = keep
+        self.depth = depth
+        self.max_per_transform = max_per_transform
+        self.seed = seed
+        self.n_jobs = n_jobs
+
+    def fit(self, X, y=None, progress=None):
+        table = _as_table(X)
+        self.n_inputs_ = table.n_inputs
+        total = len(self.transforms) * self.depth + 1
+        self.rounds_ = []
+        self.candidate_stats_ = []
+        origins = [None] * table.shape[1]
+        for r in range(1, self.depth + 1):
+            rnd = TransformRound(tuple(self.transforms), self.max_per_transform or None, self.n_jobs)
+
+            def step(name, r=r):
+                if progress is not None:
+                    done = (r - 1) * len(self.transforms) + len(rnd.stats_) + len(rnd.skipped_)
+                    progress(done, total, "round " + str(r) + ": " + name)
+
+            table = rnd.fit_transform(table, y, on_step=step)
+            self.rounds_.append(rnd)
+            origins.extend(rnd.origins_)
+            for name, generated, dropped in rnd.stats_:
+                self.candidate_stats_.append({"round": r, "transform": name, "considered": generated,
+                                              "constant": None, "copies": dropped, "skipped": None})
+            for name, reason in rnd.skipped_:
+                self.candidate_stats_.append({"round": r, "transform": name, "considered": None,
+                                              "constant": None, "copies": None, "skipped": reason})
+        if progress is not None:
+            progress(total - 1, total, "selection")
+        selector = self.selector if self.selector in ("fs1", "fs2") else "fs1"
+        self.select_ = SelectFeatures(self.keep, selector, self.task).fit(table, y)
+        scores = _scores(table, y, selector, self.task)
+        derived = [c for c in self.select_.columns_ if c >= table.n_inputs]
+        self.kept_ = [{"name": table.names[c], "lineage": table.lineage[c], "score": float(scores[c]),
+                       "transform": origins[c], "round": None} for c in derived]
+        self.score_name_ = "F-score" if selector == "fs1" else "importance"
+        self.scored_against_ = ("F-test of each column against the target" if selector == "fs1"
+                                else "random-forest importance of each column for the target")
+        self.sampled_rows_ = None
+        return self
+
+    def transform(self, X):
+        table = _as_table(X)
+        for rnd in self.rounds_:
+            table = rnd.transform(table)
+        cols = self.select_.columns_
+        return Table(np.ascontiguousarray(table.values[:, cols]), [table.names[c] for c in cols],
+                     [table.dtypes[c] for c in cols], [table.lineage[c] for c in cols], table.n_inputs)
 
 
-def _shortlist(items, limit=8):
-    items = [str(i) for i in items]
-    if len(items) <= limit:
-        return ", ".join(items) if items else "none"
-    return ", ".join(items[:limit]) + ", ... (" + str(len(items)) + " in all)"
+def _scores(table, y, selector, task):
+    """One score per column of ``table``: what the selector ranked the columns by."""
+    if selector == "fs1":
+        from sklearn.feature_selection import SelectKBest, f_classif, f_regression
+
+        score = f_classif if task == "classification" else f_regression
+        scores = SelectKBest(score, k="all").fit(table.values, y).scores_
+        return np.where(np.isnan(scores), 0.0, scores)
+    from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
+
+    forest = RandomForestClassifier if task == "classification" else RandomForestRegressor
+    return forest(random_state=7).fit(table.values, y).feature_importances_
+
+
+def default_model(task):
+    from sklearn.linear_model import LogisticRegression, Ridge
+
+    return LogisticRegression(max_iter=2000) if task == "classification" else Ridge(alpha=1.0)
+
+
+def make_baseline(task, *, target_name=None, model=None):
+    from sklearn.pipeline import Pipeline
+    from sklearn.preprocessing import StandardScaler
+
+    from karrow_libs.prepare import PrepareFrame, TableValues
+
+    return Pipeline([("prepare", PrepareFrame(target_name)), ("values", TableValues()),
+                     ("scale", StandardScaler()), ("model", model or default_model(task))])
+
+
+def make_pipeline(task, *, target_name=None, model=None, **search_options):
+    from sklearn.pipeline import Pipeline
+    from sklearn.preprocessing import StandardScaler
+
+    from karrow_libs.prepare import PrepareFrame, TableValues
+
+    search_options.pop("block_mib", None)
+    return Pipeline([("prepare", PrepareFrame(target_name)), ("search", LegacySearch(task=task, **search_options)),
+                     ("values", TableValues()), ("scale", StandardScaler()),
+                     ("model", model or default_model(task))])

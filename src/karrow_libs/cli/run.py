@@ -5,10 +5,7 @@ import sys
 import time
 import warnings
 
-import numpy as np
-
 from . import lineage as lineage_mod
-from .evaluate import choose_metrics, cross_validate, cv_folds, fit_pipeline, imbalance_warning
 from .files import StagedFiles, check_outputs, stage_json, stage_model, stage_table
 from .inputs import drop_useless_columns, load_embedded, read_table
 from .messages import PROG, DataError, Notes, UsageError, shortlist
@@ -53,6 +50,8 @@ def load_input(args, notes):
 
 def split_target(frame, target, label, task):
     """(features, y, original target values, task, dropped rows) after ``prepare_target``."""
+    import numpy as np
+
     from .compat import prepare_target
 
     y, task, info = prepare_target(frame[target], task)
@@ -65,6 +64,8 @@ def split_target(frame, target, label, task):
 
 def class_count_warning(y, target, task, task_from):
     """A warning when a classification target has more classes than the rows can teach."""
+    import numpy as np
+
     if task != "classification":
         return None
     classes = len(np.unique(y))
@@ -93,6 +94,8 @@ def cmd_run(args):
     check_outputs(args, OUTPUTS)
     transforms = parse_transform_names(args.transforms)
     frame, label, target = load_input(args, notes)
+    from .evaluate import choose_metrics, cross_validate, cv_folds, fit_pipeline, imbalance_warning
+
     X, y, y_source, task, dropped = split_target(frame, target, label, args.task)
     task_from = "--task" if args.task else "guessed"
     X = drop_useless_columns(X, notes)
@@ -167,6 +170,7 @@ def _marked_lineage(kept, inputs):
 
 def engineered_frame(pipeline, X, y_source, target):
     """The engineered table of the training rows: kept columns in their dtypes, then the target."""
+    import numpy as np
     import pandas as pd
 
     table = pipeline[:2].transform(X)

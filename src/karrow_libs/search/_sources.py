@@ -1,0 +1,306 @@
+"""Candidate sources: one per catalogue transform of a round.
+
+A source knows its transform's candidates (the module's own list, learnt by
+the transform's ``fit``) and accumulates, over row chunks, the sums the
+screening needs for every candidate output column (a "unit"): sum, sum of
+squares and cross-products with the residual columns.
+
+How the sums are obtained depends on the transform:
+
+* ``UnarySource`` (``TA1``): the element-wise function applied to a 2-d block
+  of eligible columns at once.
+* ``GramSource`` (``TA2`` over ``np.multiply``, ``np.add``, ``np.subtract``,
+  ``np.true_divide``): the sums of every ordered pair come out of a handful of
+  matrix products over the input columns (``X.T @ X``, ``(X*r).T @ X``,
+  ``X.T @ (1/X)``, ...), so no candidate column is ever materialised.
+* ``PairSource`` (any other ``TA2``): the function applied to blocks of column
+  pairs, each block within the memory budget.
+* ``ModuleSource`` (``TB1``, ``TGen``, ``TAM``): the fitted transform itself,
+  restricted to a block of candidates, computes the output columns.
+
+Whatever computed the screening sums, the features that are kept (and the
+shortlist's exact statistics) are computed by the module's transform object
+restricted to the chosen candidates (``restrict``), so names, dtypes and
+lineage are the module's.
+"""
+
+import copy
+
+import numpy as np
+
+from karrow_libs.table import module_output
+
+from ._stats import _replace_nonfinite
+
+__all__ = ["make_source", "restrict", "candidates_of"]
+
+_CANDIDATE_ATTRS = ("colids_", "colid_pairs_", "candidates_")
+
+
+def candidates_of(t):
+    """The fitted transform's candidate list (``[None]`` for a whole-table transform)."""
+    for attr in _CANDIDATE_ATTRS:
+        cands = getattr(t, attr, None)
+        if cands is not None:
+            return list(cands)
+    return [None]
+
+
+def restrict(t, idx):
+    """A shallow copy of the fitted transform ``t`` that applies only to its candidates ``idx``.
+
+    The copy shares the fitted estimators; only the lists of chosen columns
+    (and the estimators aligned with them) are cut down.
+    """
+    r = copy.copy(t)
+    for attr in _CANDIDATE_ATTRS:
+        cands = getattr(t, attr, None)
+        if cands is not None:
+            setattr(r, attr, [cands[i] for i in idx])
+            tobjects = getattr(t, "tobjects_", None)
+            if tobjects is not None and len(tobjects) == len(cands):
+                r.tobjects_ = [tobjects[i] for i in idx]
+            break
+    return r
+
+
+def module_columns(t, values):
+    """The new columns of the fitted transform ``t`` on ``values`` as a 2-d float64 array."""
+    with module_output():
+        out = t.transform(values, 1, True)
+    if isinstance(out, list) and not out:
+        return np.empty((values.shape[0], 0))
+    out = np.asarray(out, dtype=np.float64)
+    if out.ndim == 1:
+        out = out[:, None]
+    return out
+
+
+def _args(cand):
+    return (cand,) if np.isscalar(cand) else tuple(cand)
+
+
+class _Source:
+    """Common part: units, accumulators, budget."""
+
+    def __init__(self, name, t, cands, budget):
+        self.name = name
+        self.t = t
+        self.cands = cands
+        self.budget = budget
+        self.considered = len(cands)
+
+    def start(self, k):
+        self.s1 = np.zeros(self.n_units)
+        self.s2 = np.zeros(self.n_units)
+        self.sr = np.zeros((self.n_units, k))
+
+    def _add_block(self, sl, block, rc):
+        self.s1[sl] += block.sum(axis=0)
+        self.s2[sl] += np.einsum("ij,ij->j", block, block)
+        self.sr[sl] += block.T @ rc
+
+    def finish(self):
+        return self.s1, self.s2, self.sr
+
+    def unit_candidates(self, units):
+        """Candidate positions and output positions of ``units``."""
+        units = np.asarray(units, dtype=np.intp)
+        return self.unit_cand[units], self.unit_out[units]
+
+
+class UnarySource(_Source):
+    def __init__(self, name, t, cands, budget):
+        super().__init__(name, t, cands, budget)
+        self.cols = np.asarray(cands, dtype=np.intp)
+        self.n_units = len(self.cols)
+        self.counts = np.ones(self.n_units, dtype=np.intp)
+        self.unit_cand = np.arange(self.n_units)
+        self.unit_out = np.zeros(self.n_units, dtype=np.intp)
+        self.fun = t.fun
+        self.vectorised = True
+
+    def _apply(self, block):
+        with np.errstate(all="ignore"):
+            if self.vectorised:
+                out = np.asarray(self.fun(block), dtype=np.float64)
+                if out.shape == block.shape:
+                    return _replace_nonfinite(out)
+                self.vectorised = False
+            return _replace_nonfinite(np.column_stack(
+                [np.asarray(self.fun(block[:, j]), dtype=np.float64).reshape(-1) for j in range(block.shape[1])]))
+
+    def accumulate(self, xc, rc):
+        width = max(1, self.budget // (3 * 8 * max(len(xc), 1)))
+        for lo in range(0, self.n_units, width):
+            sl = slice(lo, min(lo + width, self.n_units))
+            self._add_block(sl, self._apply(xc[:, self.cols[sl]]), rc)
+
+
+class PairSource(_Source):
+    def __init__(self, name, t, cands, budget):
+        super().__init__(name, t, cands, budget)
+        pairs = np.asarray(cands, dtype=np.intp).reshape(-1, 2)
+        self.i, self.j = pairs[:, 0], pairs[:, 1]
+        self.n_units = len(pairs)
+        self.counts = np.ones(self.n_units, dtype=np.intp)
+        self.unit_cand = np.arange(self.n_units)
+        self.unit_out = np.zeros(self.n_units, dtype=np.intp)
+        self.fun = t.fun
+
+    def accumulate(self, xc, rc):
+        width = max(1, self.budget // (4 * 8 * max(len(xc), 1)))
+        for lo in range(0, self.n_units, width):
+            sl = slice(lo, min(lo + width, self.n_units))
+            with np.errstate(all="ignore"):
+                block = np.asarray(self.fun(xc[:, self.i[sl]], xc[:, self.j[sl]]), dtype=np.float64)
+            self._add_block(sl, _replace_nonfinite(block), rc)
+
+
+#: Binary element-wise functions whose pair sums come from matrix products.
+GRAM_FUNCTIONS = {np.multiply: "product", np.add: "sum", np.subtract: "diff", np.true_divide: "divide"}
+
+
+class GramBank:
+    """The matrix products over the input columns that the pair sources read.
+
+    Filled chunk by chunk; only the products some source needs are formed.
+    Per row chunk it holds at most six (rows x columns) temporaries.
+    """
+
+    def __init__(self, p, k, kinds):
+        self.p, self.k = p, k
+        self.kinds = set(kinds)
+        need = self.need = set()
+        if self.kinds & {"sum", "diff"}:
+            need |= {"xtx", "sx", "sx2", "xr"}
+        if "product" in self.kinds:
+            need |= {"xtx", "x2tx2", "xrx"}
+        if "divide" in self.kinds:
+            need |= {"xtw", "x2tw2", "xrw"}
+        self.m = {}
+        for key in need:
+            if key in ("sx", "sx2"):
+                self.m[key] = np.zeros(p)
+            elif key == "xr":
+                self.m[key] = np.zeros((p, k))
+            elif key in ("xrx", "xrw"):
+                self.m[key] = np.zeros((k, p, p))
+            else:
+                self.m[key] = np.zeros((p, p))
+
+    @staticmethod
+    def rows_per_chunk(p, k, budget):
+        return max(64, budget // (8 * max(p, 1) * (5 + k)))
+
+    def accumulate(self, xc, rc):
+        m, need = self.m, self.need
+        x2 = xc * xc if need & {"sx2", "x2tx2", "x2tw2"} else None
+        if "xtx" in need:
+            m["xtx"] += xc.T @ xc
+        if "sx" in need:
+            m["sx"] += xc.sum(axis=0)
+        if "sx2" in need:
+            m["sx2"] += x2.sum(axis=0)
+        if "xr" in need:
+            m["xr"] += xc.T @ rc
+        if "x2tx2" in need:
+            m["x2tx2"] += x2.T @ x2
+        w = None
+        if need & {"xtw", "x2tw2", "xrw"}:
+            with np.errstate(all="ignore"):
+                w = _replace_nonfinite(1.0 / xc)
+        if "xtw" in need:
+            m["xtw"] += xc.T @ w
+        if "x2tw2" in need:
+            w2 = w * w
+            m["x2tw2"] += x2.T @ w2
+            del w2
+        for q in range(self.k):
+            if need & {"xrx", "xrw"}:
+                xr = xc * rc[:, q:q + 1]
+                if "xrx" in need:
+                    m["xrx"][q] += xr.T @ xc
+                if "xrw" in need:
+                    m["xrw"][q] += xr.T @ w
+
+
+class GramSource(_Source):
+    def __init__(self, name, t, cands, budget, kind, bank):
+        super().__init__(name, t, cands, budget)
+        pairs = np.asarray(cands, dtype=np.intp).reshape(-1, 2)
+        self.i, self.j = pairs[:, 0], pairs[:, 1]
+        self.n_units = len(pairs)
+        self.counts = np.ones(self.n_units, dtype=np.intp)
+        self.unit_cand = np.arange(self.n_units)
+        self.unit_out = np.zeros(self.n_units, dtype=np.intp)
+        self.kind = kind
+        self.bank = bank
+
+    def start(self, k):
+        pass
+
+    def accumulate(self, xc, rc):
+        pass  # the bank does the work, once for all pair sources
+
+    def finish(self):
+        m, i, j, k = self.bank.m, self.i, self.j, self.bank.k
+        if self.kind == "product":
+            s1 = m["xtx"][i, j]
+            s2 = m["x2tx2"][i, j]
+            sr = np.stack([m["xrx"][q][i, j] for q in range(k)], axis=1)
+        elif self.kind in ("sum", "diff"):
+            sign = 1.0 if self.kind == "sum" else -1.0
+            s1 = m["sx"][i] + sign * m["sx"][j]
+            s2 = m["sx2"][i] + 2 * sign * m["xtx"][i, j] + m["sx2"][j]
+            sr = m["xr"][i] + sign * m["xr"][j]
+        else:  # divide: a / b = a * (1 / b), with 0 where b is 0, as the transform's 0 for inf/NaN
+            s1 = m["xtw"][i, j]
+            s2 = m["x2tw2"][i, j]
+            sr = np.stack([m["xrw"][q][i, j] for q in range(k)], axis=1)
+        return s1, s2, sr
+
+
+class ModuleSource(_Source):
+    """A transform whose columns only its fitted object can compute."""
+
+    def __init__(self, name, t, cands, budget, probe):
+        super().__init__(name, t, cands, budget)
+        # Output columns per candidate, learnt on a few rows: estimators such
+        # as a one-hot encoder yield several.
+        counts = []
+        for c in range(len(cands)):
+            counts.append(module_columns(restrict(t, [c]) if cands != [None] else t, probe).shape[1])
+        counts = np.asarray(counts, dtype=np.intp)
+        self.counts = counts
+        self.offsets = np.concatenate([[0], np.cumsum(counts)])
+        self.n_units = int(self.offsets[-1])
+        self.unit_cand = np.repeat(np.arange(len(cands)), counts)
+        self.unit_out = np.arange(self.n_units) - self.offsets[self.unit_cand]
+
+    def accumulate(self, xc, rc):
+        width = max(1, self.budget // (3 * 8 * max(len(xc), 1)))
+        c = 0
+        while c < len(self.cands):
+            e = c + 1
+            while e < len(self.cands) and self.offsets[e + 1] - self.offsets[c] <= width:
+                e += 1
+            t = self.t if self.cands == [None] else restrict(self.t, list(range(c, e)))
+            block = module_columns(t, xc)
+            self._add_block(slice(int(self.offsets[c]), int(self.offsets[e])), block, rc)
+            c = e
+
+
+def make_source(name, t, cands, budget, bank_kinds, probe):
+    """The source for the fitted transform ``t`` over its candidates ``cands``."""
+    cls = type(t).__name__
+    fun = getattr(t, "fun", None)
+    if cls == "TA1":
+        return UnarySource(name, t, cands, budget)
+    if cls == "TA2":
+        kind = GRAM_FUNCTIONS.get(fun)
+        if kind is not None:
+            bank_kinds.append(kind)
+            return ("gram", name, t, cands, kind)
+        return PairSource(name, t, cands, budget)
+    return ModuleSource(name, t, cands, budget, probe)

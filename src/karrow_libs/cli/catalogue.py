@@ -45,9 +45,9 @@ def _read(path):
 
 def refresh():
     """Read the entries from the compiled module and store them in the cache; return them."""
-    from .compat import catalogue
+    from karrow_libs.vantor.transforms import catalogue
 
-    data = catalogue().entries()
+    data = catalogue.entries()
     path = _cache_path()
     if path is not None:
         try:

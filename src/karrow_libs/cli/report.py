@@ -9,6 +9,7 @@ import dataclasses
 import math
 import shutil
 import statistics
+import textwrap
 import time
 from typing import Any, Dict, List, Optional
 
@@ -161,7 +162,8 @@ def render(result):
     lines.append("selected   " + r.selector + ": " + str(r.n_inputs) + " original + " + str(len(r.kept))
                  + " derived columns")
     if r.scored_against:
-        lines.append("           scores: " + r.scored_against)
+        lines.extend(textwrap.wrap("scores: " + r.scored_against, 100, initial_indent=" " * 11,
+                                   subsequent_indent=" " * 19))
     lines.append("")
     if r.kept:
         ranked = sorted(r.kept, key=lambda k: -k["score"] if _finite(k.get("score")) else math.inf)

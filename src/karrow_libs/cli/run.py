@@ -1,6 +1,5 @@
 """``karrow-fe run``: prepare, search, compare, and write the outputs."""
 
-import random
 import sys
 import time
 import warnings
@@ -77,10 +76,8 @@ def class_count_warning(y, target, task, task_from):
 
 
 def _pipelines():
-    try:
-        from karrow_libs.pipeline import make_baseline, make_pipeline
-    except ImportError:
-        from .steps import make_baseline, make_pipeline
+    from karrow_libs.pipeline import make_baseline, make_pipeline
+
     return make_pipeline, make_baseline
 
 
@@ -105,7 +102,6 @@ def cmd_run(args):
     for w in (class_count_warning(y, target, task, task_from), imbalance_warning(y, metrics)):
         if w:
             notes.warn(w)
-    random.seed(args.seed)  # name suffixes of colliding column names
     echo = sys.stderr if args.verbose else None
     make_pipeline, make_baseline = _pipelines()
     engineered = make_pipeline(task, target_name=target, **search_options(args, transforms))

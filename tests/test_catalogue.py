@@ -19,6 +19,7 @@ from sklearn.preprocessing import KBinsDiscretizer, MinMaxScaler, OneHotEncoder,
 import karrow_libs.utils.fc_methods as FC
 import karrow_libs.vantor.transforms.textras_methods as TExtras
 import karrow_libs.vantor.transforms.transform_extras as TX
+from karrow_libs.vantor.transforms import catalogue
 from karrow_libs.vantor.transforms.transform_graph import TransformGraph
 from karrow_libs.vantor.transforms.transform_utils import (
     TA1, TA2, TAM, TB1, DropTransform, TGen, TNoOp, TransformBase)
@@ -92,6 +93,20 @@ def test_entry_class_wrapped_object_datatypes_and_constraints(name):
         assert dts is not dts2 and fcs is not fcs2
     if isinstance(t, TA2):
         assert t.datatypes1 is not t.datatypes2 and t.feat_constraints1 is not t.feat_constraints2
+
+
+def test_catalogue_entries_describe_what_get_transform_obj_builds():
+    entries = catalogue.entries()
+    assert [e["name"] for e in entries] == catalogue.names() == list(CATALOGUE)
+    for e in entries:
+        cls, wrapped, args = CATALOGUE[e["name"]]
+        assert e["class"] == cls.__name__ and e["arguments"] == (len(args) or "all")
+        assert e["datatypes"] == [[dt] for dt, _ in args]
+        assert e["constraints"] == [[fc.__name__ for fc in fcs] for _, fcs in args]
+        scope, _, member = e["wraps"].partition(".")
+        module = {"np": np, "TExtras": TExtras, "transform_extras": TX}.get(scope)
+        assert (getattr(module, member) if module else e["wraps"].split("(")[0]) in (wrapped, wrapped.__name__)
+    assert catalogue.entries() is not entries and catalogue.entries()[0] is not entries[0]
 
 
 def test_parameterised_estimators_and_graph_passed_through():

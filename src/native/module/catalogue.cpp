@@ -88,6 +88,38 @@ const std::vector<Entry>& catalogue() {
     return entries;
 }
 
+const char* kind_name(Kind k) {
+    switch (k) {
+        case Kind::TA1: return "TA1";
+        case Kind::TA2: return "TA2";
+        case Kind::TB1: return "TB1";
+        case Kind::TGen: return "TGen";
+        case Kind::TAM: return "TAM";
+    }
+    return "";
+}
+
+// The table itself as immutable data, for readers that describe the catalogue
+// without building transforms: one (name, class, wrapped, datatypes per
+// argument, constraint names per argument) tuple per entry, in catalogue order.
+py::tuple catalogue_table() {
+    const auto& entries = catalogue();
+    py::tuple out(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        py::tuple datatypes(e.args.size()), constraints(e.args.size());
+        for (std::size_t a = 0; a < e.args.size(); ++a) {
+            datatypes[a] = py::make_tuple(py::str(e.args[a].datatype));
+            py::tuple names(e.args[a].constraints.size());
+            for (std::size_t c = 0; c < e.args[a].constraints.size(); ++c) names[c] = py::str(e.args[a].constraints[c]);
+            constraints[a] = names;
+        }
+        out[i] = py::make_tuple(py::str(e.name), py::str(kind_name(e.kind)), py::str(e.wrapped), datatypes,
+                                constraints);
+    }
+    return out;
+}
+
 const char* const kExtrasModule = "karrow_libs.vantor.transforms.transform_extras";
 
 py::list string_list(std::initializer_list<const char*> names) {
@@ -221,6 +253,9 @@ void register_TransformBase(py::module_& m) {
         .static_method("GetTransformObj", "trName, tgraph=None, apply_all=True", &TransformBase_GetTransformObj,
                        "A new transform object for the catalogue name trName, or None for an unknown name.")
         .finish();
+    // Private, read by karrow_libs.vantor.transforms.catalogue; a dunder name keeps it
+    // out of the module's public surface.
+    m.attr("__catalogue__") = catalogue_table();
 }
 
 }  // namespace karrow::module

@@ -24,7 +24,8 @@ from karrow_libs.table import DataError, module_output
 from .cluster import computing
 from .io import whole_numbers_as_int
 
-__all__ = ["DEFAULT_SAMPLE_ROWS", "sample", "fit", "transform", "predict", "PartitionRescore", "FitInfo"]
+__all__ = ["DEFAULT_SAMPLE_ROWS", "sample", "fit", "transform", "predict", "prediction_columns", "PartitionRescore",
+           "FitInfo"]
 
 #: Rows the preparation, the screening and the model are fitted on.
 DEFAULT_SAMPLE_ROWS = 100_000
@@ -209,13 +210,20 @@ class PartitionRescore:
 
 
 class FitInfo:
-    """What :func:`fit` did, for a report: rows, partitions, sample, rescoring passes, seconds."""
+    """What :func:`fit` did, for a report.
+
+    ``task``; ``rows`` and ``partitions`` of the table; ``sample_rows`` fitted
+    on (after ``sample_dropped`` rows without a target); ``rescore_passes``
+    over every row and ``rescored_rows`` (rows with a target); seconds spent
+    sampling, rescoring and in all; ``sample`` = (X, y) of the sample, for a
+    cross-validation in memory.
+    """
 
     def __init__(self, **kw):
         self.__dict__.update(kw)
 
     def __repr__(self):
-        return "FitInfo(" + ", ".join(k + "=" + repr(v) for k, v in self.__dict__.items()) + ")"
+        return "FitInfo(" + ", ".join(k + "=" + repr(v) for k, v in self.__dict__.items() if k != "sample") + ")"
 
 
 def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, model=None, progress=None,
@@ -231,7 +239,8 @@ def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, mode
     ``(pipeline, FitInfo)``.
     """
     from karrow_libs.pipeline import make_pipeline
-    from karrow_libs.prepare import prepare_target
+
+    prepare_target = _prepare_target()
 
     start = time.perf_counter()
     target = str(target)
@@ -248,7 +257,8 @@ def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, mode
         X = X.loc[np.asarray(kept, dtype=bool)].reset_index(drop=True)
     X = whole_numbers_as_int(X)
 
-    pipeline = make_pipeline(task, target_name=target, model=model, seed=seed, **search_options)
+    search_options.setdefault("seed", seed)
+    pipeline = make_pipeline(task, target_name=target, model=model, **search_options)
     steps = pipeline.steps
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -270,6 +280,30 @@ def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, mode
                    sample_seconds=sampled_at - start, rescore_seconds=rescore.seconds,
                    seconds=time.perf_counter() - start, sample=(X, y))
     return pipeline, info
+
+
+def _prepare_target():
+    try:
+        from karrow_libs.prepare import prepare_target
+    except ImportError:  # a preparation library without it: missing targets dropped, the module's task guess
+        return _plain_target
+    return prepare_target
+
+
+def _plain_target(y_series, task=None):
+    from karrow_libs.vantor.transforms import transform_utils as tu
+
+    present = y_series.notna().to_numpy()
+    y = y_series[present].to_numpy()
+    if len(y) < 3 or len(np.unique(y.astype(str))) < 2:
+        raise DataError("the target " + repr(y_series.name) + " has too few rows or a single value")
+    task = task or tu.DatasetS.GetTargetType(y)
+    if task == "regression":
+        try:
+            y = y.astype(np.float64)
+        except (TypeError, ValueError):
+            raise DataError("the target " + repr(y_series.name) + " is not numeric") from None
+    return y, task, {"dropped_rows": int((~present).sum()), "kept_rows": present}
 
 
 def _label_map(raw, y, task):
@@ -329,13 +363,28 @@ def _engineer_part(part, steps, target, target_label):
     return out
 
 
-def _predict_part(part, pipeline, target, column):
+def _predict_part(part, pipeline, target, names, proba, id_column, id_label):
     X = _features(part, target)
     if len(X) == 0:
-        return pd.DataFrame({column: np.empty(0, dtype=_prediction_dtype(pipeline))})
+        return _empty_predictions(pipeline, names, proba, part, id_column, id_label)
     with module_output(), warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        return pd.DataFrame({column: pipeline.predict(X)})
+        if proba:
+            values = np.asarray(pipeline.predict_proba(X), dtype=np.float64)
+            out = pd.DataFrame({n: values[:, j] for j, n in enumerate(names)})
+        else:
+            out = pd.DataFrame({names[0]: np.asarray(pipeline.predict(X))})
+    if id_column is not None:
+        out.insert(0, id_label, part[id_column].to_numpy())
+    return out
+
+
+def _empty_predictions(pipeline, names, proba, part, id_column, id_label):
+    dtype = np.dtype(np.float64) if proba else _prediction_dtype(pipeline)
+    out = pd.DataFrame({n: np.empty(0, dtype=dtype) for n in names})
+    if id_column is not None:
+        out.insert(0, id_label, part[id_column].to_numpy())
+    return out
 
 
 def _prediction_dtype(pipeline):
@@ -381,12 +430,26 @@ def transform(ddf, pipeline):
     return _map(ddf, _engineer_part, head, steps, target, label)
 
 
-def prediction_column(pipeline):
-    """The name of the prediction column, as the in-memory ``apply`` writes it."""
-    return "predicted_" + str(_target_name(pipeline) or "target")
+def prediction_columns(pipeline, proba=False):
+    """The prediction columns, as the in-memory ``apply`` names them: ``predicted_<target>``, or ``proba_<class>``."""
+    if proba:
+        if not hasattr(pipeline.steps[-1][1], "predict_proba"):
+            raise ValueError("probabilities need a classification pipeline; this one predicts a number")
+        return ["proba_" + str(c) for c in pipeline.classes_]
+    return ["predicted_" + str(_target_name(pipeline) or "target")]
 
 
-def predict(ddf, pipeline):
-    """The pipeline's predictions for every row, as a one-column lazy dask DataFrame in the input's order."""
-    column = prediction_column(pipeline)
-    return _map(ddf, _predict_part, _first_rows(ddf), pipeline, _target_name(pipeline), column)
+def predict(ddf, pipeline, *, proba=False, id_column=None):
+    """The pipeline's predictions for every row, as a lazy dask DataFrame in the input's row order.
+
+    One column ``predicted_<target>``, or with ``proba`` one ``proba_<class>``
+    column per class; ``id_column`` (a column of ``ddf``) is copied first.
+    """
+    names = prediction_columns(pipeline, proba)
+    id_label = None
+    if id_column is not None:
+        if id_column not in ddf.columns:
+            raise DataError("no column " + repr(id_column) + " in the table")
+        id_label = id_column if id_column not in names else id_column + " (id)"
+    return _map(ddf, _predict_part, _first_rows(ddf), pipeline, _target_name(pipeline), names, bool(proba),
+                id_column, id_label)

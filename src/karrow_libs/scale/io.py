@@ -10,7 +10,8 @@ import pandas as pd
 
 from karrow_libs.table import DataError
 
-__all__ = ["read", "sources", "write_parquet", "whole_numbers_as_int"]
+__all__ = ["read", "sources", "check_columns", "check_out_dir", "stage_parquet", "StagedParquet", "write_parquet",
+           "whole_numbers_as_int"]
 
 #: Bytes of CSV text per partition: a partition, its prepared table and the
 #: kept columns stay a few hundred MiB, well within a 1 GiB worker.
@@ -177,15 +178,63 @@ def check_out_dir(out_dir):
         raise DataError("cannot write " + repr(out_dir) + ": folder " + repr(parent) + " is not writable")
 
 
-def write_parquet(ddf, out_dir, *, what="writing the output"):
-    """Write ``ddf`` as a folder of Parquet files, one per partition, all-or-nothing.
+class StagedParquet:
+    """A Parquet folder written in full under a temporary name, waiting for :meth:`commit`.
+
+    ``commit`` renames it to ``out_dir`` (replacing a previous output);
+    ``discard`` (or leaving a ``with`` block on an exception) removes it.
+    ``files`` and ``rows`` say what was written.
+    """
+
+    def __init__(self, tmp, out_dir):
+        self.tmp = tmp
+        self.out_dir = out_dir
+        names = sorted(n for n in os.listdir(tmp) if n.endswith(".parquet"))
+        self.files = len(names)
+        self.rows = _parquet_rows([os.path.join(tmp, n) for n in names])
+
+    def commit(self):
+        if self.tmp is None:
+            return
+        parent, base = os.path.split(self.out_dir)
+        os.chmod(self.tmp, 0o777 & ~_umask())
+        old = None
+        if os.path.exists(self.out_dir):
+            old = tempfile.mkdtemp(prefix="." + base + ".", suffix=".old", dir=parent)
+            os.rmdir(old)
+            os.rename(self.out_dir, old)
+        os.rename(self.tmp, self.out_dir)
+        self.tmp = None
+        if old is not None:
+            shutil.rmtree(old, ignore_errors=True)
+
+    def discard(self):
+        if self.tmp is not None:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+            self.tmp = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        if exc_type is not None:
+            self.discard()
+        return False
+
+
+def _parquet_rows(files):
+    import pyarrow.parquet as pq
+
+    return sum(pq.ParquetFile(f).metadata.num_rows for f in files)
+
+
+def stage_parquet(ddf, out_dir, *, what="writing the output"):
+    """Write ``ddf`` as a folder of Parquet files under a temporary name; a :class:`StagedParquet`.
 
     Each worker writes its own partitions (``part.000000.parquet``, ... in row
-    order, so that any reader lists them in that order) into a temporary folder
-    beside ``out_dir``; only when every partition is written does the folder
-    take the name ``out_dir``.  A previous output at ``out_dir`` is replaced;
-    on failure it is left as it was and the temporary folder removed.
-    Returns the number of files written.
+    order, so that any reader lists them in that order) into a temporary
+    folder beside ``out_dir``; nothing is gathered on one process.  On
+    failure the temporary folder is removed and ``out_dir`` left as it was.
     """
     from .cluster import computing
 
@@ -195,18 +244,25 @@ def write_parquet(ddf, out_dir, *, what="writing the output"):
     tmp = tempfile.mkdtemp(prefix="." + base + ".", suffix=".tmp", dir=parent)
     try:
         with computing(what):
-            ddf.to_parquet(tmp, write_index=False, name_function=lambda i: "part.{:06d}.parquet".format(i),
-                           write_metadata_file=False)
-        os.chmod(tmp, 0o777 & ~_umask())
-        old = None
-        if os.path.exists(out_dir):
-            old = tempfile.mkdtemp(prefix="." + base + ".", suffix=".old", dir=parent)
-            os.rmdir(old)
-            os.rename(out_dir, old)
-        os.rename(tmp, out_dir)
-        if old is not None:
-            shutil.rmtree(old, ignore_errors=True)
+            ddf.to_parquet(tmp, write_index=False, name_function=_part_name, write_metadata_file=False)
+        return StagedParquet(tmp, out_dir)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise
-    return len([n for n in os.listdir(out_dir) if n.endswith(".parquet")])
+
+
+def _part_name(i):
+    return "part.{:06d}.parquet".format(i)
+
+
+def write_parquet(ddf, out_dir, *, what="writing the output"):
+    """Write ``ddf`` as a folder of Parquet files, one per partition, all-or-nothing.
+
+    The folder appears under the name ``out_dir`` only once every partition is
+    written (a previous output there is replaced); a failure leaves nothing
+    behind.  Returns ``(files, rows)`` written.
+    """
+    staged = stage_parquet(ddf, out_dir, what=what)
+    with staged:
+        staged.commit()
+    return staged.files, staged.rows

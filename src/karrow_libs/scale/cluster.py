@@ -36,13 +36,14 @@ class Workers:
 
 
 @contextlib.contextmanager
-def connect(scheduler=None, workers=None, memory_limit="auto", timeout=CONNECT_TIMEOUT, quiet=True):
+def connect(scheduler=None, workers=None, memory_limit="auto", timeout=None, quiet=True):
     """A :class:`Workers` for the ``with`` block.
 
     ``scheduler``: address of a running scheduler (``tcp://host:8786``);
     ``workers``: start a ``LocalCluster`` of that many single-threaded worker
     processes, closed on leaving the block.  With neither, Dask's local
-    threads compute.  An unreachable scheduler is a one-line :class:`DataError`.
+    threads compute.  An unreachable scheduler (no answer within ``timeout``
+    seconds, default ``CONNECT_TIMEOUT``) is a one-line :class:`DataError`.
     """
     if scheduler is not None and workers is not None:
         raise ValueError("give either a scheduler address or a number of workers, not both")
@@ -57,7 +58,8 @@ def connect(scheduler=None, workers=None, memory_limit="auto", timeout=CONNECT_T
             if not address:
                 raise DataError("no Dask scheduler address given")
             try:
-                client = Client(address, timeout=timeout, set_as_default=True)
+                client = Client(address, timeout=CONNECT_TIMEOUT if timeout is None else timeout,
+                                set_as_default=True)
             except (OSError, TimeoutError, ValueError, TypeError) as e:
                 raise DataError("cannot reach the Dask scheduler at " + repr(address) + ": "
                                 + _one_line(e)) from None

@@ -15,7 +15,7 @@ OLDEST_DEPS := "numpy==1.24.*" "pandas==1.5.*" "scikit-learn==1.2.*" "scipy==1.1
         "dask[dataframe]==2024.2.*" "distributed==2024.2.*" "pyarrow==19.*" \
         scikit-build-core pybind11 cmake ninja
 
-.PHONY: demo test install bench bench-scale fuzz asan-test test-oldest clean
+.PHONY: demo test install bench bench-fe bench-scale fuzz asan-test test-oldest clean
 
 demo: install
 	$(VENV)/bin/karrow-fe
@@ -34,6 +34,9 @@ install: $(VENV)/.deps-stamp
 
 bench: install
 	$(PY) bench/run_all.py
+
+bench-fe: install
+	$(PY) bench/bench_fe.py
 
 # Dask on a generated CSV folder larger than a worker's memory (a benchmark, not a test; several minutes).
 bench-scale: install

@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BUILD_DIR ?= build/$(notdir $(VENV))
 CMAKE_ARGS ?=
 PYTEST_ARGS ?=
-DEPS := numpy pandas scipy scikit-learn joblib pytest hypothesis matplotlib \
+DEPS := numpy pandas scipy scikit-learn joblib pytest hypothesis matplotlib mypy \
         scikit-build-core pybind11 cmake ninja
 OLDEST_VENV := .venv-oldest
 OLDEST_DEPS := "numpy==1.24.*" "pandas==1.5.*" "scikit-learn==1.2.*" "scipy==1.10.*" joblib pytest hypothesis \

@@ -119,7 +119,7 @@ def cmd_run(args):
         folds, cv_skipped = cv_folds(y, task, args.cv)
         cv = None
         if folds:
-            with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "cross-validation") as progress:
+            with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "cv") as progress:
                 cv = cross_validate({"original": baseline, "engineered": engineered}, X, y, task, folds, metrics,
                                     args.seed, progress, echo)
     result = describe(fitted, label, X, target, task, task_from, dropped, fit_seconds, notes)

@@ -1,0 +1,349 @@
+"""PrepareFrame: a data frame -> the numeric input table of the search."""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+from sklearn.base import BaseEstimator, TransformerMixin
+
+from karrow_libs.table import DataError, Table, module_output
+
+from ._columns import (
+    YEAR_MAX,
+    YEAR_MIN,
+    CategoryRecipe,
+    DateRecipe,
+    NumericRecipe,
+    as_numbers,
+    category_keys,
+    date_like_fraction,
+    guess_date_format,
+    text_missing,
+)
+
+__all__ = ["PrepareFrame"]
+
+_KIND_KEYS = {"numeric": "numeric", "category": "categories", "date": "dates"}
+
+
+def _tu():
+    from karrow_libs.vantor.transforms import transform_utils
+
+    return transform_utils
+
+
+def _shortlist(items, limit=8):
+    items = [str(i) for i in items]
+    if len(items) <= limit:
+        return ", ".join(items) if items else "none"
+    return ", ".join(items[:limit]) + ", ... (" + str(len(items)) + " in all)"
+
+
+def _is_text(dtype):
+    return (dtype == object or isinstance(dtype, pd.CategoricalDtype)
+            or pd.api.types.is_string_dtype(dtype))
+
+
+class PrepareFrame(BaseEstimator, TransformerMixin):
+    """Data frame -> numeric :class:`~karrow_libs.table.Table` of prepared input columns.
+
+    Every source column becomes zero or more prepared columns:
+
+    * **numbers** stay as they are (also numbers stored as text); missing or
+      infinite cells take the training median, and a column that had missing
+      cells gains ``is_missing(col)`` (1 where the cell was missing).
+      A two-valued integer column stays a number.
+    * **categories** (text, booleans, integer columns with 3 to
+      ``max_onehot`` levels): levels seen in fewer than
+      ``max(2, min(min_level_rows, 1 % of the rows))`` rows are rare. With at
+      most ``max_onehot`` frequent levels, one 0/1 column ``col=level`` per
+      frequent level, plus ``col=(rare)`` for the rare levels and
+      ``col=(missing)`` for missing cells (two levels give one column).
+      With more, ``freq(col)`` (the level's share of the training rows) and
+      ``mean(target | col)`` (the level's target mean, shrunk toward the
+      overall mean by ``smoothing`` rows; computed out of fold in
+      ``fit_transform``, so no row is encoded with its own target).
+      Each category also yields the int64 column ``col`` of level codes
+      (an integer column keeps its values there) for the module's group-by,
+      pair, frequency and one-hot transforms. Levels first seen by
+      ``transform`` go to the rare/unknown level.
+    * **dates**: text columns that the module's ``PreprocessDF`` converts,
+      or that mostly parse, are dates only when at least 90 % of the
+      non-empty cells look like dates (digits with separators, or a month
+      name with a year: "1st", "Q3" or "May" do not) and parse, and every
+      year lies in 1700-2200; otherwise they are categories. They become
+      ``year(col)``, ``month(col)``, ``dayofweek(col)``, ``dayofyear(col)``
+      and ``epoch_seconds(col)`` (parts constant on the training rows are
+      skipped), missing cells the part's median plus ``is_missing(col)``.
+    * **left out**: empty columns, a single value, text with (nearly) one
+      level per row, other types; ``plan_`` says why.
+
+    Parameters
+    ----------
+    target_name : str or None
+        The target's name, recorded for labelling predictions.
+    max_onehot : int
+        Most frequent levels a category may have to be one-hot encoded.
+    min_level_rows : int
+        Rows a level needs not to be rare (capped at 1 % of the rows, at least 2).
+    smoothing : float
+        Weight, in rows, of the overall target mean in a level's target mean.
+    folds : int
+        Folds of the out-of-fold target means in ``fit_transform``.
+    seed : int
+        Seed of the fold assignment.
+
+    Attributes
+    ----------
+    plan_ : list of dict
+        One per source column, in order: ``{"column", "kind"`` ("numeric",
+        "category", "date" or "left_out"), ``"how"`` (short text),
+        ``"outputs"`` (prepared column names), ``"reason"`` (why a column was
+        left out; "" otherwise)``}``.
+    n_kinds_ : dict
+        Prepared columns per kind: "numeric", "categories", "dates",
+        "missing indicators".
+    names_, dtypes_, lineage_ : list
+        Names, dtypes (source dtype; int64 for codes and date parts) and JSON
+        lineage of the prepared columns.
+    dropped_ : list of str
+        Source columns left out.
+    """
+
+    def __init__(self, target_name=None, max_onehot=10, min_level_rows=10, smoothing=10.0, folds=5, seed=0):
+        self.target_name = target_name
+        self.max_onehot = max_onehot
+        self.min_level_rows = min_level_rows
+        self.smoothing = smoothing
+        self.folds = folds
+        self.seed = seed
+
+    # ------------------------------------------------------------------ fit
+
+    def fit(self, X, y=None):
+        self._fit(X, y)
+        return self
+
+    def fit_transform(self, X, y=None):
+        X, target = self._fit(X, y)
+        columns = []
+        for recipe in self.recipes_:
+            col = X[recipe.column]
+            if isinstance(recipe, CategoryRecipe) and target is not None:
+                columns += recipe.out_of_fold(col, target, self.folds, self.seed)
+            else:
+                columns += recipe.columns(col)
+        return self._table(columns, len(X))
+
+    def _check_frame(self, X):
+        if not isinstance(X, pd.DataFrame):
+            raise TypeError("PrepareFrame expects a pandas DataFrame, got " + type(X).__name__)
+        names = [str(c) for c in X.columns]
+        if len(set(names)) != len(names):
+            dup = sorted({n for n in names if names.count(n) > 1})
+            raise DataError("duplicate column name" + ("s " if len(dup) > 1 else " ") + _shortlist(repr(d) for d in dup))
+        return X.set_axis(names, axis=1)
+
+    def _fit(self, X, y):
+        if self.max_onehot < 1 or self.min_level_rows < 1 or self.folds < 2 or self.smoothing < 0:
+            raise ValueError("max_onehot and min_level_rows must be >= 1, folds >= 2 and smoothing >= 0")
+        X = self._check_frame(X)
+        if y is not None and len(y) != len(X):
+            raise ValueError("y has " + str(len(y)) + " rows, X has " + str(len(X)))
+        target = _encodable_target(y)
+        self.feature_names_in_ = np.asarray(list(X.columns), dtype=object)
+        self.n_features_in_ = X.shape[1]
+        options = {"max_onehot": self.max_onehot, "min_level_rows": self.min_level_rows,
+                   "smoothing": self.smoothing}
+        dates = self._find_dates(X)
+        self.recipes_, self.plan_ = [], []
+        for name in X.columns:
+            col = X[name]
+            recipe, reason = self._recipe(name, col, dates, target, options)
+            if recipe is None:
+                self.plan_.append({"column": name, "kind": "left_out", "how": "left out", "outputs": [],
+                                   "reason": reason})
+                continue
+            self.recipes_.append(recipe)
+            how = recipe.how if not reason else recipe.how + " (" + reason + ")"
+            self.plan_.append({"column": name, "kind": recipe.kind, "how": how, "outputs": list(recipe.names),
+                               "reason": ""})
+        self.dropped_ = [p["column"] for p in self.plan_ if p["kind"] == "left_out"]
+        if not self.recipes_:
+            raise DataError("no usable feature column (left out: "
+                            + _shortlist(p["column"] + ": " + p["reason"] for p in self.plan_) + ")")
+        self.names_, self.dtypes_, self.lineage_ = [], [], []
+        self.n_kinds_ = {"numeric": 0, "categories": 0, "dates": 0, "missing indicators": 0}
+        for recipe in self.recipes_:
+            for name, dtype, lin in zip(recipe.names, recipe.dtypes, recipe.lineage):
+                self.names_.append(_unique(name, self.names_))
+                self.dtypes_.append(dtype)
+                self.lineage_.append(lin)
+            n_ind = recipe.n_indicators()
+            self.n_kinds_["missing indicators"] += n_ind
+            self.n_kinds_[_KIND_KEYS[recipe.kind]] += len(recipe.names) - n_ind
+        return X, target
+
+    def _find_dates(self, X):
+        """{column: format or None} of the text columns that hold dates; {column: reason} for the rejected."""
+        text = [c for c in X.columns if _is_text(X[c].dtype)]
+        converted = set()
+        if text:
+            # The module's date preprocessor says which columns pandas reads as
+            # dates; a column it cannot convert as a whole may still mostly hold dates.
+            sub = X[text].astype(object)
+            with module_output(), warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                pre = _tu().PreprocessDF().fit(sub, None)
+                for c in text:
+                    try:
+                        out = pre.transform(sub[[c]])
+                    except Exception:
+                        continue  # e.g. out-of-range dates: not dates then
+                    if pd.api.types.is_datetime64_any_dtype(out[c].dtype):
+                        converted.add(c)
+        found, rejected = {}, {}
+        for c in text:
+            col = X[c]
+            missing = text_missing(col)
+            if missing.all() or _numbers_as_text(col, missing):
+                continue
+            looks, years = date_like_fraction(col, missing)
+            if looks < 0.9:
+                if c in converted:
+                    rejected[c] = "read as dates, but not date-like text"
+                continue
+            if years and (min(years) < YEAR_MIN or max(years) > YEAR_MAX):
+                rejected[c] = "dates outside " + str(YEAR_MIN) + "-" + str(YEAR_MAX) + ": kept as text"
+                continue
+            fmt = guess_date_format(col, missing)
+            from ._columns import parse_dates
+
+            parsed = parse_dates(col, fmt).notna().to_numpy()
+            share = parsed[~missing].mean()
+            if share < 0.9:
+                rejected[c] = "only " + format(share, ".0%") + " of the cells are dates: kept as text"
+                continue
+            found[c] = fmt
+        return found, rejected
+
+    def _recipe(self, name, col, dates, target, options):
+        """(recipe, note) or (None, reason to leave the column out)."""
+        found, rejected = dates
+        dtype = col.dtype
+        if pd.api.types.is_datetime64_any_dtype(dtype):
+            recipe = DateRecipe(name).fit(col)
+            return (recipe, "") if recipe.names else (None, "a single date")
+        if name in found:
+            recipe = DateRecipe(name).fit(col, found[name])
+            return (recipe, "") if recipe.names else (None, "a single date")
+        if pd.api.types.is_bool_dtype(dtype):
+            return self._category(name, col, target, options)
+        if pd.api.types.is_timedelta64_dtype(dtype):
+            col = col.dt.total_seconds()
+            dtype = col.dtype
+        if pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype):
+            values = as_numbers(col)
+            distinct = np.unique(values[~np.isnan(values)])
+            if distinct.size == 0:
+                return None, "no values"
+            if distinct.size == 1 and not np.isnan(values).any():
+                return None, "a single value"
+            missing = np.isnan(values).any()
+            if (isinstance(dtype, np.dtype) and dtype.kind in "iu" and not missing
+                    and 3 <= distinct.size <= min(self.max_onehot, len(values) // 2)):
+                return CategoryRecipe(name).fit(col, target, options, integer=True), ""
+            return NumericRecipe(name).fit(col), ""
+        if _is_text(dtype):
+            missing = text_missing(col)
+            if missing.all():
+                return None, "no values"
+            if _numbers_as_text(col, missing):
+                return NumericRecipe(name).fit(col, text=True), ""
+            recipe, reason = self._category(name, col, target, options)
+            if recipe is not None and name in rejected:
+                reason = rejected[name]
+            return recipe, reason
+        return None, "unsupported type " + str(dtype)
+
+    def _category(self, name, col, target, options):
+        keys = category_keys(col)
+        present = keys[keys != "(missing)"]
+        levels = np.unique(present).size
+        if levels == 0:
+            return None, "no values"
+        if levels == 1 and present.size == keys.size:
+            return None, "a single value"
+        if levels > 2 and levels >= 0.8 * present.size:
+            return None, "an identifier (" + str(levels) + " distinct values in " + str(present.size) + " rows)"
+        return CategoryRecipe(name).fit(col, target, options), ""
+
+    # ------------------------------------------------------------ transform
+
+    def transform(self, X):
+        """The prepared table of new rows, from the fitted state only (nothing is learnt)."""
+        X = self._check_columns(X)
+        columns = []
+        for recipe in self.recipes_:
+            columns += recipe.columns(X[recipe.column])
+        return self._table(columns, len(X))
+
+    def unparsed_cells(self, X):
+        """Non-empty cells of the number and date columns of ``X`` that are not numbers or dates."""
+        X = self._check_columns(X)
+        return sum(recipe.unparsed(X[recipe.column]) for recipe in self.recipes_)
+
+    def _check_columns(self, X):
+        if not hasattr(self, "recipes_"):
+            from sklearn.exceptions import NotFittedError
+
+            raise NotFittedError("PrepareFrame is not fitted yet; call fit first")
+        X = self._check_frame(X)
+        absent = [r.column for r in self.recipes_ if r.column not in X.columns]
+        if absent:
+            raise DataError("missing column" + ("s " if len(absent) > 1 else " ") + _shortlist(repr(a) for a in absent))
+        return X
+
+    def _table(self, columns, n_rows):
+        values = np.column_stack(columns) if columns else np.empty((n_rows, 0))
+        values = np.ascontiguousarray(values, dtype=np.float64)
+        return Table(values, self.names_, self.dtypes_, self.lineage_, len(self.names_))
+
+    def get_feature_names_out(self, input_features=None):
+        return np.asarray(self.names_, dtype=object)
+
+
+def _unique(name, taken):
+    if name not in taken:
+        return name
+    i = 2
+    while name + "_" + str(i) in taken:
+        i += 1
+    return name + "_" + str(i)
+
+
+def _numbers_as_text(col, missing):
+    """True when at least 95 % of the non-empty cells of a text column are numbers."""
+    cells = col[~missing].astype(object)
+    if not len(cells):
+        return False
+    if len(cells) > 2000:
+        cells = cells.iloc[np.linspace(0, len(cells) - 1, 2000).astype(int)]
+    return bool(pd.to_numeric(cells, errors="coerce").notna().mean() >= 0.95)
+
+
+def _encodable_target(y):
+    """float64 target for level means: numbers as they are, two labels as 0/1; None otherwise."""
+    if y is None:
+        return None
+    y = pd.Series(np.asarray(y).ravel() if not isinstance(y, pd.Series) else y.to_numpy())
+    if pd.api.types.is_bool_dtype(y.dtype) or (pd.api.types.is_numeric_dtype(y.dtype)
+                                               and not pd.api.types.is_complex_dtype(y.dtype)):
+        values = y.to_numpy(dtype=np.float64, na_value=np.nan)
+        return np.where(np.isfinite(values), values, np.nan)
+    labels = y.astype(object)
+    present = labels[labels.notna()]
+    classes = sorted({str(v) for v in present})
+    if len(classes) != 2:
+        return None
+    return np.where(labels.notna(), (labels.astype(str) == classes[1]).astype(np.float64), np.nan)

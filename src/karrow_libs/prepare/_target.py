@@ -1,0 +1,96 @@
+"""prepare_target: a target column -> the values a model is fitted on, and the task."""
+
+import numpy as np
+import pandas as pd
+
+from karrow_libs.table import DataError
+
+__all__ = ["prepare_target"]
+
+#: Fewest rows with a target value that can be learnt from.
+MIN_ROWS = 3
+
+_TASKS = ("regression", "classification")
+
+
+def prepare_target(y_series, task=None):
+    """(y, task, info) for a target column.
+
+    Rows whose target is missing (NA, blank text, infinite numbers) are
+    dropped: ``info["kept_rows"]`` is the boolean mask of the rows kept (apply
+    it to the features) and ``info["dropped_rows"]`` their count.
+
+    The task: text or boolean targets are classification (a two-level text
+    target such as yes/no is a binary classification); a numeric target is
+    classified by the module's ``DatasetS.GetTargetType`` (integer codes
+    with few levels -> classification), unless ``task`` ("regression" or
+    "classification") says otherwise. Regression targets are float64;
+    classification targets keep their labels (whole-number floats become
+    int64). ``info`` also holds ``"how"`` (one line on how the task was
+    chosen) and ``"n_classes"`` (None for regression).
+
+    Raises :class:`DataError` for a target that cannot be predicted (fewer
+    than 3 rows with a value, a single value, text asked to be regression).
+    """
+    if task is not None and task not in _TASKS:
+        raise ValueError("task must be 'regression', 'classification' or None, got " + repr(task))
+    s = y_series if isinstance(y_series, pd.Series) else pd.Series(np.asarray(y_series).ravel())
+    name = repr(str(s.name)) if s.name is not None else "the target"
+    numeric = (pd.api.types.is_numeric_dtype(s.dtype) and not pd.api.types.is_bool_dtype(s.dtype)
+               and not pd.api.types.is_complex_dtype(s.dtype))
+    if numeric:
+        values = s.to_numpy(dtype=np.float64, na_value=np.nan)
+        kept = np.isfinite(values)
+    else:
+        obj = s.astype(object)
+        kept = obj.notna().to_numpy() & ~np.array([isinstance(v, str) and not v.strip() for v in obj], dtype=bool)
+        # Numbers read as text (a stray blank or "NA" spelled otherwise) are still numbers.
+        as_num = pd.to_numeric(obj[kept], errors="coerce")
+        if len(as_num) and as_num.notna().all() and not pd.api.types.is_bool_dtype(s.dtype):
+            numeric = True
+            values = np.full(len(s), np.nan)
+            values[kept] = as_num.to_numpy(dtype=np.float64)
+            kept &= np.isfinite(values)
+    n_kept = int(kept.sum())
+    info = {"dropped_rows": int(len(s) - n_kept), "kept_rows": kept}
+    if n_kept < MIN_ROWS:
+        raise DataError(name + " has " + str(n_kept) + " row(s) with a value; at least " + str(MIN_ROWS)
+                        + " are needed")
+    if numeric:
+        y = values[kept]
+        levels = np.unique(y)
+        if levels.size < 2:
+            raise DataError(name + " has a single value; there is nothing to predict")
+        if task is None:
+            from karrow_libs.vantor.transforms import transform_utils
+
+            task = transform_utils.DatasetS.GetTargetType(y)
+            info["how"] = "numbers with " + str(levels.size) + " values: " + task
+        else:
+            info["how"] = task + " (as asked)"
+        if task == "regression":
+            info["n_classes"] = None
+            return y.astype(np.float64), task, info
+        if np.all(np.floor(y) == y):
+            y = y.astype(np.int64)
+        info["n_classes"] = int(levels.size)
+        return y, task, info
+    labels = s[kept]
+    if pd.api.types.is_bool_dtype(s.dtype):
+        y = labels.to_numpy(dtype=bool)
+    else:
+        y = np.asarray([v.strip() if isinstance(v, str) else v for v in labels.astype(object)], dtype=object)
+        try:
+            y = y.astype(str)
+        except (TypeError, ValueError):
+            pass
+    levels = np.unique(y.astype(str))
+    if levels.size < 2:
+        raise DataError(name + " has a single value; there is nothing to predict")
+    if task == "regression":
+        raise DataError(name + " holds text (" + ", ".join(levels[:3].tolist())
+                        + (", ..." if levels.size > 3 else "") + "), not numbers: it cannot be a regression target")
+    info["n_classes"] = int(levels.size)
+    info["how"] = ("two levels (" + "/".join(levels.tolist()) + "): classification" if levels.size == 2
+                   else str(levels.size) + " text levels: classification")
+    return y, "classification", info

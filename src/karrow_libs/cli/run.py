@@ -140,7 +140,7 @@ def describe(pipeline, label, X, target, task, task_from, dropped, fit_seconds, 
     """The :class:`RunResult` of a fitted engineered pipeline (cross-validation is added by the caller)."""
     prepare, search = pipeline.named_steps["prepare"], pipeline.named_steps["search"]
     kept = [dict(k) for k in search.kept_]
-    marked = _marked_lineage(kept, X.columns)
+    marked = lineage_mod.mark_whole_table([k["lineage"] for k in kept], list(X.columns), _whole_table_outputs(search))
     for k, obj in zip(kept, marked):
         k["lineage"] = obj
     return RunResult(
@@ -152,11 +152,10 @@ def describe(pipeline, label, X, target, task, task_from, dropped, fit_seconds, 
         warnings=list(notes.warnings))
 
 
-def _marked_lineage(kept, inputs):
-    """Lineage of the kept features with whole-table outputs (``pca_0``) marked as derived."""
-    whole = {str(k["name"]): k["transform"] for k in kept
-             if k.get("transform") and lineage_mod.depth(k["lineage"]) == 0}
-    return lineage_mod.mark_whole_table([k["lineage"] for k in kept], list(inputs), whole)
+def _whole_table_outputs(search):
+    """name -> transform of the kept features that a whole-table transform (``pca``) describes by name only."""
+    return {str(k["name"]): k["transform"] for k in search.kept_
+            if k.get("transform") and lineage_mod.depth(k["lineage"]) == 0}
 
 
 def engineered_frame(pipeline, X, y_source, target):
@@ -182,9 +181,7 @@ def stage_outputs(staged, args, pipeline, X, y_source, target):
         if args.out is not None:
             written.append(stage_table(staged, args.out, frame))
         if args.lineage is not None:
-            search = pipeline.named_steps["search"]
-            whole = {str(k["name"]): k["transform"] for k in search.kept_
-                     if k.get("transform") and lineage_mod.depth(k["lineage"]) == 0}
+            whole = _whole_table_outputs(pipeline.named_steps["search"])
             marked = lineage_mod.mark_whole_table(table.lineage, list(X.columns), whole)
             written.append(stage_json(staged, args.lineage, dict(zip(table.names, marked)),
                                       str(len(marked)) + " columns"))

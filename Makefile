@@ -12,7 +12,7 @@ OLDEST_VENV := .venv-oldest
 OLDEST_DEPS := "numpy==1.24.*" "pandas==1.5.*" "scikit-learn==1.2.*" "scipy==1.10.*" joblib pytest hypothesis \
         scikit-build-core pybind11 cmake ninja
 
-.PHONY: demo test install bench fuzz asan-test test-oldest clean
+.PHONY: demo test install bench bench-fe fuzz asan-test test-oldest clean
 
 demo: install
 	$(VENV)/bin/karrow-fe
@@ -31,6 +31,9 @@ install: $(VENV)/.deps-stamp
 
 bench: install
 	$(PY) bench/run_all.py
+
+bench-fe: install
+	$(PY) bench/bench_fe.py
 
 fuzz: install
 	KARROW_FUZZ_EXAMPLES=500 $(PY) -m pytest -q tests/test_reliability.py -k hostile

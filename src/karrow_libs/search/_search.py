@@ -11,7 +11,7 @@ from sklearn.base import BaseEstimator, TransformerMixin
 from karrow_libs.table import DataError, Table, module_output
 
 from ._sources import GramBank, GramSource, ModuleSource, make_source, module_columns, restrict, candidates_of
-from ._stats import GramStats, Residual, correlations, forward_select, partial_gains, screen_scores
+from ._stats import FOLDS, GramStats, Residual, correlations, forward_select, partial_gains, row_folds, screen_scores
 
 __all__ = ["FeatureSearch", "ShortlistScorer"]
 
@@ -19,7 +19,7 @@ MIB = 1 << 20
 #: Near copies: a candidate correlated at least this much with a column already there adds nothing.
 COPY_THRESHOLD = 0.95
 #: Rows of the random-forest fit behind ``selector="fs2"``.
-FOREST_ROWS = 5000
+FOREST_ROWS = 2000
 #: Outlier guard of the kept columns: quantiles of the training values and how far past them a value may lie.
 CLIP_QUANTILE = 0.001
 
@@ -147,13 +147,16 @@ class ShortlistScorer:
                              + str(values.shape))
         y_part = np.asarray(y_part)
         width = 1 + self.n_inputs + sum(f.width for f in self.rounds) + self.features.width + self.residual.n_outputs_
-        gram = np.zeros((width, width))
+        gram = np.zeros((FOLDS, width, width))
         rows = max(64, self.block_bytes // (8 * width * 3))
         for sl in _chunks(None, values.shape[0], rows):
+            folds = row_folds(values[sl])
             xc = _apply_rounds(self.rounds, values[sl])
             m = np.concatenate([np.ones((xc.shape[0], 1)), xc, self.features.columns(xc),
                                 self.residual.residuals(xc, y_part[sl])], axis=1)
-            gram += m.T @ m
+            for f in range(FOLDS):
+                mf = m[folds == f]
+                gram[f] += mf.T @ mf
         return GramStats(gram, values.shape[0])
 
 
@@ -190,7 +193,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     the number of candidates considered).  ``selector="fs1"`` / ``"fs2"``
     instead hand the shortlist (less constants and near copies) to the
     module's ``FS1`` (F-test) / ``FS2`` (random-forest importances, one forest
-    of ``n_jobs`` workers on at most 5 000 rows).
+    of 50 trees and ``n_jobs`` workers on at most 2 000 rows).
 
     **Walking the candidates.**  Candidates are scored from sums over row
     chunks, never all at once: products, sums, differences and ratios of
@@ -245,7 +248,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         Candidates rescored exactly on all rows.
     seed : int
     n_jobs : int
-        Workers of the random forest of ``selector="fs2"``.
+        Workers of the random forest of ``selector="fs2"``, and BLAS threads of
+        the matrix products.
 
     Attributes
     ----------
@@ -341,7 +345,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         else:
             self.scored_against_ = ("random-forest importance (FS2) among the original columns and the shortlist "
                                     "ranked by added value over " + what + " on the " + str(p) + " original columns")
-        with _seeded_names(self.seed), warnings.catch_warnings():
+        with _seeded_names(self.seed), warnings.catch_warnings(), _blas_threads(self.n_jobs):
             warnings.simplefilter("ignore", RuntimeWarning)
             for r in range(1, self.depth + 1):
                 added = self._round(r, X, values, y, screen, names, dtypes, lineage, budget, rng, progress, rescore)
@@ -484,14 +488,17 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         for e in stats:
             source_entry.setdefault(e["transform"], e)
         if self.selector == "gain":
-            kept, gains, _, copies = forward_select(corr, constant, basis, cands, targets, keep_limit,
-                                                    gstats.n, total, COPY_THRESHOLD)
-            chosen = [(short[i], gains[j]) for j, i in enumerate(kept)]
+            kept, gains, _, _ = forward_select(gstats, corr, constant, basis, cands, targets, keep_limit,
+                                               total, COPY_THRESHOLD)
         else:
-            chosen, copies = self._select_with_module(corr, constant, basis, cands, targets, short, sources, xf, yf)
-        for i in copies:
-            src = sources[short[i][0]]
-            source_entry[src.name]["copies"] += 1
+            kept, gains = self._select_with_module(corr, constant, basis, cands, targets, short, sources, xf, yf)
+        chosen = [(short[i], g) for i, g in zip(kept, gains)]
+        # Copies: shortlisted candidates that nearly repeat an input column or a kept feature.
+        final = basis + [cands[i] for i in kept]
+        kept_set = set(kept)
+        for i, c in enumerate(cands):
+            if i not in kept_set and not constant[c] and np.max(np.abs(corr[c, final])) >= COPY_THRESHOLD:
+                source_entry[sources[short[i][0]].name]["copies"] += 1
         if not chosen:
             return 0
         kept_feats = _features_for(sources, [c for c, _ in chosen])
@@ -523,18 +530,17 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         tu = _tu()
         gains, spread = partial_gains(corr, basis, cands, targets)
         order = np.argsort(-gains, kind="stable")
-        accepted, copies = [], []
+        accepted = []
         for pos in order:
             c = cands[pos]
             if constant[c] or spread[pos] < 1e-6:
                 continue
             others = list(basis) + [cands[a] for a in accepted]
             if others and np.max(np.abs(corr[c, others])) >= COPY_THRESHOLD:
-                copies.append(int(pos))
                 continue
             accepted.append(int(pos))
         if not accepted:
-            return [], copies
+            return [], []
         p = xf.shape[1]
         feats = _features_for(sources, [short[a] for a in accepted])
         rows = max(200, int(self.block_mib * MIB) // (8 * (p + len(accepted)) * 2))
@@ -556,7 +562,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
 
             forest = RandomForestClassifier if self.task == "classification" else RandomForestRegressor
-            model = forest(n_estimators=100, max_features="sqrt", min_samples_leaf=2, n_jobs=self.n_jobs or None,
+            model = forest(n_estimators=50, max_features="sqrt", min_samples_leaf=5, n_jobs=self.n_jobs or None,
                            random_state=self.seed).fit(z, yz)
             scores = model.feature_importances_
             with module_output():
@@ -564,7 +570,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         scores = np.where(np.isfinite(scores), scores, 0.0)
         picked = [int(c) - p for c in sel.cols_to_keep_final_ if int(c) >= p]
         picked.sort(key=lambda a: -scores[p + a])
-        return [(short[accepted[a]], float(scores[p + a])) for a in picked], copies
+        return [accepted[a] for a in picked], [float(scores[p + a]) for a in picked]
 
     # ------------------------------------------------------------------
     def transform(self, X):
@@ -586,6 +592,16 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
 
     def get_feature_names_out(self, input_features=None):
         return np.asarray(self.names_, dtype=object)
+
+
+@contextlib.contextmanager
+def _blas_threads(n_jobs):
+    """At most ``n_jobs`` BLAS threads: the search's matrix products are small and many, and on a
+    busy machine a BLAS that spins up every core for each of them runs many times slower."""
+    from threadpoolctl import threadpool_limits
+
+    with threadpool_limits(limits=max(1, int(n_jobs or 1)), user_api="blas"):
+        yield
 
 
 def _unknown_levels_to_zero(t):

@@ -96,12 +96,34 @@ class Residual:
         return r[:, 1:2] if len(self.classes_) == 2 else r
 
 
-class GramStats:
-    """Cross-products of ``[1, inputs, candidates, residuals]`` over some rows.
+#: Row folds of the statistics, for the cross-validated stopping rule.
+FOLDS = 5
 
-    ``gram`` is ``M.T @ M`` for the row block ``M``; ``n`` the number of rows.
-    Two of them add up to the statistics of both row sets, so ``sum(parts)``
-    over partitions equals the statistics of all rows at once.
+
+def row_folds(values):
+    """Fold of each row (0 .. FOLDS-1), from a hash of the row's own values.
+
+    It does not depend on where a row sits in the table, so every way of
+    splitting the rows into partitions puts each row into the same fold.
+    """
+    values = np.ascontiguousarray(values, dtype=np.float64)
+    bits = values.view(np.uint64)
+    mult = (np.arange(1, 2 * values.shape[1] + 1, 2, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15))
+    with np.errstate(over="ignore"):
+        h = (bits * mult[None, :]).sum(axis=1, dtype=np.uint64)
+        h ^= h >> np.uint64(31)
+        h *= np.uint64(0xBF58476D1CE4E5B9)
+        h ^= h >> np.uint64(29)
+    return (h % np.uint64(FOLDS)).astype(np.intp)
+
+
+class GramStats:
+    """Cross-products of ``[1, inputs, candidates, residuals]`` over some rows, per row fold.
+
+    ``gram[f]`` is ``M.T @ M`` for the rows ``M`` of fold ``f`` (see
+    ``row_folds``); ``n`` the number of rows.  Two of them add up to the
+    statistics of both row sets, so ``sum(parts)`` over partitions equals the
+    statistics of all rows at once.
     """
 
     __slots__ = ("gram", "n")
@@ -109,6 +131,10 @@ class GramStats:
     def __init__(self, gram, n):
         self.gram = gram
         self.n = n
+
+    @property
+    def total(self):
+        return self.gram.sum(axis=0)
 
     def __add__(self, other):
         if isinstance(other, int) and other == 0:
@@ -127,7 +153,54 @@ class GramStats:
         self.n = state["n"]
 
     def __repr__(self):
-        return "GramStats(" + str(self.gram.shape[0]) + " columns, " + str(self.n) + " rows)"
+        return "GramStats(" + str(self.gram.shape[1]) + " columns, " + str(self.n) + " rows)"
+
+
+def standardized_folds(stats):
+    """Per-fold grams of ``[1, z]`` with ``z`` the columns standardised by the all-row mean and sd."""
+    g = stats.gram
+    total = g.sum(axis=0)
+    n = float(total[0, 0])
+    mu = total[0, 1:] / n
+    msq = np.diag(total)[1:] / n
+    var = msq - mu ** 2
+    constant = ~(var > CONSTANT_RTOL * (msq + 1e-300)) | ~np.isfinite(var)
+    inv = np.where(constant, 0.0, 1.0 / np.sqrt(np.where(constant, 1.0, var)))
+    a = np.eye(total.shape[0])
+    a[0, 1:] = -mu * inv
+    a[1:, 1:] = np.diag(inv)
+    with np.errstate(all="ignore"):
+        gz = np.matmul(np.matmul(a.T[None, :, :], g), a[None, :, :])
+    gz[~np.isfinite(gz)] = 0.0
+    return gz
+
+
+def cv_error(gz, cols, targets, ridge=1e-6):
+    """Held-out squared error of a linear model of ``targets`` on ``cols`` (+ intercept), over the row folds.
+
+    Indices are positions in the standardised grams ``gz`` (0 is the constant).
+    Each fold's model is fitted on the other folds' sums and evaluated on its own.
+    """
+    s = np.concatenate([[0], np.asarray(cols, dtype=np.intp)])
+    t = np.asarray(targets, dtype=np.intp)
+    total = gz.sum(axis=0)
+    sse = 0.0
+    for f in range(gz.shape[0]):
+        tr = total - gz[f]
+        n_tr = tr[0, 0]
+        if n_tr <= 0 or gz[f][0, 0] <= 0:
+            continue
+        a = tr[np.ix_(s, s)].copy()
+        a[np.arange(1, len(s)), np.arange(1, len(s))] += ridge * n_tr
+        b = tr[np.ix_(s, t)]
+        try:
+            beta = np.linalg.solve(a, b)
+        except np.linalg.LinAlgError:
+            beta = np.linalg.lstsq(a, b, rcond=None)[0]
+        gf = gz[f]
+        sse += (np.trace(gf[np.ix_(t, t)]) - 2.0 * np.sum(beta * gf[np.ix_(s, t)])
+                + np.sum(beta * (gf[np.ix_(s, s)] @ beta)))
+    return float(sse)
 
 
 def screen_scores(n, s1, s2, sr, sum_r, sum_rr):
@@ -152,8 +225,8 @@ def screen_scores(n, s1, s2, sr, sum_r, sum_rr):
 
 def correlations(stats):
     """(corr, constant) of the columns after the leading constant column of ``stats``."""
-    g = stats.gram
-    n = float(stats.n)
+    g = stats.total
+    n = float(g[0, 0])
     s = g[0, 1:] / n
     cov = g[1:, 1:] / n - np.outer(s, s)
     msq = np.diag(g)[1:] / n
@@ -202,18 +275,23 @@ def partial_gains(corr, basis, cands, targets):
     return gains, spread
 
 
-def forward_select(corr, constant, basis, cands, targets, keep, n_rows, n_considered,
-                   copy_threshold=0.95, alpha=0.05):
-    """Greedy keep by added value, skipping constants and near copies.
+def forward_select(stats, corr, constant, basis, cands, targets, keep, n_considered, copy_threshold=0.95,
+                   tries=5, alpha=0.05, min_improvement=1e-3):
+    """Greedy keep by added value, skipping constants and near copies, stopped by cross-validation.
 
     ``basis``: the columns already in the model (inputs); ``cands``: the
-    shortlist, best first.  Each step takes the candidate that adds the most
-    on top of the basis and the features kept so far; a candidate correlated
-    at ``|r| >= copy_threshold`` with a basis column or a kept feature is a
-    near copy and dropped.  A step stops the search when the best gain is not
-    significant: the partial F-test's p-value must be below ``alpha`` divided
-    by the number of candidates considered (a Bonferroni bound, since the best
-    of many useless candidates always looks somewhat good).
+    shortlist.  Each step ranks the remaining candidates by what they add on
+    top of the basis and the features kept so far (``partial_gains``); a
+    candidate correlated at ``|r| >= copy_threshold`` with a basis column or
+    a kept feature is a near copy and dropped.  A candidate must be
+    significant: its partial F-test's p-value below ``alpha`` divided by the
+    number of candidates considered (a Bonferroni bound: the best of many
+    useless candidates always looks somewhat good).  Of the ``tries`` best
+    significant ones, the one whose linear model has the lowest held-out
+    error over the row folds of ``stats`` is kept, provided it lowers that
+    error by ``min_improvement`` (relative); otherwise the search stops.  A
+    candidate that helps only through a handful of rows does not lower the
+    held-out error.
 
     Returns ``(kept, gains, n_constant, copies)``: ``kept`` and ``copies`` are
     positions into ``cands``.
@@ -222,38 +300,40 @@ def forward_select(corr, constant, basis, cands, targets, keep, n_rows, n_consid
 
     cands = list(cands)
     basis = list(basis)
+    gz = standardized_folds(stats)
+    zcol = lambda cols: [c + 1 for c in cols]  # noqa: E731 -- positions in gz (0 is the constant)
+    current = cv_error(gz, zcol(basis), zcol(targets))
     remaining = [i for i, c in enumerate(cands) if not constant[c]]
     n_constant = len(cands) - len(remaining)
-    kept, gains = [], []
-    copies = []
+    kept, gains, copies = [], [], []
+    n_rows = float(stats.n)
     threshold = alpha / max(int(n_considered), 1)
     while remaining and len(kept) < keep:
         g, _ = partial_gains(corr, basis, [cands[i] for i in remaining], targets)
         order = np.argsort(-g, kind="stable")
-        picked = None
+        tried = []
         dropped = []
         for pos in order:
-            i = remaining[pos]
-            if g[pos] <= 0:
+            if g[pos] <= 0 or len(tried) >= tries:
                 break
+            i = remaining[pos]
             c = cands[i]
             if basis and np.max(np.abs(corr[c, basis])) >= copy_threshold:
                 dropped.append(i)
                 copies.append(i)
                 continue
-            df2 = n_rows - len(basis) - 2
-            if df2 < 1:
-                break
             gain = float(g[pos])
-            fstat = gain * df2 / max(1.0 - gain, 1e-300)
-            if f_dist.sf(fstat, 1, df2) >= threshold:
+            df2 = n_rows - len(basis) - 2
+            if df2 < 1 or f_dist.sf(gain * df2 / max(1.0 - gain, 1e-300), 1, df2) >= threshold:
                 break
-            picked = (i, gain)
-            break
+            tried.append((cv_error(gz, zcol(basis + [c]), zcol(targets)), i, gain))
         remaining = [i for i in remaining if i not in dropped]
-        if picked is None:
+        if not tried:
             break
-        i, gain = picked
+        err, i, gain = min(tried, key=lambda e: e[0])
+        if not err < current * (1.0 - min_improvement):
+            break
+        current = err
         kept.append(i)
         gains.append(gain)
         basis.append(cands[i])

@@ -56,12 +56,19 @@ def indicator_of(column):
     return "is_missing(" + column + ")", expression("is_missing", leaf(column))
 
 
+#: Text that stands for a missing cell (compared in lower case, blanks stripped).
+NA_TEXT = frozenset(["", "na", "n/a", "#n/a", "nan", "null", "none", "?", "-"])
+
+
 def text_missing(col):
-    """Boolean mask of the cells of a text-like column that hold nothing (NA or blank)."""
+    """Boolean mask of the cells of a column that hold nothing (NA, blank or a missing-value marker)."""
     missing = col.isna().to_numpy()
+    if col.dtype.kind in "biufcmM":
+        return missing
     obj = col.to_numpy(dtype=object, na_value=None)
-    blank = np.fromiter((isinstance(v, str) and not v.strip() for v in obj), dtype=bool, count=len(obj))
-    return missing | blank
+    marker = np.fromiter((isinstance(v, str) and v.strip().lower() in NA_TEXT for v in obj), dtype=bool,
+                         count=len(obj))
+    return missing | marker
 
 
 def as_numbers(col):
@@ -71,7 +78,8 @@ def as_numbers(col):
     elif pd.api.types.is_numeric_dtype(col.dtype):
         values = col.to_numpy(dtype=np.float64, na_value=np.nan)
     else:
-        values = pd.to_numeric(col.astype(object), errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
+        text = col.astype(object).where(~text_missing(col), None)
+        values = pd.to_numeric(text, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
     return np.where(np.isfinite(values), values, np.nan)
 
 
@@ -195,6 +203,7 @@ class CategoryRecipe(Recipe):
             self.codes[MISSING] = len(self.codes) + 1
         self.unknown_code = len(self.codes) + 1
         if integer:
+            self.fill = float(max(count_of, key=lambda lv: count_of[lv]))  # for a missing cell later
             self._add(self.column, col.dtype, leaf(self.column))
         else:
             self._add(self.column, _INT, leaf(self.column))
@@ -238,7 +247,7 @@ class CategoryRecipe(Recipe):
         out = []
         if self.integer:
             values = as_numbers(col)
-            out.append(np.where(np.isnan(values), 0.0, values))
+            out.append(np.where(np.isnan(values), self.fill, values))
         else:
             out.append(_lookup(keys, self.codes, float(self.unknown_code)))
         for lv in self.onehot:
@@ -346,7 +355,7 @@ DATE_PARTS = ("year", "month", "dayofweek", "dayofyear", "epoch_seconds")
 def _date_parts(stamps):
     seconds = (stamps - pd.Timestamp(0)) // pd.Timedelta(seconds=1)
     dt = stamps.dt
-    series = {"year": dt.year, "month": dt.month, "dayofweek": dt.dayofweek, "dayofyear": dt.dayofyear,
+    series = {"year": dt.year, "month": dt.month, "dayofweek": dt.day_of_week, "dayofyear": dt.day_of_year,
               "epoch_seconds": seconds}
     return {k: pd.Series(v).to_numpy(dtype=np.float64, na_value=np.nan) for k, v in series.items()}
 

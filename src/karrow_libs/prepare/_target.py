@@ -5,6 +5,8 @@ import pandas as pd
 
 from karrow_libs.table import DataError
 
+from ._columns import text_missing
+
 __all__ = ["prepare_target"]
 
 #: Fewest rows with a target value that can be learnt from.
@@ -16,7 +18,8 @@ _TASKS = ("regression", "classification")
 def prepare_target(y_series, task=None):
     """(y, task, info) for a target column.
 
-    Rows whose target is missing (NA, blank text, infinite numbers) are
+    Rows whose target is missing (NA, blank text or a marker such as "NA"
+    or "?", infinite numbers) are
     dropped: ``info["kept_rows"]`` is the boolean mask of the rows kept (apply
     it to the features) and ``info["dropped_rows"]`` their count.
 
@@ -43,7 +46,7 @@ def prepare_target(y_series, task=None):
         kept = np.isfinite(values)
     else:
         obj = s.astype(object)
-        kept = obj.notna().to_numpy() & ~np.array([isinstance(v, str) and not v.strip() for v in obj], dtype=bool)
+        kept = ~text_missing(obj)
         # Numbers read as text (a stray blank or "NA" spelled otherwise) are still numbers.
         as_num = pd.to_numeric(obj[kept], errors="coerce")
         if len(as_num) and as_num.notna().all() and not pd.api.types.is_bool_dtype(s.dtype):

@@ -7,6 +7,10 @@ import random
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+import karrow_libs.vantor.transforms.transform_utils as TU
 
 
 def make_space(tu, *dims):
@@ -95,14 +99,49 @@ def test_random_spaces_follow_the_documented_order(tu, dims):
     space = make_space(tu, *dims)
     got = all_candidates(space)
     assert got == reference_enumeration(dims)
-    assert len(set(got)) == len(got)
     brute = {c if len(dims) > 1 else c[0] for c in itertools.product(*dims) if len(set(c)) == len(dims)}
-    assert set(got) == brute
-    if dims[0]:
+    assert len(set(got)) == len(got) and set(got) == brute
+
+
+NAN_A, NAN_B = float("nan"), float("nan")
+ODD_IDS = st.one_of(st.integers(0, 4), st.sampled_from([False, True, np.int64(1), np.int64(2), np.uint8(3),
+                                                        NAN_A, NAN_B, 1.0, 2.5]))
+ODD_INDICES = st.one_of(st.integers(-3, 12), st.sampled_from([2**64, -2**70, np.int64(-1), np.int64(2), True]))
+
+
+def outcome(call):
+    try:
+        return ("value", call())
+    except Exception as error:  # noqa: BLE001 - the outcome is compared, whatever it is
+        return (type(error), error.args)
+
+
+def same(a, b):
+    """The same objects, item by item (NaN ids are compared by identity)."""
+    if type(a) is tuple and type(b) is tuple:
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a is b or (type(a) is type(b) and a == b)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
+@given(dims=st.lists(st.lists(ODD_IDS, max_size=5), max_size=3), indices=st.lists(ODD_INDICES, max_size=6))
+@example(dims=[[0], [1, NAN_A, 0, 3]], indices=[1])
+@example(dims=[[0, 1], [False, True]], indices=[])
+@example(dims=[[5, 5], [5]], indices=[3, -1])
+def test_lookup_equals_its_building_blocks_for_any_ids_and_index(dims, indices):
+    space = make_space(TU, *dims)
+
+    def step_by_step(i):
         tree = space.get_tree_desc()
-        cumul = space.compute_cumul_left_tree_size(tree)
-        assert cumul[()] == (0, len(got)) == (0, space._get_size())
-        assert [space._get_candidate(cumul, tree, i) for i in range(len(got))] == got
+        return space._get_candidate(space.compute_cumul_left_tree_size(tree), space.get_tree_desc(), i)
+
+    size = outcome(space.get_size)
+    if dims and dims[0]:
+        assert same(size, outcome(space._get_size))
+    in_range = list(range(size[1])) if size[0] == "value" else []
+    for i in in_range[:20] + indices:
+        got, want = outcome(lambda: space.get_candidate(i)), outcome(lambda: step_by_step(i))
+        assert got[0] is want[0] and same(got[1], want[1]), (dims, i, got, want)
 
 
 def test_building_blocks_give_the_worked_example(tu):

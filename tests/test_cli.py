@@ -174,10 +174,16 @@ OPS = {"sqrt": np.sqrt, "log": np.log, "square": np.square, "product": np.multip
 
 
 def evaluate(obj, frame):
-    """Recompute a column from the input table by its lineage (NaN and infinities become 0, as in the transforms)."""
+    """Recompute a column from the input table by its lineage (NaN and infinities become 0, as in the transforms).
+
+    ``None`` for the integer codes of a text category (the codes are the preparation's own).
+    """
     if "name" in obj:
-        return frame[obj["name"][1:]].to_numpy(dtype=float)
+        col = frame[obj["name"][1:]]
+        return col.to_numpy(dtype=float) if col.dtype.kind in "iuf" else None
     e = obj["expression"]
+    if e["op"] == "is":
+        return (frame[e["params"][0]["name"][1:]].astype(str) == str(e["params"][1]["value"])).to_numpy(dtype=float)
     with np.errstate(all="ignore"):
         out = OPS[e["op"]](*[evaluate(p, frame) for p in e["params"]])
     return np.where(np.isfinite(out), out, 0.0)
@@ -195,7 +201,7 @@ def run_with_outputs(outdir, csv, *extra, target="y"):
 def trained(tmp_path_factory):
     """One subprocess run shared by the tests that read its outputs."""
     d = tmp_path_factory.mktemp("trained")
-    small_table().to_csv(d / "data.csv", index=False)
+    small_table().drop(columns=["label"]).to_csv(d / "data.csv", index=False)
     r = karrow_fe(d / "data.csv", "--target", "y", *FAST, "--out", d / "table.csv", "--lineage", d / "lin.json",
                   "--model", d / "pipe.joblib", env=dict(os.environ, XDG_CACHE_HOME=str(d / "cache")))
     assert r.returncode == 0, r.stderr
@@ -206,14 +212,18 @@ def test_regression_run_writes_a_table_whose_columns_follow_their_lineage(traine
     _, stdout, stderr, table, lin = trained
     assert stderr == "" and "\r" not in stderr
     assert "Kept derived features" in stdout and "ridge regression" in stdout and "R^2" in stdout
-    assert "'y' (regression, guessed)" in stdout and "per fold" in stdout
+    assert "'y' (regression, numbers with 40 values)" in stdout and "per fold" in stdout
     assert list(lin) == list(table.columns[:-1]) and table.columns[-1] == "y"
     assert table["a"].dtype.kind == "i"  # the integer column stays integer
-    source = small_table()
+    source = small_table().drop(columns=["label"])
     assert np.allclose(table["y"], source["y"])
+    assert "categories (one-hot of 2 levels, integer code): note" in stdout
+    assert any(lineage.render(obj) == "$note=y z" for obj in lin.values())
     for name, obj in lin.items():
-        assert np.allclose(table[name], evaluate(obj, source), rtol=1e-9, atol=1e-9), name
-        if "expression" in obj:
+        expected = evaluate(obj, source)
+        assert expected is not None or name == "note"
+        assert expected is None or np.allclose(table[name], expected, rtol=1e-9, atol=1e-9), name
+        if "expression" in obj and obj["expression"]["op"] != "is":
             assert lineage.render(obj) in stdout
 
 
@@ -267,13 +277,45 @@ def test_classification_apply_writes_probabilities_and_ids(tmp_path, capsys):
     frame.to_csv(tmp_path / "c.csv", index=False)
     code, out, err = run_main(capsys, tmp_path / "c.csv", "--target", "label", *FAST, "--model", tmp_path / "m.joblib")
     assert code == 0, err
-    assert "'label' (classification, guessed)" in out and "logistic regression" in out
+    assert "'label' (classification, two levels (high/low))" in out and "logistic regression" in out
     assert "accuracy" in out and "ROC AUC" in out
     code, out, err = run_main(capsys, "apply", tmp_path / "m.joblib", tmp_path / "c.csv", "--proba", "--id", "id")
     assert code == 0, err
     pred = pd.read_csv(__import__("io").StringIO(out))
     assert list(pred.columns) == ["id", "proba_high", "proba_low"] and list(pred["id"]) == list(frame["id"])
     assert np.allclose(pred["proba_high"] + pred["proba_low"], 1.0)
+
+
+def passenger_table(n=120, seed=5):
+    rng = np.random.default_rng(seed)
+    sex = rng.choice(["female", "male"], n)
+    cls = rng.choice(["1st", "2nd", "3rd"], n)
+    age = rng.uniform(1, 80, n).round(1)
+    age[rng.random(n) < 0.2] = np.nan
+    survived = np.where((sex == "female") ^ (rng.random(n) < 0.2), "yes", "no").astype(object)
+    survived[:5] = None
+    return pd.DataFrame({"name": [f"person {i}" for i in range(n)], "sex": sex, "pclass": cls, "age": age,
+                         "boarded": pd.date_range("2001-03-01", periods=n, freq="37h").strftime("%Y-%m-%d"),
+                         "survived": survived})
+
+
+def test_real_table_report_and_apply_with_an_unseen_category(tmp_path, capsys):
+    passenger_table().to_csv(tmp_path / "p.csv", index=False)
+    code, out, err = run_main(capsys, tmp_path / "p.csv", "--target", "survived", *FAST, "--model",
+                              tmp_path / "m.joblib")
+    assert code == 0, err
+    assert "'survived' (classification, two levels (no/yes))" in out
+    assert "dropped 5 row(s) with no value in 'survived'" in out
+    prepared = [line for line in out.splitlines() if line.startswith("prepared")][0]
+    for kind in ("numeric", "categories", "dates", "missing indicators"):
+        assert kind in prepared, prepared
+    assert "left out: name (" in out
+    new = passenger_table(n=6, seed=8).drop(columns=["survived"])
+    new.loc[0, "pclass"] = "crew"  # never seen in training
+    new.to_csv(tmp_path / "new.csv", index=False)
+    code, out, err = run_main(capsys, "apply", tmp_path / "m.joblib", tmp_path / "new.csv")
+    assert code == 0, err
+    assert out.splitlines()[0] == "predicted_survived" and set(out.splitlines()[1:]) <= {"yes", "no"}
 
 
 def test_imbalanced_target_is_not_reported_by_accuracy_alone(tmp_path, capsys):

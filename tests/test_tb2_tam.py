@@ -110,6 +110,13 @@ def test_no_pair_returns_the_input_as_a_cleaned_frame(capsys):
     out = tb2(dt1=["int8"]).fit(X, None).tansform(X)
     assert out.values.tolist() == [[1.0, 0.0]]
     assert capsys.readouterr().out == ""
+    unfitted = tb2()
+    unfitted.tobjects_ = []
+    with pytest.raises(AttributeError, match="col_id_pairs_"):
+        unfitted.tansform(X)  # the pairs are read first, before the estimators
+    del unfitted.tobjects_
+    unfitted.col_id_pairs_ = []
+    assert unfitted.tansform(X).shape == (1, 2)  # no pair: no estimator is asked for
 
 
 # ---------------------------------------------------------------- TAM

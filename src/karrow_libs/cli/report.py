@@ -111,12 +111,12 @@ def _cv_lines(cv):
              "refitted in every fold)"]
     rows = []
     for columns, per_metric in cv.scores.items():
-        for metric in cv.metrics:
+        for i, metric in enumerate(cv.metrics):
             folds = per_metric[metric]
             rows.append([columns, cv.n_columns[columns], metric_label(metric), "{:.3f}".format(statistics.fmean(folds)),
                          "{:.3f}".format(statistics.pstdev(folds)), "{:.3f}".format(min(folds)),
                          " ".join("{:.3f}".format(s) for s in folds) if cv.folds <= 6 else "",
-                         format_seconds(cv.seconds[columns])])
+                         format_seconds(cv.seconds[columns]) if i == 0 else ""])
     headers = ["columns", "n", "metric", "mean", "sd", "worst", "per fold" if cv.folds <= 6 else "", "time"]
     lines.append(format_table(headers, rows, ["<", ">", "<", ">", ">", ">", "<", ">"]))
     return lines

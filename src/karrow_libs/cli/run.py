@@ -48,17 +48,20 @@ def load_input(args, notes):
 
 
 def split_target(frame, target, label, task):
-    """(features, y, original target values, task, dropped rows) after ``prepare_target``."""
+    """(features, y, original target values, task, how the task was chosen, dropped rows)."""
     import numpy as np
 
-    from .compat import prepare_target
+    from karrow_libs.prepare import prepare_target
 
-    y, task, info = prepare_target(frame[target], task)
+    y, chosen, info = prepare_target(frame[target], task)
     kept = np.asarray(info["kept_rows"], dtype=bool)
     X = frame.loc[kept].drop(columns=[target]).reset_index(drop=True)
     if X.shape[1] == 0:
         raise DataError(label + " has no column besides the target " + repr(target))
-    return X, y, frame[target][kept].reset_index(drop=True), task, int(info["dropped_rows"])
+    how = "--task" if task else str(info.get("how", "guessed"))
+    if how.endswith(": " + chosen):
+        how = how[: -len(chosen) - 2]
+    return X, y, frame[target][kept].reset_index(drop=True), chosen, how, int(info["dropped_rows"])
 
 
 def class_count_warning(y, target, task, task_from):
@@ -69,7 +72,7 @@ def class_count_warning(y, target, task, task_from):
         return None
     classes = len(np.unique(y))
     if classes > 20 and classes * 5 > len(y):
-        hint = "; if it is a quantity, use --task regression" if task_from != "--task" else ""
+        hint = "; if it is a quantity, use --task regression" if task_from.startswith("numbers") else ""
         return ("the target " + repr(target) + " has " + str(classes) + " classes for " + str(len(y))
                 + " rows (about " + str(len(y) // classes) + " rows per class)" + hint)
     return None
@@ -93,8 +96,7 @@ def cmd_run(args):
     frame, label, target = load_input(args, notes)
     from .evaluate import choose_metrics, cross_validate, cv_folds, fit_pipeline, imbalance_warning
 
-    X, y, y_source, task, dropped = split_target(frame, target, label, args.task)
-    task_from = "--task" if args.task else "guessed"
+    X, y, y_source, task, task_from, dropped = split_target(frame, target, label, args.task)
     X = drop_useless_columns(X, notes)
     if X.shape[1] == 0:
         raise DataError(label + " has no usable column besides the target " + repr(target))
@@ -119,7 +121,7 @@ def cmd_run(args):
         folds, cv_skipped = cv_folds(y, task, args.cv)
         cv = None
         if folds:
-            with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "cross-validation") as progress:
+            with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "cv") as progress:
                 cv = cross_validate({"original": baseline, "engineered": engineered}, X, y, task, folds, metrics,
                                     args.seed, progress, echo)
     result = describe(fitted, label, X, target, task, task_from, dropped, fit_seconds, notes)
@@ -138,30 +140,22 @@ def describe(pipeline, label, X, target, task, task_from, dropped, fit_seconds, 
     """The :class:`RunResult` of a fitted engineered pipeline (cross-validation is added by the caller)."""
     prepare, search = pipeline.named_steps["prepare"], pipeline.named_steps["search"]
     kept = [dict(k) for k in search.kept_]
-    marked = _marked_lineage(kept, X.columns)
+    marked = lineage_mod.mark_whole_table([k["lineage"] for k in kept], list(X.columns), _whole_table_outputs(search))
     for k, obj in zip(kept, marked):
         k["lineage"] = obj
     return RunResult(
         source=label, rows=len(X), n_features=X.shape[1], target=target, task=task, task_from=task_from,
-        dropped_rows=dropped, plan=list(getattr(prepare, "plan_", [])), n_kinds=_n_kinds(prepare),
+        dropped_rows=dropped, plan=list(prepare.plan_), n_kinds=dict(prepare.n_kinds_),
         n_inputs=search.n_inputs_, selector=search.selector, score_name=search.score_name_,
         scored_against=search.scored_against_, sampled_rows=getattr(search, "sampled_rows_", None),
         candidate_stats=list(search.candidate_stats_), kept=kept, fit_seconds=fit_seconds,
         warnings=list(notes.warnings))
 
 
-def _n_kinds(prepare):
-    kinds = getattr(prepare, "n_kinds_", None)
-    if kinds is not None:
-        return dict(kinds)
-    return {"numeric": len(prepare.names_)}
-
-
-def _marked_lineage(kept, inputs):
-    """Lineage of the kept features with whole-table outputs (``pca_0``) marked as derived."""
-    whole = {str(k["name"]): k["transform"] for k in kept
-             if k.get("transform") and lineage_mod.depth(k["lineage"]) == 0}
-    return lineage_mod.mark_whole_table([k["lineage"] for k in kept], list(inputs), whole)
+def _whole_table_outputs(search):
+    """name -> transform of the kept features that a whole-table transform (``pca``) describes by name only."""
+    return {str(k["name"]): k["transform"] for k in search.kept_
+            if k.get("transform") and lineage_mod.depth(k["lineage"]) == 0}
 
 
 def engineered_frame(pipeline, X, y_source, target):
@@ -187,9 +181,7 @@ def stage_outputs(staged, args, pipeline, X, y_source, target):
         if args.out is not None:
             written.append(stage_table(staged, args.out, frame))
         if args.lineage is not None:
-            search = pipeline.named_steps["search"]
-            whole = {str(k["name"]): k["transform"] for k in search.kept_
-                     if k.get("transform") and lineage_mod.depth(k["lineage"]) == 0}
+            whole = _whole_table_outputs(pipeline.named_steps["search"])
             marked = lineage_mod.mark_whole_table(table.lineage, list(X.columns), whole)
             written.append(stage_json(staged, args.lineage, dict(zip(table.names, marked)),
                                       str(len(marked)) + " columns"))

@@ -57,12 +57,6 @@ py::object CSD_add_dimension_spec(py::object self, py::object matching_colids) {
 // ---------------------------------------------------------------------------
 // Shared small pieces
 
-// KeyError(key), as a failed dict lookup of `key` raises it.
-[[noreturn]] void raise_key_error(py::handle key) {
-    PyErr_SetObject(PyExc_KeyError, py::make_tuple(key).ptr());
-    throw py::error_already_set();
-}
-
 py::object sorted(py::handle iterable) { return H().builtins.attr("sorted")(iterable); }
 
 std::size_t dimension_count(const py::object& self) { return py::len(self.attr("matching_colids_by_arg")); }
@@ -328,6 +322,8 @@ std::unique_ptr<NativeSpace> build_native_space(PyObject* dims) {
     std::vector<py::list> choices;
     bool checkable = true;
     py::dict rank_of;
+    PyTypeObject* id_type = nullptr;
+    bool same_type = true;
     for (std::size_t k = 0; k < n; ++k) {
         DimensionSnapshot& then = snapshot[k];
         then.object = py::reinterpret_borrow<py::object>(dimension_at(dims, k));
@@ -349,6 +345,11 @@ std::unique_ptr<NativeSpace> build_native_space(PyObject* dims) {
                 }
             }
         }
+        for (py::handle id : then.items) {
+            PyTypeObject* type = Py_TYPE(id.ptr());
+            if (!id_type) id_type = type;
+            same_type = same_type && type == id_type;
+        }
         std::vector<std::uint32_t> ranks;
         ranks.reserve(py::len(distinct));
         for (py::handle id : distinct) {
@@ -366,6 +367,15 @@ std::unique_ptr<NativeSpace> build_native_space(PyObject* dims) {
         choices.push_back(std::move(distinct));
     }
     input.universe = py::len(rank_of);
+    // Ranking identifies ids by hash and ==, which is what the set operations of the
+    // building blocks do only when every id has one type whose equal values are
+    // interchangeable: ints, strings, or one numpy integer type. Anything else (NaN,
+    // which is unequal to itself; 0 next to False; 1 next to numpy's 1) is answered
+    // by the building blocks, whose sets decide which of two equal ids is handed out.
+    const bool rankable =
+        same_type && (id_type == nullptr || id_type == &PyLong_Type || id_type == &PyUnicode_Type ||
+                      PyType_IsSubtype(id_type, reinterpret_cast<PyTypeObject*>(H().np.attr("integer").ptr())));
+    if (!rankable) return nullptr;
 
     std::unique_ptr<NativeSpace> native;
     try {
@@ -419,6 +429,7 @@ SpaceRef current_space(const py::object& self) {
         if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
         return {};
     }
+    if (!built) return {};
     SpaceRef ref;
     ref.native = built.get();
     ref.capsule = py::reinterpret_steal<py::object>(PyCapsule_New(built.get(), kCapsuleName, &destroy_native_space));
@@ -485,23 +496,14 @@ py::object CSD_get_candidate(py::object self, py::object index) {
     if (!ref.native) return plain_get_candidate(self, index);
     const auto& space = ref.native->space;
     const std::size_t n = space.ndim();
-    // Without dimensions the leaf search ends at once on the empty node id,
-    // which the cumulative table does not hold.
-    if (n == 0) raise_key_error(py::tuple());
-    if (kind == IndexKind::outside_words) raise_key_error(py::none());
-
+    // Every lookup that finds no candidate (no dimension, an index outside the
+    // space, a repeated id leaving a dimension nothing to draw from) fails exactly
+    // as the building blocks do, so they give the error.
     std::uint32_t positions[karrow::core::max_dimensions];
     std::uint64_t remainder = 0;
-    switch (space.decode(i, positions, &remainder)) {
-        case karrow::core::DecodeStatus::out_of_range:
-            raise_key_error(py::none());
-        case karrow::core::DecodeStatus::no_choice:
-            // A repeated id in dimension 0 can leave it nothing to draw from;
-            // the modulo by zero then fails as Python's does.
-            remainder_of(py::int_(remainder), py::int_(0));
-            raise(PyExc_ZeroDivisionError, "integer modulo by zero");
-        case karrow::core::DecodeStatus::ok:
-            break;
+    if (n == 0 || kind == IndexKind::outside_words ||
+        space.decode(i, positions, &remainder) != karrow::core::DecodeStatus::ok) {
+        return plain_get_candidate(self, index);
     }
     const auto& choices = ref.native->choices;
     if (n == 1) return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(choices[0].ptr(), positions[0]));

@@ -1,12 +1,18 @@
 // Assembles a transform's output: the input table (optionally) followed by the
 // new columns, as `numpy.concatenate((X, numpy.concatenate(blocks, 1)), 1)`
-// would, but writing every block straight into one preallocated column-major
+// gives it, but writing the blocks straight into one preallocated column-major
 // result instead of holding a list of columns and two concatenated copies.
 //
-// The result has the same shape, dtype (numpy's promotion of all inputs) and
-// values. Inputs that are not plain 2-d numeric arrays (object dtypes, other
-// shapes, array subclasses, non-arrays) switch to the exact numpy calls, so any
-// error is numpy's own.
+// The caller's array is never modified. The functions read a private copy of
+// it (`source()`), shared by every call in the state earlier calls left it, so
+// a function that returns a view of its argument or writes into it gives the
+// values the concatenation of that copy and the blocks has at the end.
+//
+// The result has the same shape, dtype (numpy's promotion: the blocks among
+// themselves, then with the input) and values. Blocks that are not plain 2-d
+// numeric arrays of one dtype (object dtypes, other shapes, array subclasses,
+// mixed dtypes, non-arrays) switch to the exact numpy calls, so any error and
+// any promotion is numpy's own.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -22,16 +28,19 @@ class ColumnAssembler {
 public:
     ColumnAssembler(py::object X, bool include_input, py::ssize_t expected_new_cols);
 
-    // The array to read argument columns from: same values and dtype as X.
-    // After the first block it is, when possible, the column-major copy of X
-    // inside the result, so column reads are contiguous.
-    py::object source() const { return source_; }
+    // The private copy of X the functions read (made on the first call). Column
+    // reads are contiguous when it lives inside the result.
+    py::object source();
+
+    // The input as the joined table holds it: the private copy when one was
+    // made, else X itself.
+    py::object input() const { return priv_.is_none() ? X_ : priv_; }
 
     // Appends one block of new columns (normally a (rows, k) array).
     void add(py::object block);
 
     // Number of blocks added so far.
-    std::size_t blocks() const { return widths_.size() + fallback_blocks_.size(); }
+    std::size_t blocks() const { return slots_.size() + fallback_blocks_.size(); }
 
     // For callers that join the new columns before their bookkeeping and add the
     // input afterwards: on unusual input, does that first concatenation now, so
@@ -40,13 +49,21 @@ public:
     void join_new();
 
     // The joined table. Call after all bookkeeping: on unusual input this is
-    // where numpy raises, exactly as the plain concatenation would.
+    // where numpy raises, as numpy.concatenate of the input and the blocks does.
     py::object finish();
 
 private:
+    // A block written into the result; `view` is kept when the block shares
+    // memory with the private copy, whose later changes it must show.
+    struct Slot {
+        py::ssize_t start, width;
+        py::object view;
+    };
+
     bool block_is_plain(const py::object& block) const;
     void allocate(const py::object& dtype, py::ssize_t capacity);
-    void reallocate(const py::object& dtype, py::ssize_t capacity);
+    void grow(py::ssize_t capacity);
+    void detach_private_copy();
     void to_fallback();
     py::object slice_cols(const py::object& arr, py::ssize_t start, py::ssize_t stop) const;
 
@@ -60,10 +77,10 @@ private:
     py::ssize_t used_ = 0;     // new columns written
     py::ssize_t capacity_ = 0;
     py::object result_;        // column-major array, or None
-    py::object dtype_;         // dtype of result_
-    py::object source_;
-    std::vector<py::object> dtypes_;  // dtype of each block as given
-    std::vector<py::ssize_t> widths_;
+    py::object dtype_;         // dtype of result_ and of every block written into it
+    py::object priv_;          // the private copy of X, or None before the first call
+    bool priv_in_result_ = false;  // priv_ is the input part of result_
+    std::vector<Slot> slots_;
     py::list fallback_blocks_;
     py::object joined_new_;    // the new columns joined by join_new(), or None
 };

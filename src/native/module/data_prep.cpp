@@ -35,12 +35,10 @@ py::object DatasetS_init(py::object self, py::object dataframe) {
 py::object DatasetS_AddNewColumns(py::object self, py::object fun) {
     py::list names = new_list(self.attr("df").attr("columns"));
     for (py::handle name : names) {
-        // Evaluated as `df = df.withColumn("log" + name, fun(df[name]))`: the
-        // method is looked up before its arguments are computed.
-        py::object with_column = self.attr("df").attr("withColumn");
-        py::object new_name = py::str("log") + name;
+        // The function runs first; only then is the frame asked for withColumn, so
+        // an error from the function reaches the caller before a missing method.
         py::object values = fun(self.attr("df")[name]);
-        self.attr("df") = with_column(new_name, values);
+        self.attr("df") = self.attr("df").attr("withColumn")(py::str("log") + name, values);
     }
     return py::none();
 }

@@ -30,7 +30,8 @@ bool str_equals(py::handle obj, const char* text) {
     return PyUnicode_CompareWithASCIIString(obj.ptr(), text) == 0;
 }
 
-// The three literal numpy steps; used for every input the native pass does not cover.
+// The three numpy steps (NaN, then inf, then -inf, each written only when found);
+// used for every input the native pass does not cover.
 // The mask is reduced over all its axes, so a data frame's mask (whose own `any`
 // answers per column) gives one answer, as an array's does.
 py::object replace_with_numpy(py::object col) {
@@ -89,7 +90,10 @@ py::object replace_nan_and_inf(py::object col) {
         auto a = py::reinterpret_borrow<py::array>(col);
         const char kind = a.dtype().kind();
         if (kind == 'b' || kind == 'i' || kind == 'u') return col;  // nothing can be NaN or infinite
-        if (is_native_float(a) && a.ndim() <= 32) {
+        // Subclasses (masked arrays above all, whose masked positions numpy's steps
+        // leave alone) go through numpy's own steps.
+        const bool exact = Py_TYPE(col.ptr()) == reinterpret_cast<PyTypeObject*>(py::detail::npy_api::get().PyArray_Type_);
+        if (exact && is_native_float(a) && a.ndim() <= 32) {
             const auto itemsize = static_cast<std::size_t>(a.itemsize());
             const int ndim = static_cast<int>(a.ndim());
             std::ptrdiff_t shape[32];
@@ -111,7 +115,9 @@ py::object replace_nan_and_inf(py::object col) {
     }
     if (truthy(H().scipy_sparse.attr("issparse")(col))) {
         // numpy's isnan refuses sparse matrices; the implicit entries are zeros
-        // already, so cleaning the stored values gives the same matrix.
+        // already, so cleaning the stored values gives the same matrix once entries
+        // stored twice at one position are summed (two finite halves may sum to inf).
+        if (py::hasattr(col, "sum_duplicates")) col.attr("sum_duplicates")();
         replace_nan_and_inf(col.attr("data"));
         return col;
     }

@@ -193,7 +193,7 @@ py::object TA2_transform(py::object self, py::object X, py::object n_jobs, py::o
     if (count == 0) return new_only ? py::object(py::list()) : X;
     py::object result = out.finish();
     if (new_only || early == Wanted::with_input) return result;
-    return H().np.attr("concatenate")(py::make_tuple(X, result), 1);
+    return H().np.attr("concatenate")(py::make_tuple(out.input(), result), 1);
 }
 
 }  // namespace

@@ -129,7 +129,6 @@ py::object TB2_tansform(py::object self, py::object X, py::object /*n_jobs*/, py
     py::object df_ = pd.attr("DataFrame")(X);
     py::object df1_ = df_.attr("copy")(py::arg("deep") = false);
     py::object name = self.attr("name");
-    py::object tobjects = self.attr("tobjects_");
     py::object get_unique_column_name = module_class("DataUtils").attr("get_unique_column_name");
     py::ssize_t cnt = -1;
     for (auto pair : self.attr("col_id_pairs_")) {
@@ -138,7 +137,7 @@ py::object TB2_tansform(py::object self, py::object X, py::object /*n_jobs*/, py
         py::object col2_id = pair[py::int_(1)];
         py::object in_col1 = pd.attr("DataFrame")(iloc_column(df_, col1_id));
         py::object in_col2 = pd.attr("DataFrame")(iloc_column(df_, col2_id));
-        py::object new_cols = tobjects[py::int_(cnt)].attr("transform")(in_col1, in_col2);
+        py::object new_cols = self.attr("tobjects_")[py::int_(cnt)].attr("transform")(in_col1, in_col2);
         py::object ndf = TB2_as_frame(new_cols);
         const bool single = py::len(ndf.attr("columns")) == 1;
         for (auto n_cname : py::list(ndf.attr("columns"))) {

@@ -10,7 +10,7 @@ from sklearn.base import BaseEstimator, TransformerMixin
 
 from karrow_libs.table import DataError, Table, module_output
 
-from ._sources import GramBank, GramSource, ModuleSource, make_source, module_columns, restrict, candidates_of
+from ._sources import GramBank, GramSource, candidates_of, make_source, module_columns, restrict
 from ._stats import FOLDS, GramStats, Residual, correlations, forward_select, partial_gains, row_folds, screen_scores
 
 __all__ = ["FeatureSearch", "ShortlistScorer"]
@@ -188,18 +188,21 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     columns lies in their span and scores 0.  Features are kept greedily: each
     step takes the candidate that adds most on top of the columns and of the
     features kept so far, skipping constants and near copies (``|corr| >=
-    0.95`` with a column or a kept feature), and stops at ``keep`` features or
-    when the best gain is not significant (partial F-test, p below 0.05 over
-    the number of candidates considered).  ``selector="fs1"`` / ``"fs2"``
+    0.95`` with a column or a kept feature).  How many to keep (at most
+    ``keep``) is chosen by cross-validation over five row folds: the greedy
+    order is found on four folds and the linear model with the first ``k``
+    features is scored on the fifth.  ``selector="fs1"`` / ``"fs2"``
     instead hand the shortlist (less constants and near copies) to the
     module's ``FS1`` (F-test) / ``FS2`` (random-forest importances, one forest
     of 50 trees and ``n_jobs`` workers on at most 2 000 rows).
 
     **Walking the candidates.**  Candidates are scored from sums over row
     chunks, never all at once: products, sums, differences and ratios of
-    column pairs from a few matrix products over the columns, other element-
-    wise transforms block by block, estimator transforms (``TB1``, ``TGen``,
-    ``TAM``) through their fitted objects, block by block.  Every block stays
+    column pairs from a few matrix products over the columns, minima and
+    maxima of pairs by a fused kernel (one pass per pair, no candidate column,
+    ``n_jobs`` threads), other element-wise transforms block by block,
+    estimator transforms (``TB1``, ``TGen``, ``TAM``) through their fitted
+    objects, block by block.  Every block stays
     within ``block_mib`` MiB, so fit needs the input, that budget and the kept
     columns.  ``max_per_transform`` (0: all) caps the candidates per transform
     through the transform graph's reproducible sample.
@@ -233,9 +236,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     task : {"regression", "classification"}
     selector : {"gain", "fs1", "fs2"}
     keep : int
-        Derived features to keep per round (at most; 0: all that pass the
-        significance test for "gain", the selectors' above-the-mean rule for
-        "fs1"/"fs2").
+        Derived features to keep per round (at most; 0: up to the whole
+        shortlist as cross-validation allows for "gain", the selectors'
+        above-the-mean rule for "fs1"/"fs2").
     depth : int
         Rounds.
     max_per_transform : int
@@ -248,8 +251,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         Candidates rescored exactly on all rows.
     seed : int
     n_jobs : int
-        Workers of the random forest of ``selector="fs2"``, and BLAS threads of
-        the matrix products.
+        Workers of the random forest of ``selector="fs2"``, threads of the
+        fused min/max kernel, and BLAS threads of the matrix products.
 
     Attributes
     ----------
@@ -311,8 +314,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         y = np.asarray(y)
         if y.ndim != 1 or len(y) != X.shape[0]:
             raise ValueError("y must be one value per row: " + str(X.shape[0]) + " rows, y of shape " + str(y.shape))
-        if X.shape[0] < 3:
-            raise DataError("the search needs at least 3 rows, got " + str(X.shape[0]))
+        if X.shape[0] < 3 or X.shape[1] < 1:
+            raise DataError("the search needs at least 3 rows and one column, got " + str(X.shape[0]) + " x "
+                            + str(X.shape[1]))
         if self.task == "regression":
             y = y.astype(np.float64)
             if not np.all(np.isfinite(y)):
@@ -323,6 +327,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         values = np.asarray(X.values, dtype=np.float64)
         n, p = values.shape
         budget = int(self.block_mib * MIB)
+        step = max(1, budget // (8 * max(n, 1)))
+        for lo in range(0, p, step):
+            if not np.isfinite(values[:, lo:lo + step]).all():
+                raise DataError("the table has missing or infinite values (prepare it first, e.g. with PrepareFrame)")
         rng = np.random.default_rng(self.seed)
         stratify = self.task == "classification"
         screen = None if n <= self.sample_threshold else _sample(y, self.sample_threshold, rng, stratify)
@@ -377,6 +385,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         if r > 1:
             fresh = set(range(P - self.rounds_[-1].width, P))
             allowed = set(range(p_in)) | fresh
+        # One candidate source per transform, from the module's fitted transform object.
         sources, stats, bank_kinds, gram_specs = [], [], [], []
         probe = xf[: min(len(xf), 5)]
         for name in dict.fromkeys(self.transforms):
@@ -401,7 +410,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                 if not cands:
                     entry["skipped"] = "no eligible column"
                     continue
-                src = make_source(name, t, cands, budget // 2, bank_kinds, probe)
+                src = make_source(name, t, cands, budget // 2, bank_kinds, probe, max(1, self.n_jobs))
             except (MemoryError, KeyboardInterrupt):
                 raise
             except Exception as e:
@@ -421,11 +430,15 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         screen_rows = None if screen is None else screen
         n_screen = n if screen is None else len(screen)
         if self.task == "regression":
-            xtx = np.zeros((P, P)); xty = np.zeros(P); sx = np.zeros(P); sy = 0.0
+            # The ridge model from its sufficient statistics, so the rows are never copied whole.
+            xtx, xty, sx, sy = np.zeros((P, P)), np.zeros(P), np.zeros(P), 0.0
             for sl in _chunks(screen_rows, n, max(64, budget // (8 * P * 2))):
                 xc = _apply_rounds(self.rounds_, values[sl])
                 yc = y[sl]
-                xtx += xc.T @ xc; xty += xc.T @ yc; sx += xc.sum(axis=0); sy += float(yc.sum())
+                xtx += xc.T @ xc
+                xty += xc.T @ yc
+                sx += xc.sum(axis=0)
+                sy += float(yc.sum())
             residual.fit_regression(xtx, xty, sx, sy, n_screen)
         else:
             residual.fit_classification(xf, yf, self.classes_, self.seed)
@@ -436,13 +449,15 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         for src in sources:
             src.start(k)
         total = sum(e["considered"] for e in stats)
-        sum_r = np.zeros(k); sum_rr = np.zeros(k)
+        # One walk over the screening rows: every source adds its sums for the chunk.
+        sum_r, sum_rr = np.zeros(k), np.zeros(k)
         done_rows = 0
         chunk = GramBank.rows_per_chunk(P, k, budget // 2)
         for sl in _chunks(screen_rows, n, chunk):
             xc = _apply_rounds(self.rounds_, values[sl])
             rc = residual.residuals(xc, y[sl])
-            sum_r += rc.sum(axis=0); sum_rr += (rc * rc).sum(axis=0)
+            sum_r += rc.sum(axis=0)
+            sum_rr += (rc * rc).sum(axis=0)
             if bank is not None:
                 bank.accumulate(xc, rc)
             for src in sources:
@@ -488,8 +503,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         for e in stats:
             source_entry.setdefault(e["transform"], e)
         if self.selector == "gain":
-            kept, gains, _, _ = forward_select(gstats, corr, constant, basis, cands, targets, keep_limit,
-                                               total, COPY_THRESHOLD)
+            kept, gains = forward_select(gstats, corr, constant, basis, cands, targets, keep_limit, COPY_THRESHOLD)
         else:
             kept, gains = self._select_with_module(corr, constant, basis, cands, targets, short, sources, xf, yf)
         chosen = [(short[i], g) for i, g in zip(kept, gains)]

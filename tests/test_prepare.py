@@ -1,11 +1,14 @@
 """PrepareFrame and prepare_target: categories, dates, missing cells and unusual targets."""
 
+import os
 import pickle
 import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from karrow_libs.prepare import PrepareFrame, prepare_target
 from karrow_libs.table import DataError, module_output
@@ -63,12 +66,14 @@ def test_date_parts_with_missing_and_unparseable_cells():
     assert new.values[0, :5].tolist() == medians[:5].tolist() and new.values[0, 5] == 1
     assert new.values[1, :4].tolist() == [2024, 2, 3, 60]
     assert prep.unparsed_cells(pd.DataFrame({"d": ["not a date", "2024-02-29", ""]})) == 1
+    monthly = PrepareFrame().fit(pd.DataFrame({"m": ["%d-%02d-01" % (2018 + i // 12, i % 12 + 1) for i in range(30)]}))
+    assert monthly.names_ == ["year(m)", "month(m)", "epoch_seconds(m)"]
 
 
 def test_categories_first_seen_at_transform_go_to_the_rare_or_unknown_level():
     rng = np.random.default_rng(1)
     n = 400
-    frame = pd.DataFrame({"few": rng.choice(["a", "b", "c"], n), "many": rng.choice(["L" + str(i) for i in range(40)], n),
+    frame = pd.DataFrame({"few": rng.choice(["a", "b", "c"], n), "many": ["L" + str(i % 200) for i in range(n)],
                           "flag": rng.choice([True, False], n)})
     frame.loc[:2, "few"] = "z"  # 3 rows: rare
     y = rng.normal(size=n)
@@ -87,12 +92,13 @@ def test_categories_first_seen_at_transform_go_to_the_rare_or_unknown_level():
     assert codes.min() >= 1 and np.unique(codes).size <= 20  # codes stay categorical for the module
 
 
-def test_target_mean_never_sees_the_row_it_encodes():
+@pytest.mark.parametrize("smoothing", [10.0, 0.0])
+def test_target_mean_never_sees_the_row_it_encodes(smoothing):
     rng = np.random.default_rng(2)
     n = 1500
     frame = pd.DataFrame({"noise": ["L" + str(v) for v in rng.integers(0, 300, n)]})
     y = rng.normal(size=n)
-    prep = PrepareFrame(min_level_rows=1)
+    prep = PrepareFrame(min_level_rows=1, smoothing=smoothing)
     out_of_fold = column(prep.fit_transform(frame, y), "mean(target | noise)")
     in_sample = column(prep.transform(frame), "mean(target | noise)")
     assert abs(np.corrcoef(out_of_fold, y)[0, 1]) < 0.1
@@ -103,7 +109,8 @@ def test_target_mean_never_sees_the_row_it_encodes():
 
     from karrow_libs.prepare import TableValues
 
-    score = cross_val_score(make_pipeline(PrepareFrame(), TableValues(), Ridge()), frame, y, cv=5).mean()
+    pipe = make_pipeline(PrepareFrame(smoothing=smoothing), TableValues(), Ridge())
+    score = cross_val_score(pipe, frame, y, cv=5).mean()
     assert score < 0.01
 
 
@@ -154,7 +161,7 @@ def test_names_lineage_kinds_and_reasons():
     frame = pd.DataFrame({
         "age": np.where(rng.random(n) < 0.2, np.nan, rng.uniform(1, 80, n)),
         "sex": rng.choice(["female", "male", "male"], n),
-        "city": np.where(rng.random(n) < 0.1, None, rng.choice(["c" + str(i) for i in range(30)], n)),
+        "city": np.where(rng.random(n) < 0.1, None, rng.choice(["c" + str(i) for i in range(60)], n)),
         "rooms": rng.integers(1, 6, n),
         "day": pd.Series(pd.date_range("2020-01-01", periods=n, freq="97h")).dt.strftime("%Y-%m-%d %H:%M"),
         "id": ["row" + str(i) for i in range(n)],
@@ -175,17 +182,19 @@ def test_names_lineage_kinds_and_reasons():
     assert dtypes["city"] == dtypes["sex"] == dtypes["rooms"] == dtypes["year(day)"] == "int64"
     assert [p["kind"] for p in prep.plan_] == ["numeric", "category", "category", "category", "date",
                                                "left_out", "left_out", "left_out"]
-    assert [p["reason"].split(" (")[0] for p in prep.plan_[5:]] == ["an identifier", "a single value", "no values"]
+    assert [p["reason"].split(":")[0] for p in prep.plan_[5:]] == ["an identifier", "a single value", "no values"]
     assert prep.n_kinds_ == {"numeric": 1, "categories": 2 + 3 + 6, "dates": 5, "missing indicators": 1}
     assert sum(prep.n_kinds_.values()) == table.shape[1] == table.n_inputs == len(set(table.names))
     # The module's group-by transforms take the code columns as group keys.
     from karrow_libs.vantor.transforms import transform_utils as tu
 
-    t = tu.TransformBase.GetTransformObj("groupbymean")
-    with module_output():
-        t.fit(table.values, None, table.names, table.dtypes, table.lineage)
-    keys = {table.names[a] for a, _ in t.candidates_}
-    assert {"sex", "city", "rooms"} <= keys
+    for name in ("groupbymean", "pair", "freq", "onehot"):
+        t = tu.TransformBase.GetTransformObj(name)
+        with module_output():
+            t.fit(table.values, None, table.names, table.dtypes, table.lineage)
+        cands = getattr(t, "candidates_", None) or [(c,) for c in t.colids_]
+        keys = {table.names[c[0]] for c in cands}
+        assert {"sex", "city", "rooms"} <= keys, name
 
 
 def test_pickled_frame_transforms_like_the_original_and_transform_learns_nothing():
@@ -201,3 +210,54 @@ def test_pickled_frame_transforms_like_the_original_and_transform_learns_nothing
     again = copy.transform(frame.iloc[::-1])
     assert np.array_equal(first.values, again.values) and first.names == again.names
     assert np.array_equal(prep.transform(frame.iloc[:50]).values, first.values[::-1][:50])
+
+
+def test_odd_column_types_are_prepared_or_left_out_with_a_reason():
+    n = 40
+    frame = pd.DataFrame({
+        "wait": pd.to_timedelta(np.arange(n), unit="min"),
+        "nullable": pd.array([1, None] + list(range(2, n)), dtype="Int64"),
+        "cat": pd.Categorical(["a", "b"] * (n // 2)),
+        "stamp": pd.date_range("2001-01-01", periods=n, freq="13D", tz="Europe/Paris"),
+        "cplx": np.arange(n) * 1j,
+    })
+    prep = PrepareFrame()
+    table = prep.fit_transform(frame)
+    assert column(table, "wait")[:3].tolist() == [0, 60, 120]
+    assert column(table, "is_missing(nullable)")[:2].tolist() == [0, 1]
+    assert column(table, "cat=b")[:2].tolist() == [0, 1]
+    assert column(table, "year(stamp)")[0] == 2000  # midnight in Paris is 23:00 UTC the day before
+    assert plan_of(prep, "cplx")["reason"].startswith("unsupported type")
+    assert np.array_equal(prep.transform(frame).values, table.values)
+    with pytest.raises(DataError, match="no usable feature column"):
+        PrepareFrame().fit(pd.DataFrame({"id": ["a", "b", "c"], "k": [1, 1, 1]}))
+
+
+CELLS = {
+    "number": st.one_of(st.floats(allow_nan=True, allow_infinity=True, width=32), st.none()),
+    "text": st.one_of(st.sampled_from(["a", "b", "1st", "Q3", "May", "", " ", "NA", "?", "0001-01-01",
+                                       "9999-12-31", "2020-02-30", "12", "x y"]), st.none()),
+    "date": st.one_of(st.dates().map(lambda d: d.isoformat()), st.sampled_from(["", "oops"]), st.none()),
+}
+
+
+@settings(max_examples=int(os.environ.get("KARROW_FUZZ_EXAMPLES", "25")), deadline=None,
+          suppress_health_check=[HealthCheck.too_slow])
+@given(st.data())
+def test_odd_frames_prepare_to_finite_tables_or_a_data_error(data):
+    n = data.draw(st.integers(1, 30))
+    kinds = data.draw(st.lists(st.sampled_from(sorted(CELLS)), min_size=1, max_size=4))
+    frame = pd.DataFrame({k + str(i): data.draw(st.lists(CELLS[k], min_size=n, max_size=n))
+                          for i, k in enumerate(kinds)})
+    y = data.draw(st.lists(st.floats(-5, 5), min_size=n, max_size=n))
+    prep = PrepareFrame()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            table = prep.fit_transform(frame, y)
+    except DataError:
+        return
+    assert table.values.shape == (n, len(table.names)) and np.isfinite(table.values).all()
+    other = data.draw(st.lists(CELLS["text"], min_size=3, max_size=3))
+    again = prep.transform(pd.DataFrame({c: other for c in frame.columns}))
+    assert again.values.shape == (3, len(table.names)) and np.isfinite(again.values).all()

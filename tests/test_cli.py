@@ -210,7 +210,7 @@ def trained(tmp_path_factory):
 
 def test_regression_run_writes_a_table_whose_columns_follow_their_lineage(trained):
     _, stdout, stderr, table, lin = trained
-    assert stderr == "" and "\r" not in stderr
+    assert stderr == "" and "\r" not in stderr  # --quiet
     assert "Kept derived features" in stdout and "ridge regression" in stdout and "R^2" in stdout
     assert "'y' (regression, numbers with 40 values)" in stdout and "per fold" in stdout
     assert list(lin) == list(table.columns[:-1]) and table.columns[-1] == "y"
@@ -262,12 +262,13 @@ def test_outputs(tmp_path, capsys, case, build, extra, check):
     assert list(lin) == list(table.columns[:-1])
 
 
-def test_same_seed_gives_identical_outputs(tmp_path, table_csv, capsys):
+def test_same_seed_gives_identical_reports_and_outputs(tmp_path, table_csv, capsys):
     results = []
     for run in ("one", "two"):
         (tmp_path / run).mkdir()
         run_with_outputs(tmp_path / run, table_csv, "--seed", "3", "--transforms", "sqrt,product,pair")
-        results.append([(tmp_path / run / f).read_bytes() for f in ("table.csv", "lineage.json")])
+        report = capsys.readouterr().out.replace(str(tmp_path / run), "DIR")
+        results.append([report] + [(tmp_path / run / f).read_bytes() for f in ("table.csv", "lineage.json")])
     assert results[0] == results[1]
 
 
@@ -325,6 +326,16 @@ def test_imbalanced_target_is_not_reported_by_accuracy_alone(tmp_path, capsys):
     code, out, err = run_main(capsys, tmp_path / "c.csv", "--target", "rare", *FAST, "--metric", "accuracy")
     assert code == 0, err
     assert "warning: 90% of the rows are 'No': always predicting it scores accuracy 0.900" in out
+
+
+def test_too_many_classes_for_the_rows_is_a_one_line_warning(tmp_path, capsys):
+    frame = small_table(n=60).drop(columns=["label"])
+    frame["y"] = ["k" + str(i % 30) for i in range(60)]
+    frame.to_csv(tmp_path / "c.csv", index=False)
+    code, out, err = run_main(capsys, tmp_path / "c.csv", "--target", "y", "--quiet", "--transforms", "sqrt",
+                              "--cv", "0")
+    assert code == 0, err
+    assert "warning: the target 'y' has 30 classes for 60 rows (about 2 rows per class)" in out
 
 
 def test_apply_predicts_like_the_pipeline(trained, tmp_path, capsys):

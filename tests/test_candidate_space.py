@@ -186,31 +186,19 @@ W = ([3, 1, 2], [2, 4])  # the worked example: (1, 4), (2, 4), (3, 4), (1, 2), (
 
 
 @pytest.mark.parametrize("dims, index, want", [
-    *[(W, i, KeyError(None)) for i in (5, 6, -1, -6, 2**64, 2**70, 10.5, np.int64(-1))],  # outside the space
-    (W, True, (2, 4)), (W, np.int64(3), (1, 2)), (W, np.uint8(4), (3, 2)),
-    *[(W, i, TypeError) for i in (3.0, 1.5, "a", None)],
-    ((), 0, KeyError(())), (([],), 0, KeyError(None)),
-    (([5, 5], [5]), 0, ZeroDivisionError),                # a repeated id leaving no choice
-    (([1, "a"],), 0, TypeError), (([1, 2], [3, "x"]), 0, TypeError), (([[1], 2], [3]), 0, TypeError),
-    (([[2], [1]],), 0, TypeError),
+    *[(W, i, KeyError(None)) for i in (5, -1, 2**70, 10.5)],  # outside the space
+    (W, True, (2, 4)), (W, np.uint8(4), (3, 2)), (W, 3.0, TypeError), ((), 0, KeyError(())),
+    (([5, 5], [5]), 0, ZeroDivisionError),                   # a repeated id leaving no choice
+    (([1, 2], [3, "x"]), 0, TypeError),
 ])
-def test_get_candidate_outcomes_follow_the_plain_algorithm(tu, dims, index, want):
+def test_get_candidate_outcomes(tu, dims, index, want):
     space = make_space(tu, *dims)
     if not isinstance(want, (type, BaseException)):
         assert space.get_candidate(index) == want
         return
     with pytest.raises(want if isinstance(want, type) else type(want)) as info:
         space.get_candidate(index)
-    if isinstance(want, BaseException):
-        assert info.value.args == want.args
-
-
-def test_spaces_that_fail_on_lookup_are_still_counted(tu):
-    assert make_space(tu, [[2], [1]]).get_size() == 2
-    space = make_space(tu, [5, 5], [5])
-    assert space.get_size() == 1
-    with pytest.raises(ZeroDivisionError):
-        space._get_candidate(space.compute_cumul_left_tree_size(space.get_tree_desc()), space.get_tree_desc(), 0)
+    assert isinstance(want, type) or info.value.args == want.args
 
 
 def test_the_callers_id_objects_are_returned(tu):

@@ -2,28 +2,12 @@
 import numpy as np
 import pytest
 
-from conftest import RecordingGraph, cleaned
+from conftest import RecordingGraph
 
 
 def not_constant(col):
     finite = col[np.isfinite(col)]
     return bool(finite.size and finite.std() > 0)
-
-
-@pytest.mark.parametrize("dtype", [np.int32, np.float32, np.float64])
-def test_all_ordered_pairs_match_the_plain_algorithm(tu, dtype):
-    X = np.array([[1, 2, 0], [3, 4, 5], [6, 0, 8]], dtype=dtype)
-    t = tu.TA2(np.true_divide, "div", ["numeric"], None, ["numeric"], None)
-    pairs = [(0, 1), (0, 2), (1, 0), (1, 2), (2, 0), (2, 1)]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        got = t.fit(X, None, ["a", 1, "c"], [X.dtype] * 3).transform(X)
-        cols = [cleaned(np.true_divide(X[:, a], X[:, b])[..., None]) for a, b in pairs]
-    want = np.concatenate((X, np.concatenate(cols, 1)), 1)
-    assert t.colid_pairs_ == pairs and got.dtype == want.dtype and np.array_equal(got, want)
-    assert t.new_column_names_ == ["div(a__1)", "div(a__c)", "div(1__a)", "div(1__c)", "div(c__a)", "div(c__1)"]
-    assert t.new_column_dtypes_ == [c.dtype for c in cols]
-    assert t.new_column_as_json_objects_[2] == {
-        "expression": {"op": "div", "params": [{"name": "$1"}, {"name": "$a"}]}}
 
 
 def test_per_argument_eligibility_and_resolution(tu, mixed_table):

@@ -199,6 +199,14 @@ def test_inputs_must_be_tables_of_the_fitted_width():
         fs.transform(table(X.values[:, :5]))
 
 
+def test_max_per_transform_caps_each_transform_reproducibly():
+    X, y = planted(n=300)
+    a = FeatureSearch(transforms=("sqrt", "product"), max_per_transform=7).fit(X, y)
+    b = FeatureSearch(transforms=("sqrt", "product"), max_per_transform=7).fit(X, y)
+    assert [e["considered"] for e in a.candidate_stats_] == [7, 7]
+    assert [k["name"] for k in a.kept_] == [k["name"] for k in b.kept_]
+
+
 def test_progress_counts_candidates_up_to_the_total():
     X, y = planted(n=500)
     calls = []

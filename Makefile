@@ -37,6 +37,7 @@ bench: install
 
 bench-fe: install
 	$(PY) bench/bench_fe.py
+	$(PY) bench/bench_fe_real.py
 
 fuzz: install
 	KARROW_FUZZ_EXAMPLES=500 $(PY) -m pytest -q tests/test_reliability.py -k hostile

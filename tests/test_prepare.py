@@ -68,7 +68,7 @@ def test_date_parts_with_missing_and_unparseable_cells():
 def test_categories_first_seen_at_transform_go_to_the_rare_or_unknown_level():
     rng = np.random.default_rng(1)
     n = 400
-    frame = pd.DataFrame({"few": rng.choice(["a", "b", "c"], n), "many": rng.choice(["L" + str(i) for i in range(40)], n),
+    frame = pd.DataFrame({"few": rng.choice(["a", "b", "c"], n), "many": ["L" + str(i % 200) for i in range(n)],
                           "flag": rng.choice([True, False], n)})
     frame.loc[:2, "few"] = "z"  # 3 rows: rare
     y = rng.normal(size=n)
@@ -154,7 +154,7 @@ def test_names_lineage_kinds_and_reasons():
     frame = pd.DataFrame({
         "age": np.where(rng.random(n) < 0.2, np.nan, rng.uniform(1, 80, n)),
         "sex": rng.choice(["female", "male", "male"], n),
-        "city": np.where(rng.random(n) < 0.1, None, rng.choice(["c" + str(i) for i in range(30)], n)),
+        "city": np.where(rng.random(n) < 0.1, None, rng.choice(["c" + str(i) for i in range(60)], n)),
         "rooms": rng.integers(1, 6, n),
         "day": pd.Series(pd.date_range("2020-01-01", periods=n, freq="97h")).dt.strftime("%Y-%m-%d %H:%M"),
         "id": ["row" + str(i) for i in range(n)],
@@ -201,3 +201,24 @@ def test_pickled_frame_transforms_like_the_original_and_transform_learns_nothing
     again = copy.transform(frame.iloc[::-1])
     assert np.array_equal(first.values, again.values) and first.names == again.names
     assert np.array_equal(prep.transform(frame.iloc[:50]).values, first.values[::-1][:50])
+
+
+def test_odd_column_types_are_prepared_or_left_out_with_a_reason():
+    n = 40
+    frame = pd.DataFrame({
+        "wait": pd.to_timedelta(np.arange(n), unit="min"),
+        "nullable": pd.array([1, None] + list(range(2, n)), dtype="Int64"),
+        "cat": pd.Categorical(["a", "b"] * (n // 2)),
+        "stamp": pd.date_range("2001-01-01", periods=n, freq="13D", tz="Europe/Paris"),
+        "cplx": np.arange(n) * 1j,
+    })
+    prep = PrepareFrame()
+    table = prep.fit_transform(frame)
+    assert column(table, "wait")[:3].tolist() == [0, 60, 120]
+    assert column(table, "is_missing(nullable)")[:2].tolist() == [0, 1]
+    assert column(table, "cat=b")[:2].tolist() == [0, 1]
+    assert column(table, "year(stamp)")[0] == 2000  # midnight in Paris is 23:00 UTC the day before
+    assert plan_of(prep, "cplx")["reason"].startswith("unsupported type")
+    assert np.array_equal(prep.transform(frame).values, table.values)
+    with pytest.raises(DataError, match="no usable feature column"):
+        PrepareFrame().fit(pd.DataFrame({"id": ["a", "b", "c"], "k": [1, 1, 1]}))

@@ -65,17 +65,16 @@ def text_missing(col):
     missing = col.isna().to_numpy()
     if col.dtype.kind in "biufcmM":
         return missing
-    obj = col.to_numpy(dtype=object, na_value=None)
-    marker = np.fromiter((isinstance(v, str) and v.strip().lower() in NA_TEXT for v in obj), dtype=bool,
-                         count=len(obj))
-    return missing | marker
+    codes, uniques = pd.factorize(col.astype(object))
+    marker = np.array([isinstance(v, str) and v.strip().lower() in NA_TEXT for v in uniques] + [False], dtype=bool)
+    return missing | marker[codes]
 
 
 def as_numbers(col):
     """float64 values of a column (text cells that are not numbers, NA and infinities become NaN)."""
-    if pd.api.types.is_bool_dtype(col.dtype):
-        values = col.to_numpy(dtype=np.float64, na_value=np.nan)
-    elif pd.api.types.is_numeric_dtype(col.dtype):
+    if pd.api.types.is_timedelta64_dtype(col.dtype):
+        values = col.dt.total_seconds().to_numpy(dtype=np.float64, na_value=np.nan)
+    elif pd.api.types.is_bool_dtype(col.dtype) or pd.api.types.is_numeric_dtype(col.dtype):
         values = col.to_numpy(dtype=np.float64, na_value=np.nan)
     else:
         text = col.astype(object).where(~text_missing(col), None)
@@ -84,7 +83,7 @@ def as_numbers(col):
 
 
 def unparsed_numbers(col):
-    if pd.api.types.is_numeric_dtype(col.dtype) or pd.api.types.is_bool_dtype(col.dtype):
+    if col.dtype.kind in "biufm":
         return 0
     values = pd.to_numeric(col.astype(object), errors="coerce")
     return int((values.isna().to_numpy() & ~text_missing(col)).sum())
@@ -150,47 +149,60 @@ class NumericRecipe(Recipe):
         return unparsed_numbers(col)
 
 
+def _label(value):
+    if isinstance(value, str):
+        text = value.strip()
+        return MISSING if text.lower() in NA_TEXT else text
+    if isinstance(value, (float, np.floating)) and float(value).is_integer():
+        return str(int(value))  # 3.0 read back from a file is the level 3
+    return str(value)
+
+
+def category_levels(col):
+    """(codes, labels): the cells of a column as indices into its level labels (str, missing cells
+    as :data:`MISSING`); every cell has a code (hash-based, no sorting of the cells)."""
+    codes, uniques = pd.factorize(col.astype(object))
+    labels = [_label(v) for v in uniques] + [MISSING]
+    codes = np.where(codes < 0, len(labels) - 1, codes)
+    # Different cells may share a label ("a" and " a", 3 and 3.0): merge them.
+    merged, first = pd.factorize(np.asarray(labels, dtype=object))
+    return merged[codes], [str(v) for v in first]
+
+
 def category_keys(col):
-    """Level labels of a column as an object array of str, missing cells as :data:`MISSING`."""
-    missing = text_missing(col)
-    obj = col.to_numpy(dtype=object, na_value=None)
-    keys = np.empty(len(obj), dtype=object)
-    for i, v in enumerate(obj):
-        if missing[i]:
-            keys[i] = MISSING
-        elif isinstance(v, (float, np.floating)) and float(v).is_integer():
-            keys[i] = str(int(v))  # 3.0 read back from a file is the level 3
-        else:
-            keys[i] = str(v).strip() if isinstance(v, str) else str(v)
-    return keys
+    """Level label of every cell, as an object array of str."""
+    codes, labels = category_levels(col)
+    return np.asarray(labels, dtype=object)[codes]
 
 
 class CategoryRecipe(Recipe):
     """Text, boolean or low-cardinality integer levels.
 
-    Few frequent levels: one 0/1 column per level, rare levels pooled in
-    ``(rare)``, missing cells in ``(missing)``.  Many levels: the level's
-    frequency and the smoothed target mean of its training rows (computed out
-    of fold by ``fit_transform``).  Both add an int64 code column (codes 1, 2,
-    ... in level order, then missing, then rare/unknown; at most 20 codes) for
-    the group-by, pair, frequency and one-hot transforms; an integer column
+    At most ``max_onehot`` levels: one 0/1 column per level, rare levels
+    pooled in ``(rare)``, missing cells in ``(missing)``.  More levels: the
+    level's frequency and the smoothed target mean of its training rows
+    (computed out of fold by ``fit_transform``), plus a 0/1 column for each
+    level common enough to carry its own effect.  Both add an int64 code
+    column (codes 1, 2, ... in level order, then missing, then rare/unknown;
+    at most 20 codes) for the group-by, pair, frequency and one-hot
+    transforms; an integer column
     keeps its own values in that place instead.
     """
 
     kind = "category"
 
     def fit(self, col, target, options, integer=False):
-        keys = category_keys(col)
-        n = len(keys)
-        levels, counts = np.unique(keys, return_counts=True)
-        count_of = dict(zip(levels.tolist(), counts.tolist()))
+        codes, labels = category_levels(col)
+        n = len(codes)
+        counts = np.bincount(codes, minlength=len(labels))
+        count_of = {lv: int(c) for lv, c in zip(labels, counts) if c}
         n_missing = count_of.pop(MISSING, 0)
         threshold = max(2, min(options["min_level_rows"], int(np.ceil(0.01 * n))))
         frequent = sorted((lv for lv, c in count_of.items() if c >= threshold), key=_level_order)
         rare = [lv for lv, c in count_of.items() if c < threshold]
         self.integer = integer
         self.n_levels = len(count_of)
-        self.encoded = len(frequent) > options["max_onehot"]
+        self.encoded = self.n_levels > options["max_onehot"]
         self.frequency = {lv: c / n for lv, c in count_of.items()}
         if n_missing:
             self.frequency[MISSING] = n_missing / n
@@ -228,11 +240,20 @@ class CategoryRecipe(Recipe):
             if rare:
                 how += ", " + str(len(rare)) + " rare pooled"
         else:
+            # Levels common enough to carry their own effect keep a 0/1 column.
+            common = [lv for lv in frequent if count_of[lv] >= max(options["min_level_rows"], 0.01 * n)]
+            self.onehot = common
+            for lv in common:
+                self._add(self.column + "=" + lv, _FLOAT, expression("is", leaf(self.column), {"value": lv}))
             self._add("freq(" + self.column + ")", _FLOAT, expression("frequency", leaf(self.column)))
-            how = str(self.n_levels) + " levels: frequency"
+            how = str(self.n_levels) + " levels: "
+            if common:
+                how += "one-hot of the " + str(len(common)) + " common ones, "
+            how += "frequency"
             if target is not None:
                 self.smoothing = float(options["smoothing"])
-                self.prior, self.target_mean = _level_means(keys, target, self.smoothing)
+                self.prior, means = _level_means(codes, len(labels), target, self.smoothing)
+                self.target_mean = dict(zip(labels, means.tolist()))
                 self._add("mean(target | " + self.column + ")", _FLOAT,
                           expression("target_mean", leaf(self.column)))
                 how += " + out-of-fold target mean"
@@ -242,39 +263,39 @@ class CategoryRecipe(Recipe):
         self.how = how
         return self
 
-    def columns(self, col, keys=None):
-        keys = category_keys(col) if keys is None else keys
+    def columns(self, col, levels=None):
+        codes, labels = category_levels(col) if levels is None else levels
         out = []
         if self.integer:
             values = as_numbers(col)
             out.append(np.where(np.isnan(values), self.fill, values))
         else:
-            out.append(_lookup(keys, self.codes, float(self.unknown_code)))
+            out.append(_lookup(codes, labels, self.codes, float(self.unknown_code)))
         for lv in self.onehot:
-            out.append((keys == lv).astype(np.float64))
+            out.append(_lookup(codes, labels, {lv: 1.0}, 0.0))
         if self.rare_column:
             # Rare levels, and levels (or missing cells) first seen after fitting.
-            known = set(self.onehot)
-            out.append(np.fromiter((k not in known for k in keys), dtype=np.float64, count=len(keys)))
+            known = dict.fromkeys(self.onehot, 0.0)
+            out.append(_lookup(codes, labels, known, 1.0))
         if self.encoded:
-            out.append(_lookup(keys, self.frequency, 0.0))
+            out.append(_lookup(codes, labels, self.frequency, 0.0))
             if self.target_mean is not None:
-                out.append(_lookup(keys, self.target_mean, self.prior))
+                out.append(_lookup(codes, labels, self.target_mean, self.prior))
         return out
 
     def out_of_fold(self, col, target, folds, seed):
         """The output columns with the target mean of every row computed without that row's fold."""
-        keys = category_keys(col)
-        out = self.columns(col, keys)
+        codes, labels = category_levels(col)
+        out = self.columns(col, (codes, labels))
         if self.target_mean is None:
             return out
         from sklearn.model_selection import KFold
 
-        encoded = np.empty(len(keys))
-        splits = KFold(n_splits=min(folds, len(keys)), shuffle=True, random_state=seed)
-        for fit_rows, score_rows in splits.split(keys):
-            prior, means = _level_means(keys[fit_rows], target[fit_rows], self.smoothing)
-            encoded[score_rows] = _lookup(keys[score_rows], means, prior)
+        encoded = np.empty(len(codes))
+        splits = KFold(n_splits=min(folds, len(codes)), shuffle=True, random_state=seed)
+        for fit_rows, score_rows in splits.split(codes):
+            prior, means = _level_means(codes[fit_rows], len(labels), target[fit_rows], self.smoothing)
+            encoded[score_rows] = means[codes[score_rows]]
         out[-1] = encoded
         return out
 
@@ -287,22 +308,25 @@ def _level_order(level):
         return (1, 0.0, level)
 
 
-def _lookup(keys, table, default):
-    return np.fromiter((table.get(k, default) for k in keys), dtype=np.float64, count=len(keys))
+def _lookup(codes, labels, table, default):
+    """float64 column: ``table[label]`` of every cell's label, ``default`` for labels not in it."""
+    per_level = np.fromiter((table.get(lv, default) for lv in labels), dtype=np.float64, count=len(labels))
+    return per_level[codes]
 
 
-def _level_means(keys, target, smoothing):
-    """(prior, {level: smoothed mean}) from the rows with a finite target."""
+def _level_means(codes, n_levels, target, smoothing):
+    """(prior, smoothed target mean per level) from the rows with a finite target.
+
+    A level without such rows gets the prior (the shrinkage makes that the
+    limit anyway).
+    """
     ok = np.isfinite(target)
-    keys, target = keys[ok], target[ok]
+    codes, target = codes[ok], target[ok]
     prior = float(target.mean()) if target.size else 0.0
-    if not target.size:
-        return prior, {}
-    levels, inverse = np.unique(keys, return_inverse=True)
-    sums = np.bincount(inverse, weights=target, minlength=len(levels))
-    counts = np.bincount(inverse, minlength=len(levels))
-    means = (sums + smoothing * prior) / (counts + smoothing)
-    return prior, dict(zip(levels.tolist(), means.tolist()))
+    sums = np.bincount(codes, weights=target, minlength=n_levels)
+    counts = np.bincount(codes, minlength=n_levels)
+    return prior, (sums + smoothing * prior) / (counts + smoothing) if smoothing > 0 else np.where(
+        counts > 0, sums / np.maximum(counts, 1), prior)
 
 
 def date_like_fraction(col, missing):

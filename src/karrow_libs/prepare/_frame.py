@@ -9,15 +9,17 @@ from sklearn.base import BaseEstimator, TransformerMixin
 from karrow_libs.table import DataError, Table, module_output
 
 from ._columns import (
+    MISSING,
     YEAR_MAX,
     YEAR_MIN,
     CategoryRecipe,
     DateRecipe,
     NumericRecipe,
     as_numbers,
-    category_keys,
+    category_levels,
     date_like_fraction,
     guess_date_format,
+    parse_dates,
     text_missing,
 )
 
@@ -53,16 +55,19 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
       infinite cells take the training median, and a column that had missing
       cells gains ``is_missing(col)`` (1 where the cell was missing).
       A two-valued integer column stays a number.
-    * **categories** (text, booleans, integer columns with 3 to
-      ``max_onehot`` levels): levels seen in fewer than
-      ``max(2, min(min_level_rows, 1 % of the rows))`` rows are rare. With at
-      most ``max_onehot`` frequent levels, one 0/1 column ``col=level`` per
-      frequent level, plus ``col=(rare)`` for the rare levels and
-      ``col=(missing)`` for missing cells (two levels give one column).
-      With more, ``freq(col)`` (the level's share of the training rows) and
-      ``mean(target | col)`` (the level's target mean, shrunk toward the
-      overall mean by ``smoothing`` rows; computed out of fold in
-      ``fit_transform``, so no row is encoded with its own target).
+    * **categories** (text, booleans, and integer columns with 3 to
+      ``max_onehot`` levels and at most one level per two rows -- with the
+      default 20, the columns the module's ``is_categorical`` accepts):
+      levels seen in fewer than ``max(2, min(min_level_rows, 1 % of the
+      rows))`` rows are rare. With at most ``max_onehot`` levels, one 0/1
+      column ``col=level`` per frequent level, plus ``col=(rare)`` for the
+      rare levels and ``col=(missing)`` for missing cells (two levels give
+      one column). With more, ``freq(col)`` (the level's share of the
+      training rows), ``mean(target | col)`` (the level's target mean, shrunk
+      toward the overall mean by ``smoothing`` rows; computed out of fold in
+      ``fit_transform``, so no row is encoded with its own target; only for
+      a numeric or two-class target) and ``col=level`` for the levels with at
+      least ``max(min_level_rows, 1 % of the rows)`` rows.
       Each category also yields the int64 column ``col`` of level codes
       (an integer column keeps its values there) for the module's group-by,
       pair, frequency and one-hot transforms. Levels first seen by
@@ -83,7 +88,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
     target_name : str or None
         The target's name, recorded for labelling predictions.
     max_onehot : int
-        Most frequent levels a category may have to be one-hot encoded.
+        Most levels a category may have to be one-hot encoded as a whole.
     min_level_rows : int
         Rows a level needs not to be rare (capped at 1 % of the rows, at least 2).
     smoothing : float
@@ -110,7 +115,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         Source columns left out.
     """
 
-    def __init__(self, target_name=None, max_onehot=10, min_level_rows=10, smoothing=10.0, folds=5, seed=0):
+    def __init__(self, target_name=None, max_onehot=20, min_level_rows=10, smoothing=10.0, folds=5, seed=0):
         self.target_name = target_name
         self.max_onehot = max_onehot
         self.min_level_rows = min_level_rows
@@ -185,7 +190,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         return X, target
 
     def _find_dates(self, X):
-        """{column: format or None} of the text columns that hold dates; {column: reason} for the rejected."""
+        """({column: date format or None} of the text columns holding dates, {column: why not} of the rejected)."""
         text = [c for c in X.columns if _is_text(X[c].dtype)]
         converted = set()
         if text:
@@ -220,8 +225,6 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
                 rejected[c] = "dates outside " + str(YEAR_MIN) + "-" + str(YEAR_MAX) + ": kept as text"
                 continue
             fmt = guess_date_format(col, missing)
-            from ._columns import parse_dates
-
             parsed = parse_dates(col, fmt).notna().to_numpy()
             share = parsed[~missing].mean()
             if share < 0.9:
@@ -242,10 +245,8 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
             return (recipe, "") if recipe.names else (None, "a single date")
         if pd.api.types.is_bool_dtype(dtype):
             return self._category(name, col, target, options)
-        if pd.api.types.is_timedelta64_dtype(dtype):
-            col = col.dt.total_seconds()
-            dtype = col.dtype
-        if pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype):
+        if ((pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype))
+                or pd.api.types.is_timedelta64_dtype(dtype)):
             values = as_numbers(col)
             distinct = np.unique(values[~np.isnan(values)])
             if distinct.size == 0:
@@ -270,15 +271,16 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         return None, "unsupported type " + str(dtype)
 
     def _category(self, name, col, target, options):
-        keys = category_keys(col)
-        present = keys[keys != "(missing)"]
-        levels = np.unique(present).size
+        codes, labels = category_levels(col)
+        counts = np.bincount(codes, minlength=len(labels))
+        present = [c for lv, c in zip(labels, counts) if c and lv != MISSING]
+        levels, rows = len(present), int(sum(present))
         if levels == 0:
             return None, "no values"
-        if levels == 1 and present.size == keys.size:
+        if levels == 1 and rows == len(codes):
             return None, "a single value"
-        if levels > 2 and levels >= 0.8 * present.size:
-            return None, "an identifier (" + str(levels) + " distinct values in " + str(present.size) + " rows)"
+        if levels > 2 and levels >= 0.8 * rows:
+            return None, "an identifier (" + str(levels) + " distinct values in " + str(rows) + " rows)"
         return CategoryRecipe(name).fit(col, target, options), ""
 
     # ------------------------------------------------------------ transform

@@ -131,7 +131,7 @@ def run(args):
             + (["cross-validation on the sample's rows"] if folds else []))
     result = describe(pipeline, label, X, args.target, task, task_from, info.rows - info.rescored_rows,
                       fit_seconds, notes)
-    result.rows = info.rows
+    result.rows = info.rescored_rows
     search = pipeline.named_steps["search"]
     if info.sample_rows < info.rescored_rows:
         result.sampled_rows = search.sampled_rows_ or info.sample_rows

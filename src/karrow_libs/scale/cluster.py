@@ -48,7 +48,7 @@ def connect(scheduler=None, workers=None, memory_limit="auto", timeout=None, qui
     if scheduler is not None and workers is not None:
         raise ValueError("give either a scheduler address or a number of workers, not both")
     if scheduler is None and workers is None:
-        yield Workers(None, "local threads (no Dask cluster)")
+        yield Workers(None, "threads of this process")
         return
     from distributed import Client, LocalCluster
 

@@ -123,19 +123,40 @@ def sample(ddf, n_rows=DEFAULT_SAMPLE_ROWS, seed=0):
 # target
 
 
-def target_values(series, task):
-    """(mask of rows with a target, y for those rows), converted as the sample's target was.
+def _missing(series):
+    from karrow_libs.prepare._columns import text_missing
 
-    Regression targets are float64; class labels keep their values.  Unlike
-    the checks on the whole sample, a partition may hold a single class or a
-    single row.
+    return text_missing(series)
+
+
+def target_values(series, task):
+    """(mask of rows with a target, y for those rows) for a partition, by the rules ``prepare_target`` applied to the sample.
+
+    Missing cells, missing-value markers and infinite numbers have no target;
+    regression targets are float64; class labels are whole numbers as int64,
+    booleans, or stripped text.  Unlike the checks on the whole sample, a
+    partition may hold a single class, or a single row.
     """
-    if task == "regression":
-        y = pd.to_numeric(series, errors="coerce")
-        mask = y.notna().to_numpy()
-        return mask, y.to_numpy(dtype=np.float64, na_value=np.nan)[mask]
-    mask = series.notna().to_numpy()
-    return mask, series.to_numpy()[mask]
+    numeric = pd.api.types.is_numeric_dtype(series.dtype) and not pd.api.types.is_bool_dtype(series.dtype)
+    if numeric:
+        values = series.to_numpy(dtype=np.float64, na_value=np.nan)
+    elif pd.api.types.is_bool_dtype(series.dtype) and task != "regression":
+        mask = series.notna().to_numpy()
+        return mask, series[mask].to_numpy(dtype=bool)
+    else:
+        obj = series.astype(object)
+        present = ~_missing(obj)
+        values = pd.to_numeric(obj.where(present, None), errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
+        # Text labels, unless every present cell is a number (numbers read as text).
+        numeric = task == "regression" or bool(np.isfinite(values[present]).all())
+        if not numeric:
+            labels = [v.strip() if isinstance(v, str) else v for v in obj[present]]
+            return present, np.asarray(labels, dtype=object).astype(str)
+    mask = np.isfinite(values)
+    y = values[mask]
+    if task != "regression" and np.all(np.floor(y) == y):
+        y = y.astype(np.int64)
+    return mask, y
 
 
 def _features(part, target):
@@ -239,8 +260,7 @@ def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, mode
     ``(pipeline, FitInfo)``.
     """
     from karrow_libs.pipeline import make_pipeline
-
-    prepare_target = _prepare_target()
+    from karrow_libs.prepare import prepare_target
 
     start = time.perf_counter()
     target = str(target)
@@ -280,30 +300,6 @@ def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, mode
                    sample_seconds=sampled_at - start, rescore_seconds=rescore.seconds,
                    seconds=time.perf_counter() - start, sample=(X, y))
     return pipeline, info
-
-
-def _prepare_target():
-    try:
-        from karrow_libs.prepare import prepare_target
-    except ImportError:  # a preparation library without it: missing targets dropped, the module's task guess
-        return _plain_target
-    return prepare_target
-
-
-def _plain_target(y_series, task=None):
-    from karrow_libs.vantor.transforms import transform_utils as tu
-
-    present = y_series.notna().to_numpy()
-    y = y_series[present].to_numpy()
-    if len(y) < 3 or len(np.unique(y.astype(str))) < 2:
-        raise DataError("the target " + repr(y_series.name) + " has too few rows or a single value")
-    task = task or tu.DatasetS.GetTargetType(y)
-    if task == "regression":
-        try:
-            y = y.astype(np.float64)
-        except (TypeError, ValueError):
-            raise DataError("the target " + repr(y_series.name) + " is not numeric") from None
-    return y, task, {"dropped_rows": int((~present).sum()), "kept_rows": present}
 
 
 def _label_map(raw, y, task):

@@ -11,7 +11,7 @@ from sklearn.model_selection import KFold, cross_validate
 
 from karrow_libs.pipeline import make_baseline, make_pipeline
 from karrow_libs.search import FeatureSearch, GramStats
-from karrow_libs.table import Table
+from karrow_libs.table import DataError, Table
 
 F64 = np.dtype("float64")
 
@@ -151,6 +151,9 @@ def test_pipeline_cross_validation_refits_the_search_in_every_fold():
     base = cross_validate(make_baseline("regression"), df, y, cv=KFold(3, shuffle=True, random_state=0))
     assert res["test_score"].mean() > base["test_score"].mean() + 0.05
     assert clone(pipe).get_params()["search__keep"] == 3
+    calls = []
+    pipe.fit(df, y, search__progress=lambda done, total, label: calls.append(label))
+    assert calls and pipe.named_steps["search"].kept_
 
 
 def test_derived_columns_are_clipped_to_the_training_range():
@@ -190,10 +193,14 @@ def test_bad_parameters_are_clear_errors(kwargs, error):
         FeatureSearch(**kwargs).fit(X, y)
 
 
-def test_inputs_must_be_tables_of_the_fitted_width():
+def test_inputs_must_be_finite_tables_of_the_fitted_width():
     X, y = planted(n=200)
     with pytest.raises(TypeError, match="Table"):
         FeatureSearch().fit(X.values, y)
+    holed = X.values.copy()
+    holed[5, 3] = np.nan
+    with pytest.raises(DataError, match="missing or infinite"):
+        FeatureSearch().fit(table(holed), y)
     fs = FeatureSearch().fit(X, y)
     with pytest.raises(Exception, match="expected 12 columns"):
         fs.transform(table(X.values[:, :5]))

@@ -10,7 +10,7 @@ from sklearn.base import BaseEstimator, TransformerMixin
 
 from karrow_libs.table import DataError, Table, module_output
 
-from ._sources import GramBank, GramSource, ModuleSource, make_source, module_columns, restrict, candidates_of
+from ._sources import GramBank, GramSource, candidates_of, make_source, module_columns, restrict
 from ._stats import FOLDS, GramStats, Residual, correlations, forward_select, partial_gains, row_folds, screen_scores
 
 __all__ = ["FeatureSearch", "ShortlistScorer"]
@@ -188,9 +188,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     columns lies in their span and scores 0.  Features are kept greedily: each
     step takes the candidate that adds most on top of the columns and of the
     features kept so far, skipping constants and near copies (``|corr| >=
-    0.95`` with a column or a kept feature), and stops at ``keep`` features or
-    when the best gain is not significant (partial F-test, p below 0.05 over
-    the number of candidates considered).  ``selector="fs1"`` / ``"fs2"``
+    0.95`` with a column or a kept feature).  How many to keep (at most
+    ``keep``) is chosen by cross-validation over five row folds: the greedy
+    order is found on four folds and the linear model with the first ``k``
+    features is scored on the fifth.  ``selector="fs1"`` / ``"fs2"``
     instead hand the shortlist (less constants and near copies) to the
     module's ``FS1`` (F-test) / ``FS2`` (random-forest importances, one forest
     of 50 trees and ``n_jobs`` workers on at most 2 000 rows).
@@ -233,9 +234,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     task : {"regression", "classification"}
     selector : {"gain", "fs1", "fs2"}
     keep : int
-        Derived features to keep per round (at most; 0: all that pass the
-        significance test for "gain", the selectors' above-the-mean rule for
-        "fs1"/"fs2").
+        Derived features to keep per round (at most; 0: up to the whole
+        shortlist as cross-validation allows for "gain", the selectors'
+        above-the-mean rule for "fs1"/"fs2").
     depth : int
         Rounds.
     max_per_transform : int
@@ -311,8 +312,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         y = np.asarray(y)
         if y.ndim != 1 or len(y) != X.shape[0]:
             raise ValueError("y must be one value per row: " + str(X.shape[0]) + " rows, y of shape " + str(y.shape))
-        if X.shape[0] < 3:
-            raise DataError("the search needs at least 3 rows, got " + str(X.shape[0]))
+        if X.shape[0] < 3 or X.shape[1] < 1:
+            raise DataError("the search needs at least 3 rows and one column, got " + str(X.shape[0]) + " x "
+                            + str(X.shape[1]))
         if self.task == "regression":
             y = y.astype(np.float64)
             if not np.all(np.isfinite(y)):
@@ -323,6 +325,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         values = np.asarray(X.values, dtype=np.float64)
         n, p = values.shape
         budget = int(self.block_mib * MIB)
+        step = max(1, budget // (8 * max(n, 1)))
+        for lo in range(0, p, step):
+            if not np.isfinite(values[:, lo:lo + step]).all():
+                raise DataError("the table has missing or infinite values (prepare it first, e.g. with PrepareFrame)")
         rng = np.random.default_rng(self.seed)
         stratify = self.task == "classification"
         screen = None if n <= self.sample_threshold else _sample(y, self.sample_threshold, rng, stratify)
@@ -488,8 +494,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         for e in stats:
             source_entry.setdefault(e["transform"], e)
         if self.selector == "gain":
-            kept, gains, _, _ = forward_select(gstats, corr, constant, basis, cands, targets, keep_limit,
-                                               total, COPY_THRESHOLD)
+            kept, gains = forward_select(gstats, corr, constant, basis, cands, targets, keep_limit, COPY_THRESHOLD)
         else:
             kept, gains = self._select_with_module(corr, constant, basis, cands, targets, short, sources, xf, yf)
         chosen = [(short[i], g) for i, g in zip(kept, gains)]

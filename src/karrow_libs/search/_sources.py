@@ -76,10 +76,6 @@ def module_columns(t, values):
     return out
 
 
-def _args(cand):
-    return (cand,) if np.isscalar(cand) else tuple(cand)
-
-
 class _Source:
     """Common part: units, accumulators, budget."""
 

@@ -175,32 +175,24 @@ def standardized_folds(stats):
     return gz
 
 
-def cv_error(gz, cols, targets, ridge=1e-6):
-    """Held-out squared error of a linear model of ``targets`` on ``cols`` (+ intercept), over the row folds.
-
-    Indices are positions in the standardised grams ``gz`` (0 is the constant).
-    Each fold's model is fitted on the other folds' sums and evaluated on its own.
-    """
+def fold_error(gz, f, cols, targets, ridge=1e-6):
+    """Squared error on row fold ``f`` of a linear model of ``targets`` on ``cols`` (+ intercept)
+    fitted on the other folds' sums.  Indices are positions in the standardised grams ``gz``
+    (0 is the constant)."""
     s = np.concatenate([[0], np.asarray(cols, dtype=np.intp)])
     t = np.asarray(targets, dtype=np.intp)
-    total = gz.sum(axis=0)
-    sse = 0.0
-    for f in range(gz.shape[0]):
-        tr = total - gz[f]
-        n_tr = tr[0, 0]
-        if n_tr <= 0 or gz[f][0, 0] <= 0:
-            continue
-        a = tr[np.ix_(s, s)].copy()
-        a[np.arange(1, len(s)), np.arange(1, len(s))] += ridge * n_tr
-        b = tr[np.ix_(s, t)]
-        try:
-            beta = np.linalg.solve(a, b)
-        except np.linalg.LinAlgError:
-            beta = np.linalg.lstsq(a, b, rcond=None)[0]
-        gf = gz[f]
-        sse += (np.trace(gf[np.ix_(t, t)]) - 2.0 * np.sum(beta * gf[np.ix_(s, t)])
-                + np.sum(beta * (gf[np.ix_(s, s)] @ beta)))
-    return float(sse)
+    tr = gz.sum(axis=0) - gz[f]
+    n_tr = tr[0, 0]
+    a = tr[np.ix_(s, s)].copy()
+    a[np.arange(1, len(s)), np.arange(1, len(s))] += ridge * n_tr
+    b = tr[np.ix_(s, t)]
+    try:
+        beta = np.linalg.solve(a, b)
+    except np.linalg.LinAlgError:
+        beta = np.linalg.lstsq(a, b, rcond=None)[0]
+    gf = gz[f]
+    return float(np.trace(gf[np.ix_(t, t)]) - 2.0 * np.sum(beta * gf[np.ix_(s, t)])
+                 + np.sum(beta * (gf[np.ix_(s, s)] @ beta)))
 
 
 def screen_scores(n, s1, s2, sr, sum_r, sum_rr):
@@ -225,7 +217,11 @@ def screen_scores(n, s1, s2, sr, sum_r, sum_rr):
 
 def correlations(stats):
     """(corr, constant) of the columns after the leading constant column of ``stats``."""
-    g = stats.total
+    return correlations_of(stats.total)
+
+
+def correlations_of(g):
+    """(corr, constant) from one gram of ``[1, columns]``."""
     n = float(g[0, 0])
     s = g[0, 1:] / n
     cov = g[1:, 1:] / n - np.outer(s, s)
@@ -275,67 +271,75 @@ def partial_gains(corr, basis, cands, targets):
     return gains, spread
 
 
-def forward_select(stats, corr, constant, basis, cands, targets, keep, n_considered, copy_threshold=0.95,
-                   tries=5, alpha=0.05, min_improvement=1e-3):
-    """Greedy keep by added value, skipping constants and near copies, stopped by cross-validation.
+def forward_path(corr, constant, basis, cands, targets, steps, copy_threshold=0.95):
+    """Greedy order of the candidates by added value: at most ``steps`` positions into ``cands``.
 
-    ``basis``: the columns already in the model (inputs); ``cands``: the
-    shortlist.  Each step ranks the remaining candidates by what they add on
-    top of the basis and the features kept so far (``partial_gains``); a
-    candidate correlated at ``|r| >= copy_threshold`` with a basis column or
-    a kept feature is a near copy and dropped.  A candidate must be
-    significant: its partial F-test's p-value below ``alpha`` divided by the
-    number of candidates considered (a Bonferroni bound: the best of many
-    useless candidates always looks somewhat good).  Of the ``tries`` best
-    significant ones, the one whose linear model has the lowest held-out
-    error over the row folds of ``stats`` is kept, provided it lowers that
-    error by ``min_improvement`` (relative); otherwise the search stops.  A
-    candidate that helps only through a handful of rows does not lower the
-    held-out error.
-
-    Returns ``(kept, gains, n_constant, copies)``: ``kept`` and ``copies`` are
-    positions into ``cands``.
+    Each step takes the candidate that adds the most on top of ``basis`` and
+    the candidates taken before (``partial_gains``), skipping constants, near
+    copies (``|corr| >= copy_threshold`` with a basis column or a taken
+    candidate) and candidates that add nothing.  Returns ``(path, gains)``.
     """
-    from scipy.stats import f as f_dist
-
-    cands = list(cands)
     basis = list(basis)
-    gz = standardized_folds(stats)
-    zcol = lambda cols: [c + 1 for c in cols]  # noqa: E731 -- positions in gz (0 is the constant)
-    current = cv_error(gz, zcol(basis), zcol(targets))
     remaining = [i for i, c in enumerate(cands) if not constant[c]]
-    n_constant = len(cands) - len(remaining)
-    kept, gains, copies = [], [], []
-    n_rows = float(stats.n)
-    threshold = alpha / max(int(n_considered), 1)
-    while remaining and len(kept) < keep:
+    path, gains = [], []
+    while remaining and len(path) < steps:
         g, _ = partial_gains(corr, basis, [cands[i] for i in remaining], targets)
-        order = np.argsort(-g, kind="stable")
-        tried = []
-        dropped = []
-        for pos in order:
-            if g[pos] <= 0 or len(tried) >= tries:
+        picked, dropped = None, []
+        for pos in np.argsort(-g, kind="stable"):
+            if g[pos] <= 0:
                 break
             i = remaining[pos]
-            c = cands[i]
-            if basis and np.max(np.abs(corr[c, basis])) >= copy_threshold:
+            if basis and np.max(np.abs(corr[cands[i], basis])) >= copy_threshold:
                 dropped.append(i)
-                copies.append(i)
                 continue
-            gain = float(g[pos])
-            df2 = n_rows - len(basis) - 2
-            if df2 < 1 or f_dist.sf(gain * df2 / max(1.0 - gain, 1e-300), 1, df2) >= threshold:
-                break
-            tried.append((cv_error(gz, zcol(basis + [c]), zcol(targets)), i, gain))
-        remaining = [i for i in remaining if i not in dropped]
-        if not tried:
+            picked = (i, float(g[pos]))
             break
-        err, i, gain = min(tried, key=lambda e: e[0])
-        if not err < current * (1.0 - min_improvement):
+        if picked is None:
             break
-        current = err
-        kept.append(i)
-        gains.append(gain)
-        basis.append(cands[i])
-        remaining.remove(i)
-    return kept, gains, n_constant, copies
+        dropped = set(dropped)
+        remaining = [i for i in remaining if i not in dropped and i != picked[0]]
+        path.append(picked[0])
+        gains.append(picked[1])
+        basis.append(cands[picked[0]])
+    return path, gains
+
+
+def forward_select(stats, corr, constant, basis, cands, targets, keep, copy_threshold=0.95, min_improvement=1e-3):
+    """Greedy keep by added value, as many steps as cross-validation supports.
+
+    The greedy order (``forward_path``) is run on the statistics of all row
+    folds but one, and the held-out error of the linear model on the inputs
+    plus the first ``k`` features is measured on the remaining fold, for
+    every ``k`` up to ``keep`` and every fold.  The number of features kept is
+    the smallest ``k`` whose held-out error is not clearly worse than the
+    lowest (the summed difference within one standard error over the folds,
+    or within ``min_improvement`` of it); the features are then the first
+    ``k`` of the greedy order on all rows.  Ranking and evaluating on
+    different rows is what keeps a candidate that only fits noise, or only a
+    handful of rows, from looking useful.
+
+    Returns ``(kept, gains)``: positions into ``cands`` and each one's added value.
+    """
+    gz = standardized_folds(stats)
+    folds = stats.gram.shape[0]
+    total = stats.gram.sum(axis=0)
+    zcol = lambda cols: [c + 1 for c in cols]  # noqa: E731 -- positions in gz (0 is the constant)
+    per_fold = []
+    for f in range(folds):
+        if stats.gram[f][0, 0] < 1 or total[0, 0] - stats.gram[f][0, 0] < len(basis) + 3:
+            continue
+        corr_f, constant_f = correlations_of(total - stats.gram[f])
+        path, _ = forward_path(corr_f, constant_f, basis, cands, targets, keep, copy_threshold)
+        errs = [fold_error(gz, f, zcol(list(basis) + [cands[i] for i in path[:k]]), zcol(targets))
+                for k in range(len(path) + 1)]
+        per_fold.append(errs + [errs[-1]] * (keep + 1 - len(errs)))
+    if len(per_fold) < 2:
+        return [], []
+    per_fold = np.asarray(per_fold)
+    best = int(np.argmin(per_fold.sum(axis=0)))
+    # The fewest features whose held-out error is not clearly worse than the best: the summed
+    # difference to the best within one standard error of that sum over the folds.
+    diff = per_fold - per_fold[:, best:best + 1]
+    se = np.sqrt(len(per_fold)) * diff.std(axis=0, ddof=1)
+    k = int(np.flatnonzero(diff.sum(axis=0) <= np.maximum(se, abs(per_fold[:, best].sum()) * min_improvement))[0])
+    return forward_path(corr, constant, basis, cands, targets, k, copy_threshold)

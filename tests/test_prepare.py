@@ -63,6 +63,8 @@ def test_date_parts_with_missing_and_unparseable_cells():
     assert new.values[0, :5].tolist() == medians[:5].tolist() and new.values[0, 5] == 1
     assert new.values[1, :4].tolist() == [2024, 2, 3, 60]
     assert prep.unparsed_cells(pd.DataFrame({"d": ["not a date", "2024-02-29", ""]})) == 1
+    monthly = PrepareFrame().fit(pd.DataFrame({"m": ["%d-%02d-01" % (2018 + i // 12, i % 12 + 1) for i in range(30)]}))
+    assert monthly.names_ == ["year(m)", "month(m)", "epoch_seconds(m)"]
 
 
 def test_categories_first_seen_at_transform_go_to_the_rare_or_unknown_level():
@@ -87,12 +89,13 @@ def test_categories_first_seen_at_transform_go_to_the_rare_or_unknown_level():
     assert codes.min() >= 1 and np.unique(codes).size <= 20  # codes stay categorical for the module
 
 
-def test_target_mean_never_sees_the_row_it_encodes():
+@pytest.mark.parametrize("smoothing", [10.0, 0.0])
+def test_target_mean_never_sees_the_row_it_encodes(smoothing):
     rng = np.random.default_rng(2)
     n = 1500
     frame = pd.DataFrame({"noise": ["L" + str(v) for v in rng.integers(0, 300, n)]})
     y = rng.normal(size=n)
-    prep = PrepareFrame(min_level_rows=1)
+    prep = PrepareFrame(min_level_rows=1, smoothing=smoothing)
     out_of_fold = column(prep.fit_transform(frame, y), "mean(target | noise)")
     in_sample = column(prep.transform(frame), "mean(target | noise)")
     assert abs(np.corrcoef(out_of_fold, y)[0, 1]) < 0.1
@@ -103,7 +106,8 @@ def test_target_mean_never_sees_the_row_it_encodes():
 
     from karrow_libs.prepare import TableValues
 
-    score = cross_val_score(make_pipeline(PrepareFrame(), TableValues(), Ridge()), frame, y, cv=5).mean()
+    pipe = make_pipeline(PrepareFrame(smoothing=smoothing), TableValues(), Ridge())
+    score = cross_val_score(pipe, frame, y, cv=5).mean()
     assert score < 0.01
 
 

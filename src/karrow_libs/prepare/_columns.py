@@ -129,12 +129,12 @@ class NumericRecipe(Recipe):
         if pd.api.types.is_bool_dtype(col.dtype):
             dtype = _INT
         self._add(self.column, dtype, leaf(self.column))
-        parts = ["numbers stored as text" if text else "as is"]
+        parts = ["numbers stored as text"] if text else []
         if self.indicator:
             name, lin = indicator_of(self.column)
             self._add(name, _FLOAT, lin)
-            parts.append(str(int(missing.sum())) + " missing -> median + indicator")
-        self.how = ", ".join(parts)
+            parts.append("missing -> median + indicator")
+        self.how = ", ".join(parts) or "as is"
         return self
 
     def columns(self, col):
@@ -185,8 +185,7 @@ class CategoryRecipe(Recipe):
     level common enough to carry its own effect.  Both add an int64 code
     column (codes 1, 2, ... in level order, then missing, then rare/unknown;
     at most 20 codes) for the group-by, pair, frequency and one-hot
-    transforms; an integer column
-    keeps its own values in that place instead.
+    transforms; an integer column keeps its own values in that place.
     """
 
     kind = "category"
@@ -236,9 +235,7 @@ class CategoryRecipe(Recipe):
                 self._add(self.column + "=" + lv, _FLOAT, expression("is", leaf(self.column), {"value": lv}))
             if self.rare_column:
                 self._add(self.column + "=" + RARE, _FLOAT, expression("is", leaf(self.column), {"value": RARE}))
-            how = "one-hot of " + str(len(frequent)) + " level" + ("s" if len(frequent) != 1 else "")
-            if rare:
-                how += ", " + str(len(rare)) + " rare pooled"
+            how = "one-hot" + (", rare levels pooled" if rare else "")
         else:
             # Levels common enough to carry their own effect keep a 0/1 column.
             common = [lv for lv in frequent if count_of[lv] >= max(options["min_level_rows"], 0.01 * n)]
@@ -246,21 +243,19 @@ class CategoryRecipe(Recipe):
             for lv in common:
                 self._add(self.column + "=" + lv, _FLOAT, expression("is", leaf(self.column), {"value": lv}))
             self._add("freq(" + self.column + ")", _FLOAT, expression("frequency", leaf(self.column)))
-            how = str(self.n_levels) + " levels: "
-            if common:
-                how += "one-hot of the " + str(len(common)) + " common ones, "
-            how += "frequency"
+            how = "frequency"
             if target is not None:
                 self.smoothing = float(options["smoothing"])
                 self.prior, means = _level_means(codes, len(labels), target, self.smoothing)
                 self.target_mean = dict(zip(labels, means.tolist()))
                 self._add("mean(target | " + self.column + ")", _FLOAT,
                           expression("target_mean", leaf(self.column)))
-                how += " + out-of-fold target mean"
+                how += " + target mean"
+            if common:
+                how += " + one-hot of the common levels"
         if n_missing:
             how += ", missing as a level"
-        how += ", value kept" if integer else ", integer code"
-        self.how = how
+        self.how = "integer values + " + how if integer else how
         return self
 
     def columns(self, col, levels=None):
@@ -325,8 +320,9 @@ def _level_means(codes, n_levels, target, smoothing):
     prior = float(target.mean()) if target.size else 0.0
     sums = np.bincount(codes, weights=target, minlength=n_levels)
     counts = np.bincount(codes, minlength=n_levels)
-    return prior, (sums + smoothing * prior) / (counts + smoothing) if smoothing > 0 else np.where(
-        counts > 0, sums / np.maximum(counts, 1), prior)
+    if smoothing > 0:
+        return prior, (sums + smoothing * prior) / (counts + smoothing)
+    return prior, np.where(counts > 0, sums / np.maximum(counts, 1), prior)
 
 
 def date_like_fraction(col, missing):
@@ -387,7 +383,9 @@ def _date_parts(stamps):
 class DateRecipe(Recipe):
     """Dates -> year, month, day of week, day of year and seconds since 1970 (int64 parts).
 
-    Parts that are constant on the training rows are not output; missing or
+    Parts that are constant on the training rows are not output, nor the
+    day of week and day of year of dates that all fall on the same day of
+    the month (monthly or yearly data); missing or
     unparseable cells take each part's training median, plus an indicator when
     the training rows had any.
     """
@@ -401,15 +399,20 @@ class DateRecipe(Recipe):
         missing = stamps.isna().to_numpy()
         self.medians = {k: float(np.round(_median(v))) for k, v in parts.items()}
         self.parts = [k for k, v in parts.items() if np.unique(v[~np.isnan(v)]).size > 1]
+        day = stamps.dt.day.to_numpy(dtype=np.float64, na_value=np.nan)
+        if np.unique(day[~np.isnan(day)]).size <= 1:
+            # Monthly or yearly dates (always the 1st): their weekday is an
+            # accident of the calendar, and the day of the year repeats the month.
+            self.parts = [k for k in self.parts if k not in ("dayofweek", "dayofyear")]
         for k in self.parts:
             self._add(k + "(" + self.column + ")", _INT, expression(k, leaf(self.column)))
         self.indicator = bool(missing.any())
         if self.indicator:
             name, lin = indicator_of(self.column)
             self._add(name, _FLOAT, lin)
-        self.how = "dates -> " + ", ".join(self.parts) if self.parts else "dates"
+        self.how = ", ".join(self.parts)
         if self.indicator:
-            self.how += ", " + str(int(missing.sum())) + " missing -> median + indicator"
+            self.how += ", missing -> median + indicator"
         return self
 
     def columns(self, col):

@@ -79,7 +79,9 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
       year lies in 1700-2200; otherwise they are categories. They become
       ``year(col)``, ``month(col)``, ``dayofweek(col)``, ``dayofyear(col)``
       and ``epoch_seconds(col)`` (parts constant on the training rows are
-      skipped), missing cells the part's median plus ``is_missing(col)``.
+      skipped, and so are the day of week and day of year when every date is
+      on the same day of the month), missing cells the part's median plus
+      ``is_missing(col)``.
     * **left out**: empty columns, a single value, text with (nearly) one
       level per row, other types; ``plan_`` says why.
 
@@ -219,7 +221,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
             looks, years = date_like_fraction(col, missing)
             if looks < 0.9:
                 if c in converted:
-                    rejected[c] = "read as dates, but not date-like text"
+                    rejected[c] = "not dates, though pandas reads them as dates"
                 continue
             if years and (min(years) < YEAR_MIN or max(years) > YEAR_MAX):
                 rejected[c] = "dates outside " + str(YEAR_MIN) + "-" + str(YEAR_MAX) + ": kept as text"

@@ -17,7 +17,7 @@ command.  Needs the ``[dask]`` extra (``dask[dataframe]``, ``distributed``,
 """
 
 from .cluster import Workers, computing, connect
-from .fit import (DEFAULT_SAMPLE_ROWS, FitInfo, PartitionRescore, fit, predict, prediction_columns, sample,
+from .fitting import (DEFAULT_SAMPLE_ROWS, FitInfo, PartitionRescore, fit, predict, prediction_columns, sample,
                   transform)
 from .io import (StagedParquet, check_columns, check_out_dir, read, sources, stage_parquet, whole_numbers_as_int,
                  write_parquet)

@@ -60,7 +60,7 @@ def connect(scheduler=None, workers=None, memory_limit="auto", timeout=None, qui
             try:
                 client = Client(address, timeout=CONNECT_TIMEOUT if timeout is None else timeout,
                                 set_as_default=True)
-            except (OSError, TimeoutError, ValueError, TypeError) as e:
+            except Exception as e:  # refused, timed out, a malformed address: all one line
                 raise DataError("cannot reach the Dask scheduler at " + repr(address) + ": "
                                 + _one_line(e)) from None
             try:

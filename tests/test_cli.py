@@ -420,13 +420,16 @@ def test_run_help_covers_the_new_options(capsys):
         assert option in text, option
 
 
-def test_ctrl_c_during_start_up_is_one_line_and_exit_130(tmp_path):
+@pytest.mark.parametrize("delay", [0.3, 1.0])
+def test_ctrl_c_during_start_up_is_one_line_and_exit_130(tmp_path, delay):
+    # A fresh catalogue cache: the compiled module and scikit-learn are being imported when Ctrl-C comes.
     proc = subprocess.Popen([sys.executable, "-m", "karrow_libs", "--quiet", "--cv", "0"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(0.5)  # well inside the imports of pandas and scikit-learn
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=dict(os.environ, XDG_CACHE_HOME=str(tmp_path)))
+    time.sleep(delay)
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=60)
-    assert proc.returncode == 130 and err == "karrow-fe: error: interrupted\n" and out == ""
+    assert proc.returncode == 130 and err == "karrow-fe: error: interrupted\n" and out == "", err
 
 
 def test_dask_engine_is_dispatched(monkeypatch, capsys, table_csv):

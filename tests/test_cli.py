@@ -399,6 +399,20 @@ def test_list_describes_every_transform_and_constraint_in_100_columns(capsys):
     assert "pca" in rows and "whole table" in rows["pca"]
 
 
+def test_catalogue_cache_is_rebuilt_when_unreadable(tmp_path, monkeypatch):
+    from karrow_libs.cli import catalogue
+    from karrow_libs.vantor.transforms import catalogue as module_catalogue
+
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    assert catalogue.entries() == module_catalogue.entries()
+    path = catalogue._cache_path()
+    assert path.startswith(str(tmp_path)) and os.path.isfile(path)
+    with open(path, "w") as f:
+        f.write("[{\"broken\"")
+    assert catalogue.names() == module_catalogue.names()
+    assert json.load(open(path)) == module_catalogue.entries()
+
+
 @pytest.mark.parametrize("argv,code", [
     (["--help"], 0), (["run", "--help"], 0), (["--version"], 0), (["list"], 0), (["--keep", "-1"], 2),
     (["--transforms", "nope"], 2), (["apply"], 2),

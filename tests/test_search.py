@@ -206,6 +206,41 @@ def test_inputs_must_be_finite_tables_of_the_fitted_width():
         fs.transform(table(X.values[:, :5]))
 
 
+@pytest.mark.parametrize("op", ["fmin", "fmax", "multiply", "add", "subtract", "true_divide"])
+def test_fused_pair_sums_match_numpy_with_missing_results_as_zero(op):
+    from karrow_libs.search import _kernels
+
+    rng = np.random.default_rng(6)
+    x = rng.normal(size=(300, 6))
+    x[4, 1], x[5, 2], x[6, 3] = 0.0, np.nan, np.inf
+    r = np.asfortranarray(rng.normal(size=(300, 2)))
+    i, j = (a.astype(np.int64) for a in np.nonzero(~np.eye(6, dtype=bool)))
+    with np.errstate(all="ignore"):
+        c = getattr(np, op)(x[:, i], x[:, j])
+    c[~np.isfinite(c)] = 0
+    for threads in (1, 3):
+        s1, s2, sr = _kernels.pair_sums(np.asfortranarray(x), i, j, r, op, threads)
+        np.testing.assert_allclose(s1, c.sum(axis=0))
+        np.testing.assert_allclose(s2, (c * c).sum(axis=0))
+        np.testing.assert_allclose(sr, c.T @ r)
+    with pytest.raises(IndexError):
+        _kernels.pair_sums(np.asfortranarray(x), i + 6, j, r, op)
+
+
+def test_min_and_max_are_scored_like_the_numpy_blocks(monkeypatch):
+    import karrow_libs.search._sources as sources
+
+    rng = np.random.default_rng(7)
+    X = table(rng.uniform(0.5, 2, (1500, 8)))
+    y = 2 * np.fmax(X.values[:, 0], X.values[:, 1]) + X.values[:, 5] + 0.1 * rng.normal(size=1500)
+    fused = FeatureSearch(transforms=("min", "max"), n_jobs=2).fit(X, y)
+    monkeypatch.setattr(sources, "_fused_kernels", lambda: None)
+    plain = FeatureSearch(transforms=("min", "max")).fit(X, y)
+    assert [k["name"] for k in fused.kept_] == [k["name"] for k in plain.kept_]
+    assert fused.kept_[0]["name"] in ("max(x0__x1)", "max(x1__x0)", "min(x0__x1)", "min(x1__x0)")
+    np.testing.assert_allclose([k["score"] for k in fused.kept_], [k["score"] for k in plain.kept_])
+
+
 def test_max_per_transform_caps_each_transform_reproducibly():
     X, y = planted(n=300)
     a = FeatureSearch(transforms=("sqrt", "product"), max_per_transform=7).fit(X, y)

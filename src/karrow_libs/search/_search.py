@@ -198,9 +198,11 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
 
     **Walking the candidates.**  Candidates are scored from sums over row
     chunks, never all at once: products, sums, differences and ratios of
-    column pairs from a few matrix products over the columns, other element-
-    wise transforms block by block, estimator transforms (``TB1``, ``TGen``,
-    ``TAM``) through their fitted objects, block by block.  Every block stays
+    column pairs from a few matrix products over the columns, minima and
+    maxima of pairs by a fused kernel (one pass per pair, no candidate column,
+    ``n_jobs`` threads), other element-wise transforms block by block,
+    estimator transforms (``TB1``, ``TGen``, ``TAM``) through their fitted
+    objects, block by block.  Every block stays
     within ``block_mib`` MiB, so fit needs the input, that budget and the kept
     columns.  ``max_per_transform`` (0: all) caps the candidates per transform
     through the transform graph's reproducible sample.
@@ -249,8 +251,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         Candidates rescored exactly on all rows.
     seed : int
     n_jobs : int
-        Workers of the random forest of ``selector="fs2"``, and BLAS threads of
-        the matrix products.
+        Workers of the random forest of ``selector="fs2"``, threads of the
+        fused min/max kernel, and BLAS threads of the matrix products.
 
     Attributes
     ----------
@@ -383,6 +385,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         if r > 1:
             fresh = set(range(P - self.rounds_[-1].width, P))
             allowed = set(range(p_in)) | fresh
+        # One candidate source per transform, from the module's fitted transform object.
         sources, stats, bank_kinds, gram_specs = [], [], [], []
         probe = xf[: min(len(xf), 5)]
         for name in dict.fromkeys(self.transforms):
@@ -407,7 +410,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                 if not cands:
                     entry["skipped"] = "no eligible column"
                     continue
-                src = make_source(name, t, cands, budget // 2, bank_kinds, probe)
+                src = make_source(name, t, cands, budget // 2, bank_kinds, probe, max(1, self.n_jobs))
             except (MemoryError, KeyboardInterrupt):
                 raise
             except Exception as e:
@@ -427,11 +430,15 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         screen_rows = None if screen is None else screen
         n_screen = n if screen is None else len(screen)
         if self.task == "regression":
-            xtx = np.zeros((P, P)); xty = np.zeros(P); sx = np.zeros(P); sy = 0.0
+            # The ridge model from its sufficient statistics, so the rows are never copied whole.
+            xtx, xty, sx, sy = np.zeros((P, P)), np.zeros(P), np.zeros(P), 0.0
             for sl in _chunks(screen_rows, n, max(64, budget // (8 * P * 2))):
                 xc = _apply_rounds(self.rounds_, values[sl])
                 yc = y[sl]
-                xtx += xc.T @ xc; xty += xc.T @ yc; sx += xc.sum(axis=0); sy += float(yc.sum())
+                xtx += xc.T @ xc
+                xty += xc.T @ yc
+                sx += xc.sum(axis=0)
+                sy += float(yc.sum())
             residual.fit_regression(xtx, xty, sx, sy, n_screen)
         else:
             residual.fit_classification(xf, yf, self.classes_, self.seed)
@@ -442,13 +449,15 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         for src in sources:
             src.start(k)
         total = sum(e["considered"] for e in stats)
-        sum_r = np.zeros(k); sum_rr = np.zeros(k)
+        # One walk over the screening rows: every source adds its sums for the chunk.
+        sum_r, sum_rr = np.zeros(k), np.zeros(k)
         done_rows = 0
         chunk = GramBank.rows_per_chunk(P, k, budget // 2)
         for sl in _chunks(screen_rows, n, chunk):
             xc = _apply_rounds(self.rounds_, values[sl])
             rc = residual.residuals(xc, y[sl])
-            sum_r += rc.sum(axis=0); sum_rr += (rc * rc).sum(axis=0)
+            sum_r += rc.sum(axis=0)
+            sum_rr += (rc * rc).sum(axis=0)
             if bank is not None:
                 bank.accumulate(xc, rc)
             for src in sources:

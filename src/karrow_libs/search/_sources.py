@@ -13,8 +13,10 @@ How the sums are obtained depends on the transform:
   ``np.true_divide``): the sums of every ordered pair come out of a handful of
   matrix products over the input columns (``X.T @ X``, ``(X*r).T @ X``,
   ``X.T @ (1/X)``, ...), so no candidate column is ever materialised.
-* ``PairSource`` (any other ``TA2``): the function applied to blocks of column
-  pairs, each block within the memory budget.
+* ``PairSource`` (any other ``TA2``): ``np.fmin`` / ``np.fmax`` through the
+  fused kernel ``_kernels.pair_sums`` (one pass over the rows per pair, no
+  candidate column, the GIL released, ``n_jobs`` threads); other functions
+  applied to blocks of column pairs, each block within the memory budget.
 * ``ModuleSource`` (``TB1``, ``TGen``, ``TAM``): the fitted transform itself,
   restricted to a block of candidates, computes the output columns.
 
@@ -133,8 +135,20 @@ class UnarySource(_Source):
             self._add_block(sl, self._apply(xc[:, self.cols[sl]]), rc)
 
 
+def _fused_kernels():
+    try:
+        from . import _kernels
+    except ImportError:  # a build without the optional kernel: numpy blocks do the same work
+        return None
+    return _kernels
+
+
+#: Element-wise functions the fused kernel computes (by the name it knows them by).
+FUSED_FUNCTIONS = {np.fmin: "fmin", np.fmax: "fmax"}
+
+
 class PairSource(_Source):
-    def __init__(self, name, t, cands, budget):
+    def __init__(self, name, t, cands, budget, threads=1):
         super().__init__(name, t, cands, budget)
         pairs = np.asarray(cands, dtype=np.intp).reshape(-1, 2)
         self.i, self.j = pairs[:, 0], pairs[:, 1]
@@ -143,8 +157,21 @@ class PairSource(_Source):
         self.unit_cand = np.arange(self.n_units)
         self.unit_out = np.zeros(self.n_units, dtype=np.intp)
         self.fun = t.fun
+        self.threads = threads
+        op = FUSED_FUNCTIONS.get(self.fun) if isinstance(self.fun, np.ufunc) else None
+        self.kernel = _fused_kernels() if op is not None else None
+        self.op = op
 
     def accumulate(self, xc, rc):
+        if self.kernel is not None:
+            # One pass over the rows per pair, no candidate column in memory, the GIL released.
+            s1, s2, sr = self.kernel.pair_sums(np.asfortranarray(xc), self.i.astype(np.int64),
+                                               self.j.astype(np.int64), np.asfortranarray(rc), self.op,
+                                               self.threads)
+            self.s1 += s1
+            self.s2 += s2
+            self.sr += sr
+            return
         width = max(1, self.budget // (4 * 8 * max(len(xc), 1)))
         for lo in range(0, self.n_units, width):
             sl = slice(lo, min(lo + width, self.n_units))
@@ -287,7 +314,7 @@ class ModuleSource(_Source):
             c = e
 
 
-def make_source(name, t, cands, budget, bank_kinds, probe):
+def make_source(name, t, cands, budget, bank_kinds, probe, threads=1):
     """The source for the fitted transform ``t`` over its candidates ``cands``."""
     cls = type(t).__name__
     fun = getattr(t, "fun", None)
@@ -298,5 +325,5 @@ def make_source(name, t, cands, budget, bank_kinds, probe):
         if kind is not None:
             bank_kinds.append(kind)
             return ("gram", name, t, cands, kind)
-        return PairSource(name, t, cands, budget)
+        return PairSource(name, t, cands, budget, threads)
     return ModuleSource(name, t, cands, budget, probe)

@@ -179,7 +179,7 @@ def test_names_lineage_kinds_and_reasons():
     assert dtypes["city"] == dtypes["sex"] == dtypes["rooms"] == dtypes["year(day)"] == "int64"
     assert [p["kind"] for p in prep.plan_] == ["numeric", "category", "category", "category", "date",
                                                "left_out", "left_out", "left_out"]
-    assert [p["reason"].split(" (")[0] for p in prep.plan_[5:]] == ["an identifier", "a single value", "no values"]
+    assert [p["reason"].split(":")[0] for p in prep.plan_[5:]] == ["an identifier", "a single value", "no values"]
     assert prep.n_kinds_ == {"numeric": 1, "categories": 2 + 3 + 6, "dates": 5, "missing indicators": 1}
     assert sum(prep.n_kinds_.values()) == table.shape[1] == table.n_inputs == len(set(table.names))
     # The module's group-by transforms take the code columns as group keys.

@@ -172,7 +172,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
                                    "reason": reason})
                 continue
             self.recipes_.append(recipe)
-            how = recipe.how if not reason else recipe.how + " (" + reason + ")"
+            how = recipe.how if not reason else recipe.how + "; " + reason
             self.plan_.append({"column": name, "kind": recipe.kind, "how": how, "outputs": list(recipe.names),
                                "reason": ""})
         self.dropped_ = [p["column"] for p in self.plan_ if p["kind"] == "left_out"]
@@ -282,7 +282,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         if levels == 1 and rows == len(codes):
             return None, "a single value"
         if levels > 2 and levels >= 0.8 * rows:
-            return None, "an identifier (" + str(levels) + " distinct values in " + str(rows) + " rows)"
+            return None, "an identifier: " + str(levels) + " distinct values in " + str(rows) + " rows"
         return CategoryRecipe(name).fit(col, target, options), ""
 
     # ------------------------------------------------------------ transform

@@ -41,16 +41,14 @@ def _delayed():
 
 
 def _tree(leaves, combine):
-    """Reduce delayed ``leaves`` with ``combine(list) -> value``, ``SPLIT_EVERY`` at a time."""
+    """Reduce delayed ``leaves`` with ``combine(list) -> value``, ``SPLIT_EVERY`` at a time (at least once)."""
     delayed = _delayed()
     level = list(leaves)
-    if not level:
-        return delayed(combine)([])
-    while len(level) > 1:
-        level = [delayed(combine, pure=True)(level[i:i + SPLIT_EVERY]) for i in range(0, len(level), SPLIT_EVERY)]
-    if level[0] is leaves[0]:
-        level = [delayed(combine, pure=True)(level)]
-    return level[0]
+    while True:
+        level = [delayed(combine, pure=True)(level[i:i + SPLIT_EVERY])
+                 for i in range(0, max(len(level), 1), SPLIT_EVERY)]
+        if len(level) == 1:
+            return level[0]
 
 
 def _compute(obj, what):
@@ -113,6 +111,8 @@ def sample(ddf, n_rows=DEFAULT_SAMPLE_ROWS, seed=0):
     delayed = _delayed()
     leaves = [delayed(_bottom_rows, pure=True)(p, i, seed, n_rows) for i, p in enumerate(ddf.to_delayed())]
     res = _compute(_tree(leaves, _smallest(n_rows)), "drawing the sample")
+    if res is None:
+        raise DataError("the table has no partitions")
     lengths = [n for _, n in sorted(res["counts"])]
     order = np.lexsort((res["pos"], res["part"]))
     rows = res["rows"].iloc[order].reset_index(drop=True)

@@ -24,7 +24,8 @@ __all__ = ["main"]
 
 def main(argv=None):
     """Entry point of ``karrow-fe`` and ``python -m karrow_libs``; returns the exit code."""
-    argv = sys.argv[1:] if argv is None else list(argv)
+    program = argv is None
+    argv = sys.argv[1:] if program else list(argv)
     try:
         return _dispatch(argv)
     except UsageError as e:
@@ -32,7 +33,7 @@ def main(argv=None):
     except DataError as e:
         return fail(e, 1)
     except KeyboardInterrupt:
-        return fail("interrupted", 130)
+        return _interrupted(program)
     except BrokenPipeError:
         # The reader of our output went away (`karrow-fe list | head`).
         try:
@@ -44,10 +45,37 @@ def main(argv=None):
         # argparse's --help and --version
         return e.code if isinstance(e.code, int) else 0
     except Exception as e:
+        if _caused_by_interrupt(e):
+            return _interrupted(program)
         if os.environ.get("KARROW_FE_DEBUG"):
             raise
         return fail("unexpected " + type(e).__name__ + ": " + one_line(e)
                     + " (set KARROW_FE_DEBUG=1 for the traceback)", 1)
+
+
+def _caused_by_interrupt(e):
+    """True for an error raised because of Ctrl-C, e.g. the ImportError of a compiled module interrupted while loading."""
+    seen = set()
+    while e is not None and id(e) not in seen:
+        if isinstance(e, KeyboardInterrupt):
+            return True
+        seen.add(id(e))
+        e = e.__cause__ or e.__context__
+    return False
+
+
+def _interrupted(program):
+    code = fail("interrupted", 130)
+    if program:
+        # Ctrl-C inside code that a compiled library runs while it is imported
+        # can leave the interpreter set to end by the signal itself, which the
+        # shell would see instead of exit code 130: end here, streams flushed.
+        try:
+            sys.stdout.flush()
+        except (OSError, ValueError):
+            pass
+        os._exit(code)
+    return code
 
 
 def _dispatch(argv):

@@ -101,6 +101,13 @@ def fit_pipeline(pipeline, X, y, progress=None, echo=None):
     return pipeline
 
 
+def _labelled(progress, where):
+    """``progress`` with ``where`` before every label (None stays None)."""
+    if progress is None:
+        return None
+    return lambda done, total, text: progress(done, total, where + ": " + text)
+
+
 def cross_validate(pipelines, X, y, task, folds, metrics, seed, progress=None, echo=None):
     """A :class:`CVResult` for ``pipelines`` (label -> unfitted pipeline) on the same ``folds`` folds.
 
@@ -120,15 +127,10 @@ def cross_validate(pipelines, X, y, task, folds, metrics, seed, progress=None, e
         for label, pipeline in pipelines.items():
             start = time.perf_counter()
             where = "fold " + str(k) + "/" + str(folds) + " " + label
-            inner = None
             if progress is not None:
                 progress(k - 1, folds, where)
-
-                def inner(done, total, text, where=where):
-                    progress(done, total, where + ": " + text)
-
             try:
-                fitted = fit_pipeline(clone(pipeline), X.iloc[train], y[train], inner, echo)
+                fitted = fit_pipeline(clone(pipeline), X.iloc[train], y[train], _labelled(progress, where), echo)
                 with module_output(echo):
                     for m, scorer in scorers.items():
                         scores[label][m].append(float(scorer(fitted, X.iloc[test], y[test])))

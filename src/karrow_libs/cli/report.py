@@ -16,7 +16,7 @@ from typing import Any, Dict, List, Optional
 from . import lineage as lineage_mod
 from .messages import shortlist
 
-__all__ = ["RunResult", "CVResult", "render", "Progress", "format_table", "format_seconds", "format_score",
+__all__ = ["RunResult", "CVResult", "render", "timings", "Progress", "format_table", "format_seconds", "format_score",
            "metric_label"]
 
 #: How scikit-learn scorer names read in the report.
@@ -115,10 +115,9 @@ def _cv_lines(cv):
             folds = per_metric[metric]
             rows.append([columns, cv.n_columns[columns], metric_label(metric), "{:.3f}".format(statistics.fmean(folds)),
                          "{:.3f}".format(statistics.pstdev(folds)), "{:.3f}".format(min(folds)),
-                         " ".join("{:.3f}".format(s) for s in folds) if cv.folds <= 6 else "",
-                         format_seconds(cv.seconds[columns]) if i == 0 else ""])
-    headers = ["columns", "n", "metric", "mean", "sd", "worst", "per fold" if cv.folds <= 6 else "", "time"]
-    lines.append(format_table(headers, rows, ["<", ">", "<", ">", ">", ">", "<", ">"]))
+                         " ".join("{:.3f}".format(s) for s in folds) if cv.folds <= 6 else ""])
+    headers = ["columns", "n", "metric", "mean", "sd", "worst", "per fold" if cv.folds <= 6 else ""]
+    lines.append(format_table(headers, rows, ["<", ">", "<", ">", ">", ">", "<"]))
     return lines
 
 
@@ -141,8 +140,17 @@ def cv_warnings(cv):
     return out
 
 
+def timings(result):
+    """One line of wall times, for standard error: the report itself is the same for the same run."""
+    text = "search fitted in " + format_seconds(result.fit_seconds)
+    if result.cv is not None:
+        text += "; cross-validation " + ", ".join(label + " " + format_seconds(s)
+                                                  for label, s in result.cv.seconds.items())
+    return text
+
+
 def render(result):
-    """The report of a run, as text (no trailing newline)."""
+    """The report of a run, as text (no trailing newline); it holds no wall times, so equal runs print equal reports."""
     r = result
     lines = ["data       " + r.source + ": " + "{:,}".format(r.rows) + " rows, " + str(r.n_features)
              + " feature columns, target " + repr(r.target) + " (" + r.task + ", " + r.task_from + ")"]
@@ -155,7 +163,7 @@ def render(result):
     searched = "searched   " + "{:,}".format(considered) + " candidates"
     if r.sampled_rows:
         searched += ", screened on a sample of " + "{:,}".format(r.sampled_rows) + " rows, the best rescored on all"
-    lines.append(searched + " (fitted in " + format_seconds(r.fit_seconds) + ")")
+    lines.append(searched)
     if r.candidate_stats:
         lines.append(format_table(["round", "transform", "considered", "constant", "copies", "skipped"],
                                   _candidate_rows(r.candidate_stats), [">", "<", ">", ">", ">", "<"]))

@@ -8,7 +8,7 @@ from . import lineage as lineage_mod
 from .files import StagedFiles, check_outputs, stage_json, stage_model, stage_table
 from .inputs import drop_useless_columns, load_embedded, read_table
 from .messages import PROG, DataError, Notes, UsageError, shortlist
-from .report import Progress, RunResult, render
+from .report import Progress, RunResult, render, timings
 
 __all__ = ["cmd_run", "parse_transform_names"]
 
@@ -133,6 +133,7 @@ def cmd_run(args):
         staged.commit()
     if written:
         print("\nwrote " + "; ".join(written))
+    notes.note(timings(result))
     return 0
 
 

@@ -125,8 +125,7 @@ def run(args):
         out_seconds = 0.0
         if args.out is not None:
             start = time.perf_counter()
-            rows = ddf.dropna(subset=[args.target])
-            staged_out = scale.stage_parquet(scale.transform(rows, pipeline), args.out,
+            staged_out = scale.stage_parquet(scale.transform(ddf, pipeline, rows_with_target=True), args.out,
                                              what="writing the engineered table")
             out_seconds = time.perf_counter() - start
         throughput = _throughput(info.rows, 1 + info.rescore_passes + (1 if staged_out else 0),

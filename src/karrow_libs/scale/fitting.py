@@ -346,7 +346,11 @@ def _feature_steps(pipeline):
     return [s for _, s in steps[:end]]
 
 
-def _engineer_part(part, steps, target, target_label):
+def _engineer_part(part, steps, target, target_label, task=None):
+    if task is not None and target in part.columns:
+        mask, _ = target_values(part[target], task)
+        if not mask.all():
+            part = part.loc[mask]
     X = _features(part, target)
     with module_output(), warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -409,21 +413,25 @@ def _map(ddf, func, meta_rows, *args):
     return ddf.map_partitions(func, *delayed_args, meta=meta)
 
 
-def transform(ddf, pipeline):
+def transform(ddf, pipeline, *, rows_with_target=False):
     """The engineered table of every row, as a lazy dask DataFrame (``map_partitions``).
 
     Columns: the prepared input columns followed by the kept derived columns
     (float64, named as in memory), then the target column when ``ddf`` has it.
-    Rows keep the input's order.
+    Rows keep the input's order; with ``rows_with_target`` only the rows whose
+    target has a value (as the fit counted them) are kept, as a run's output
+    table holds them.
     """
     target = _target_name(pipeline)
     steps = _feature_steps(pipeline)
     head = _first_rows(ddf)
-    label = None
+    label = task = None
     if target is not None:
         names = list(_engineer_part(head, steps, target, None).columns)
         label = target if target not in names else target + " (target)"
-    return _map(ddf, _engineer_part, head, steps, target, label)
+        if rows_with_target and target in ddf.columns:
+            task = "classification" if getattr(pipeline.steps[-1][1], "classes_", None) is not None else "regression"
+    return _map(ddf, _engineer_part, head, steps, target, label, task)
 
 
 def prediction_columns(pipeline, proba=False):

@@ -6,13 +6,16 @@ PY := $(VENV)/bin/python
 BUILD_DIR ?= build/$(notdir $(VENV))
 CMAKE_ARGS ?=
 PYTEST_ARGS ?=
-DEPS := numpy pandas scipy scikit-learn joblib pytest hypothesis matplotlib \
-        scikit-build-core pybind11 cmake ninja
+# The [dask] extra: partitioned runs on tables larger than memory (karrow_libs.scale).
+DASK_DEPS := "dask[dataframe]>=2024.1" "distributed>=2024.1" "pyarrow>=14"
+DEPS := numpy pandas scipy scikit-learn joblib pytest hypothesis matplotlib mypy \
+        scikit-build-core pybind11 cmake ninja $(DASK_DEPS)
 OLDEST_VENV := .venv-oldest
 OLDEST_DEPS := "numpy==1.24.*" "pandas==1.5.*" "scikit-learn==1.2.*" "scipy==1.10.*" joblib pytest hypothesis \
+        "dask[dataframe]==2024.2.*" "distributed==2024.2.*" "pyarrow==19.*" \
         scikit-build-core pybind11 cmake ninja
 
-.PHONY: demo test install bench bench-fe fuzz asan-test test-oldest clean
+.PHONY: demo test install bench bench-fe bench-scale fuzz asan-test test-oldest clean
 
 demo: install
 	$(VENV)/bin/karrow-fe
@@ -35,6 +38,10 @@ bench: install
 bench-fe: install
 	$(PY) bench/bench_fe.py
 	$(PY) bench/bench_fe_real.py
+
+# Dask on a generated CSV folder larger than a worker's memory (a benchmark, not a test; several minutes).
+bench-scale: install
+	$(PY) bench/bench_scale.py
 
 fuzz: install
 	KARROW_FUZZ_EXAMPLES=500 $(PY) -m pytest -q tests/test_reliability.py -k hostile

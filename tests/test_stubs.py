@@ -79,12 +79,90 @@ def test_stub_declares_exactly_the_modules_own_names():
 def test_stub_class_has_the_same_bases_methods_and_signatures(class_name):
     cls, node = MODULE_CLASSES[class_name], STUB_CLASSES[class_name]
     assert [b.id for b in node.bases] == [b.__name__ for b in cls.__bases__ if b is not object]
-    stub_methods = {n.name: n for n in node.body if isinstance(n, ast.FunctionDef)}
+    stub_methods = {}  # name -> every definition (several for an overloaded method)
+    for n in node.body:
+        if isinstance(n, ast.FunctionDef):
+            stub_methods.setdefault(n.name, []).append(n)
     module_methods = _module_methods(cls)
     assert set(stub_methods) == set(module_methods)
     for name, (func, is_static) in module_methods.items():
-        marks = _decorators(stub_methods[name])
-        assert ("staticmethod" in marks) == is_static, name
-        assert ("abstractmethod" in marks) == bool(getattr(func, "__isabstractmethod__", False)), name
-        assert _stub_params(stub_methods[name]) == _module_params(func), name
-        assert name == "__init__" or ast.get_docstring(stub_methods[name]) is not None, name
+        defs = stub_methods[name]
+        assert len(defs) == 1 or all("overload" in _decorators(d) for d in defs), name
+        for d in defs:
+            marks = _decorators(d)
+            assert ("staticmethod" in marks) == is_static, name
+            assert ("abstractmethod" in marks) == bool(getattr(func, "__isabstractmethod__", False)), name
+            assert _stub_params(d) == _module_params(func), name
+            assert name == "__init__" or ast.get_docstring(d) is not None, name
+
+
+def _literal_names(alias):
+    node = next(n for n in STUB.body if isinstance(n, ast.AnnAssign) and getattr(n.target, "id", None) == alias)
+    elts = node.value.slice.elts if isinstance(node.value.slice, ast.Tuple) else [node.value.slice]
+    return [ast.literal_eval(e) for e in elts]
+
+
+def test_get_transform_obj_overloads_follow_the_catalogue():
+    from karrow_libs.vantor.transforms import catalogue
+
+    by_class = {}
+    for e in catalogue.entries():
+        by_class.setdefault(e["class"], []).append(e["name"])
+    overloads = [n for n in STUB_CLASSES["TransformBase"].body
+                 if isinstance(n, ast.FunctionDef) and n.name == "GetTransformObj"]
+    returns = [ast.unparse(n.returns) for n in overloads]
+    assert set(returns[:-1]) == set(by_class) and returns[-1] == "_Transform | None"
+    for n in overloads[:-1]:
+        cls = ast.unparse(n.returns)
+        assert ast.unparse(n.args.args[0].annotation) == "_" + cls + "Names"
+        assert _literal_names("_" + cls + "Names") == by_class[cls]
+    assert ast.unparse(overloads[-1].args.args[0].annotation) == "str"
+
+
+README_CHAIN = """
+import numpy as np
+from karrow_libs.vantor.transforms.transform_utils import FS1, TA2, TransformBase
+
+X = np.random.default_rng(0).random((10, 3)) + 0.1
+Xn = TA2(np.multiply, "product", ["numeric"], None, ["numeric"], None).fit(X, None, ["a", "b", "c"]).transform(X)
+first = Xn[:, 3]
+alone = TA2(np.multiply, "product", None, None, None, None).fit(X, None).transform(X, 1, True)
+t = TransformBase.GetTransformObj("product")
+keep = FS1([0, 1, 2], 2, "regression").fit(t.fit(X, None).transform(X), Xn[:, 0]).cols_to_keep_final_
+name = str(len(X))
+reveal_type(Xn)
+reveal_type(alone)
+reveal_type(t)
+reveal_type(TransformBase.GetTransformObj("pca"))
+reveal_type(TransformBase.GetTransformObj(name))
+"""
+
+
+def test_readme_chain_type_checks_under_mypy(tmp_path):
+    """The README's chain has precise types: no error, ndarray out of fit().transform(), a class per name."""
+    api = pytest.importorskip("mypy.api")
+    readme = (pathlib.Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8")
+    block = readme.split("## Using the library", 1)[1].split("```python", 1)[1].split("```", 1)[0]
+    (tmp_path / "readme_example.py").write_text(block)
+    (tmp_path / "chain.py").write_text(README_CHAIN)
+    out, err, code = api.run(["--ignore-missing-imports", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
+                              str(tmp_path / "readme_example.py"), str(tmp_path / "chain.py")])
+    assert "error" not in out, out
+    revealed = [line.split("Revealed type is ", 1)[1] for line in out.splitlines() if "Revealed type" in line]
+    assert revealed[0].startswith('"numpy.ndarray') and "list" not in revealed[0]
+    assert "list[Any]" in revealed[1]
+    assert revealed[2].endswith('transform_utils.TA2"')
+    assert revealed[3].endswith('transform_utils.TAM"')
+    assert all(c in revealed[4] for c in ("TA1", "TA2", "TB1", "TGen", "TAM", "None"))
+
+
+@pytest.mark.parametrize("class_name", ["TA1", "TA2", "TGen", "TB1", "TAM"])
+def test_help_on_a_method_shows_its_name_arguments_and_a_description(class_name):
+    import pydoc
+
+    for method in ("fit", "transform"):
+        text = pydoc.render_doc(getattr(MODULE_CLASSES[class_name], method), renderer=pydoc.plaintext)
+        signature = method + str(inspect.signature(getattr(MODULE_CLASSES[class_name], method)))
+        assert signature in text
+        described = text.split(signature, 1)[1].strip()
+        assert len(described.split()) >= 4, (class_name, method, text)

@@ -1,42 +1,24 @@
-"""Reading the input table and writing outputs all-or-nothing."""
+"""Output files, written all-or-nothing: every output goes to a temporary file, then all are renamed."""
 
+import json
 import os
-import sys
 import tempfile
 
-import pandas as pd
+from .messages import UsageError
 
-from .steps import DataError
-
-__all__ = ["UsageError", "read_csv", "check_writable", "StagedFiles"]
+__all__ = ["check_outputs", "check_writable", "StagedFiles", "stage_table", "stage_json", "stage_model"]
 
 
-class UsageError(Exception):
-    """A mistake in the command line: reported in one line, exit code 2."""
-
-
-def read_csv(path):
-    """The CSV file at ``path`` (``-`` for standard input) as a data frame.
-
-    Every failure to read becomes a one-line :class:`DataError`.
-    """
-    label = "standard input" if path == "-" else repr(path)
-    if path != "-" and os.path.isdir(path):
-        raise DataError("cannot read " + label + ": it is a directory")
-    try:
-        source = sys.stdin if path == "-" else path
-        frame = pd.read_csv(source)
-    except FileNotFoundError:
-        raise DataError("cannot read " + label + ": no such file") from None
-    except PermissionError:
-        raise DataError("cannot read " + label + ": permission denied") from None
-    except pd.errors.EmptyDataError:
-        raise DataError("cannot read " + label + ": the file is empty") from None
-    except UnicodeDecodeError:
-        raise DataError("cannot read " + label + ": not a UTF-8 text file") from None
-    except (pd.errors.ParserError, ValueError, OSError) as e:
-        raise DataError("cannot read " + label + ": " + " ".join(str(e).split())) from None
-    return frame
+def check_outputs(args, options):
+    """Fail before any work when an output of ``options`` (attribute names) cannot be written or repeats."""
+    paths = []
+    for option in options:
+        path = getattr(args, option, None)
+        if path is not None:
+            check_writable(path, "--" + option)
+            paths.append(os.path.abspath(path))
+    if len(set(paths)) != len(paths):
+        raise UsageError(", ".join("--" + o for o in options) + " must name different files")
 
 
 def check_writable(path, option):
@@ -108,3 +90,26 @@ def _remove(path):
         os.unlink(path)
     except OSError:
         pass
+
+
+def stage_table(staged, path, frame):
+    """Stage ``frame`` as a CSV file at ``path``; return the line saying what was written."""
+    staged.stage(path, lambda p: frame.to_csv(p, index=False))
+    return str(path) + " (" + str(frame.shape[0]) + " rows, " + str(frame.shape[1]) + " columns)"
+
+
+def stage_json(staged, path, obj, what):
+    def write(p):
+        with open(p, "w", encoding="utf-8") as f:
+            json.dump(obj, f, indent=2, default=str)
+            f.write("\n")
+
+    staged.stage(path, write)
+    return str(path) + " (" + what + ")"
+
+
+def stage_model(staged, path, pipeline):
+    import joblib
+
+    staged.stage(path, lambda p: joblib.dump(pipeline, p))
+    return str(path) + " (scikit-learn Pipeline)"

@@ -1,48 +1,241 @@
-"""Terminal output of karrow-fe: the progress bar and the report tables."""
+"""What a run found, and how it is shown: the result object, ``render``, and the progress bar.
 
+``RunResult`` is filled by the run (or by the Dask engine) and turned into
+the report text by :func:`render`.  Nothing here imports numpy, pandas or
+scikit-learn.
+"""
+
+import dataclasses
 import math
 import shutil
+import statistics
+import textwrap
 import time
+from typing import Any, Dict, List, Optional
 
-__all__ = ["Progress", "format_table", "format_seconds", "format_score"]
+from . import lineage as lineage_mod
+from .messages import shortlist
+
+__all__ = ["RunResult", "CVResult", "render", "timings", "Progress", "format_table", "format_seconds", "format_score",
+           "metric_label"]
+
+#: How scikit-learn scorer names read in the report.
+_METRIC_LABELS = {"r2": "R^2", "roc_auc": "ROC AUC", "balanced_accuracy": "balanced accuracy"}
+
+
+def metric_label(name):
+    return _METRIC_LABELS.get(name, name.replace("_", " "))
+
+
+@dataclasses.dataclass
+class CVResult:
+    """Cross-validated scores: ``scores[columns][metric]`` is a list with one score per fold."""
+
+    model: str
+    folds: int
+    metrics: List[str]
+    scores: Dict[str, Dict[str, List[float]]]
+    n_columns: Dict[str, int]
+    seconds: Dict[str, float]
+
+
+@dataclasses.dataclass
+class RunResult:
+    """Everything the report shows about one run."""
+
+    source: str
+    rows: int
+    n_features: int
+    target: str
+    task: str
+    task_from: str = "guessed"
+    dropped_rows: int = 0
+    plan: List[Dict[str, Any]] = dataclasses.field(default_factory=list)
+    n_kinds: Dict[str, int] = dataclasses.field(default_factory=dict)
+    n_inputs: int = 0
+    selector: str = "gain"
+    score_name: str = "score"
+    scored_against: str = ""
+    sampled_rows: Optional[int] = None
+    candidate_stats: List[Dict[str, Any]] = dataclasses.field(default_factory=list)
+    kept: List[Dict[str, Any]] = dataclasses.field(default_factory=list)
+    fit_seconds: float = 0.0
+    cv: Optional[CVResult] = None
+    cv_skipped: str = ""
+    warnings: List[str] = dataclasses.field(default_factory=list)
+
+
+def _finite(x):
+    return isinstance(x, (int, float)) and math.isfinite(x)
+
+
+def _kinds_text(n_kinds):
+    parts = [str(n) + " " + (kind if n != 1 or kind != "dates" else "date") for kind, n in n_kinds.items() if n]
+    return ", ".join(parts) if parts else "none"
+
+
+def _plan_lines(plan):
+    """How each kind was prepared (numeric columns are listed only by count) and why columns were left out."""
+    lines = []
+    by_how = {}
+    for step in plan:
+        if step.get("kind") in ("category", "date"):
+            by_how.setdefault((step["kind"], step.get("how", "")), []).append(step["column"])
+    for (kind, how), columns in by_how.items():
+        label = "categories" if kind == "category" else "dates"
+        lines.append("           " + label + " (" + how + "): " + shortlist(columns, 6) if how
+                     else "           " + label + ": " + shortlist(columns, 6))
+    left = [step for step in plan if step.get("kind") == "left_out"]
+    if left:
+        text = "; ".join(str(s["column"]) + " (" + str(s.get("reason") or "not usable") + ")" for s in left[:6])
+        if len(left) > 6:
+            text += "; ... (" + str(len(left)) + " in all)"
+        lines.append("           left out: " + text)
+    return lines
+
+
+def _candidate_rows(stats):
+    rows = []
+    for s in stats:
+        rows.append([s.get("round", 1), s["transform"], _count(s.get("considered")), _count(s.get("constant")),
+                     _count(s.get("copies")), s.get("skipped") or ""])
+    return rows
+
+
+def _count(n):
+    return "" if n is None else "{:,}".format(int(n))
+
+
+def _cv_lines(cv):
+    lines = ["Cross-validated " + cv.model + " (" + str(cv.folds) + " folds; the preparation and the search are "
+             "refitted in every fold)"]
+    rows = []
+    for columns, per_metric in cv.scores.items():
+        for i, metric in enumerate(cv.metrics):
+            folds = per_metric[metric]
+            rows.append([columns, cv.n_columns[columns], metric_label(metric), "{:.3f}".format(statistics.fmean(folds)),
+                         "{:.3f}".format(statistics.pstdev(folds)), "{:.3f}".format(min(folds)),
+                         " ".join("{:.3f}".format(s) for s in folds) if cv.folds <= 6 else ""])
+    headers = ["columns", "n", "metric", "mean", "sd", "worst", "per fold" if cv.folds <= 6 else ""]
+    lines.append(format_table(headers, rows, ["<", ">", "<", ">", ">", ">", "<"]))
+    return lines
+
+
+def cv_warnings(cv):
+    """One-line warnings: engineered below original, or an engineered fold far below the same original fold."""
+    if cv is None or "engineered" not in cv.scores or "original" not in cv.scores:
+        return []
+    out = []
+    metric = cv.metrics[0]
+    base, eng = cv.scores["original"][metric], cv.scores["engineered"][metric]
+    label = metric_label(metric)
+    if statistics.fmean(eng) < statistics.fmean(base):
+        out.append("the engineered columns score below the original ones ({} {:.3f} vs {:.3f}); the derived "
+                   "features do not help this model".format(label, statistics.fmean(eng), statistics.fmean(base)))
+    tolerance = max(3 * statistics.pstdev(base), 0.1 * max(abs(statistics.fmean(base)), 1.0))
+    for k, (b, e) in enumerate(zip(base, eng), 1):
+        if e < b - tolerance:
+            out.append("fold {} collapsed with the engineered columns ({} {:.3f} vs {:.3f} with the original "
+                       "ones): a kept feature may amplify a few extreme rows".format(k, label, e, b))
+    return out
+
+
+def timings(result):
+    """One line of wall times, for standard error: the report itself is the same for the same run."""
+    text = "search fitted in " + format_seconds(result.fit_seconds)
+    if result.cv is not None:
+        text += "; cross-validation " + ", ".join(label + " " + format_seconds(s)
+                                                  for label, s in result.cv.seconds.items())
+    return text
+
+
+def render(result):
+    """The report of a run, as text (no trailing newline); it holds no wall times, so equal runs print equal reports."""
+    r = result
+    lines = ["data       " + r.source + ": " + "{:,}".format(r.rows) + " rows, " + str(r.n_features)
+             + " feature columns, target " + repr(r.target) + " (" + r.task + ", " + r.task_from + ")"]
+    if r.dropped_rows:
+        lines.append("           dropped " + "{:,}".format(r.dropped_rows) + " row(s) with no value in "
+                     + repr(r.target))
+    lines.append("prepared   " + str(r.n_inputs) + " columns: " + _kinds_text(r.n_kinds))
+    lines.extend(_plan_lines(r.plan))
+    considered = sum(int(s.get("considered") or 0) for s in r.candidate_stats)
+    searched = "searched   " + "{:,}".format(considered) + " candidates"
+    if r.sampled_rows:
+        searched += ", screened on a sample of " + "{:,}".format(r.sampled_rows) + " rows, the best rescored on all"
+    lines.append(searched)
+    if r.candidate_stats:
+        lines.append(format_table(["round", "transform", "considered", "constant", "copies", "skipped"],
+                                  _candidate_rows(r.candidate_stats), [">", "<", ">", ">", ">", "<"]))
+    lines.append("selected   " + r.selector + ": " + str(r.n_inputs) + " original + " + str(len(r.kept))
+                 + " derived columns")
+    if r.scored_against:
+        lines.extend(textwrap.wrap("scores: " + r.scored_against, 100, initial_indent=" " * 11,
+                                   subsequent_indent=" " * 19))
+    lines.append("")
+    if r.kept:
+        ranked = sorted(r.kept, key=lambda k: -k["score"] if _finite(k.get("score")) else math.inf)
+        rows = [[i, format_score(k.get("score")), lineage_mod.render(k["lineage"])] for i, k in enumerate(ranked, 1)]
+        lines.append("Kept derived features")
+        lines.append(format_table(["#", r.score_name, "feature"], rows, [">", ">", "<"]))
+    else:
+        lines.append("No derived feature was kept.")
+    lines.append("")
+    if r.cv is None:
+        lines.append("Model comparison skipped (" + (r.cv_skipped or "--cv 0") + ").")
+    else:
+        lines.extend(_cv_lines(r.cv))
+    warnings = list(r.warnings) + cv_warnings(r.cv)
+    if warnings:
+        lines.append("")
+        lines.extend("warning: " + w for w in warnings)
+    return "\n".join(lines)
 
 
 class Progress:
-    """A one-line progress bar on a terminal stream.
+    """A one-line progress bar on a terminal stream, at most 80 columns wide.
 
     It draws only when ``enabled`` (the caller passes ``stream.isatty()`` and
     not ``--quiet``), so redirected output and logs never see carriage
-    returns.  ``step(label)`` announces the next item; ``close()`` erases the
-    line.
+    returns.  Call it as ``progress(done, total, label)`` -- the signature the
+    search's ``progress`` callback has -- at any rate: it redraws at most ten
+    times a second.  ``close()`` erases the line.
     """
 
-    def __init__(self, stream, total, title, enabled):
+    WIDTH = 80
+
+    def __init__(self, stream, enabled, title=""):
         self.stream = stream
-        self.total = max(int(total), 1)
-        self.title = title
         self.enabled = enabled
-        self.done = 0
+        self.title = title
         self.start = time.perf_counter()
         self._width = 0
+        self._last = 0.0
 
-    def step(self, label):
-        if self.enabled:
-            self._draw(label)
-        self.done += 1
-
-    def _draw(self, label):
-        columns = shutil.get_terminal_size((80, 20)).columns
-        bar_width = 24
-        filled = int(bar_width * self.done / self.total)
-        bar = "#" * filled + "-" * (bar_width - filled)
-        elapsed = time.perf_counter() - self.start
-        line = "{} [{}] {}/{} {} {}".format(
-            self.title, bar, self.done + 1, self.total, format_seconds(elapsed), label)
-        line = line[: max(columns - 1, 10)]
-        pad = " " * max(self._width - len(line), 0)
-        self._width = len(line)
-        self.stream.write("\r" + line + pad)
+    def __call__(self, done, total, label=""):
+        if not self.enabled:
+            return
+        now = time.perf_counter()
+        if now - self._last < 0.1 and done < total:
+            return
+        self._last = now
+        self.stream.write("\r" + self.line(done, total, label, now - self.start).ljust(self._width))
+        self._width = len(self.line(done, total, label, now - self.start))
         self.stream.flush()
+
+    def line(self, done, total, label, elapsed):
+        total = max(int(total), 1)
+        done = min(max(int(done), 0), total)
+        bar_width = 20
+        filled = int(bar_width * done / total)
+        head = "{} [{}] {:>3d}% {} ".format(self.title, "#" * filled + "-" * (bar_width - filled),
+                                           100 * done // total, format_seconds(elapsed)).lstrip()
+        width = min(shutil.get_terminal_size((self.WIDTH, 20)).columns, self.WIDTH) - 1
+        label = str(label)
+        room = width - len(head)
+        if len(label) > room:
+            label = label[: max(room - 3, 0)] + "..."
+        return (head + label)[:width]
 
     def close(self):
         if self.enabled and self._width:

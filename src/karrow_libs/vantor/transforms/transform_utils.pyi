@@ -14,7 +14,9 @@ dtypes and JSON name objects of the columns travel in lists beside them.
 """
 
 from abc import ABC, abstractmethod
-from typing import Any, Callable, Container, Hashable, Iterable, Mapping, Protocol, Sequence, TypeVar
+from typing import Any, Callable, Container, Hashable, Iterable, Literal, Mapping, Protocol, Sequence, TypeVar, overload
+
+from typing_extensions import Self, TypeAlias
 
 import numpy as np
 import pandas as pd
@@ -27,7 +29,22 @@ _JSONObject = dict[str, Any]
 _Array = np.ndarray
 _ArrayT = TypeVar("_ArrayT")
 _Predicate = Callable[[Any], Any]
-_Self = TypeVar("_Self")
+
+# The catalogue names by the class they build (tests/test_stubs.py holds them to the module's table).
+_TA1Names: TypeAlias = Literal[
+    "sqrt", "log", "exp", "round", "square", "cube", "cbrt", "tanh", "sin", "cos", "tan", "abs", "sigmoid",
+    "dtextr",
+]
+_TA2Names: TypeAlias = Literal["product", "sum", "diff", "min", "max", "divide"]
+_TB1Names: TypeAlias = Literal["freq", "onehot", "stdscaler", "minmaxscaler"]
+_TGenNames: TypeAlias = Literal[
+    "pair", "groupbymean", "groupbystd", "groupbymin", "groupbymax", "groupbymedian", "nxor", "binning",
+    "speed", "distance", "m_distance",
+]
+_TAMNames: TypeAlias = Literal[
+    "pca", "ica", "nystroem", "featureagglomeration", "clusterdbscan", "isoforestanomaly",
+]
+_Transform: TypeAlias = "TA1 | TA2 | TB1 | TGen | TAM"
 
 class _TransformGraph(Protocol):
     """What the transforms use of the caller's transform graph (``tgraph``)."""
@@ -118,7 +135,7 @@ class MakeDFReady:
     def __init__(self) -> None: ...
     def transform(self, X: pd.DataFrame, n_jobs: int = 1) -> pd.DataFrame:
         """The columns of ``X`` at the positions learnt by ``fit``."""
-    def fit(self: _Self, X: pd.DataFrame, y: Any) -> _Self:
+    def fit(self, X: pd.DataFrame, y: Any) -> Self:
         """Record the positions of the numeric columns of ``X``."""
 
 # ---------------------------------------------------------------- feature selection
@@ -138,7 +155,7 @@ class FS1(VantorTransformer):
         """``ptype`` "classification" selects ``f_classif``, anything else ``f_regression``."""
     def transform(self, X: _Array, n_jobs: int = 1) -> _Array:
         """``X[:, cols_to_keep_final_]``."""
-    def fit(self: _Self, X: _Array, y: Any) -> _Self:
+    def fit(self, X: _Array, y: Any) -> Self:
         """Score the columns against ``y`` and choose ``cols_to_keep_final_``."""
     def find_k_top_indices(self, fs_scores: Sequence[float]) -> None:
         """Must-keep ids plus the ``k_`` best others, sorted ascending, into ``cols_to_keep_final_``."""
@@ -161,7 +178,7 @@ class FS2(VantorTransformer):
         """``eval_algo``: an estimator class (built with ``random_state=7``) or object (deep-copied)."""
     def transform(self, X: _Array, n_jobs: int = 1) -> _Array:
         """``X[:, cols_to_keep_final_]``."""
-    def fit(self: _Self, X: _Array, y: Any) -> _Self:
+    def fit(self, X: _Array, y: Any) -> Self:
         """Fit a copy of ``eval_algo`` and choose columns by its ``feature_importances_``."""
     def find_k_top_indices(self, fs_scores: Sequence[float]) -> None:
         """As ``FS1.find_k_top_indices``."""
@@ -171,7 +188,7 @@ class FS3(VantorTransformer):
 
     colids_to_remove: Iterable[int]
     def __init__(self, colids_to_remove: Iterable[int]) -> None: ...
-    def fit(self: _Self, X: Any, y: Any) -> _Self:
+    def fit(self, X: Any, y: Any) -> Self:
         """Learns nothing; returns the object."""
     def transform(self, X: _Array) -> _Array:
         """``X`` without the columns at ``colids_to_remove``."""
@@ -187,7 +204,7 @@ class Tproxy(VantorTransformer):
     new_column_dtypes_: list[np.dtype]
     new_column_as_json_objects_: list[_JSONObject]
     def __init__(self, trobj: Any) -> None: ...
-    def fit(self: _Self, X: Any, y: Any, col_names: Any, col_dtypes: Any) -> _Self:
+    def fit(self, X: Any, y: Any, col_names: Any, col_dtypes: Any) -> Self:
         """Reads nothing; returns the object."""
     def transform(self, X: _Array, n_jobs: int = 1) -> Any:
         """``trobj.transform(X)``, then copy its three ``new_column_…_`` attributes."""
@@ -243,7 +260,7 @@ class TNoOp(VantorTransformer):
     ) -> None: ...
     def transform(self, df: Any, n_jobs: int = 1) -> Any:
         """Return ``df`` itself."""
-    def fit(self: _Self, X: Any, y: Any) -> _Self:
+    def fit(self, X: Any, y: Any) -> Self:
         """Set ``colids_`` to a new empty list; return the object."""
 
 class TA1(VantorTransformer):
@@ -278,7 +295,16 @@ class TA1(VantorTransformer):
         col_names: list[Any] | None = None,
         col_dtypes: list[Any] | None = None,
         col_as_json_objects: list[_JSONObject] | None = None,
-    ) -> None: ...
+    ) -> None:
+        """``fun`` is applied to each eligible column.
+
+        ``datatypes*``: column types an argument accepts, as family names ("numeric", "float", "int",
+        "integer") or numpy dtype names ("float64", "int64", ...); ``None`` accepts every type.
+        ``feat_constraints*``: predicates every column of that argument must pass, usually from
+        ``karrow_libs.utils.fc_methods`` (``is_positive``, ``is_non_negative``, ``is_categorical``,
+        ``is_not_categorical``, ``is_lt80pc_unique_int``, ``is_latitude``, ``is_longitude``,
+        ``is_epoch``, ``is_distance``).  ``tgraph`` caches the predicates' answers per column.
+        """
     def transform(self, X: _Array, n_jobs: int = 1, return_new_cols_only: Any = False) -> _Array | None:
         """``X`` with one new column per chosen column appended (or the new columns alone)."""
     def get_candidates_space_descriptor(self, df: _Array, col_names: Sequence[Any], col_dtypes: Sequence[Any]) -> CandidatesSpaceDescriptor:
@@ -288,13 +314,13 @@ class TA1(VantorTransformer):
     def namestr(self, obj: Any, namespace: Mapping[Any, Any]) -> list[Any]:
         """Keys of ``namespace`` whose value is ``obj`` itself."""
     def fit(
-        self: _Self,
+        self,
         X: _Array,
         y: Any,
         col_names: list[Any] | None = None,
         col_dtypes: list[Any] | None = None,
         col_as_json_objects: list[_JSONObject] | None = None,
-    ) -> _Self | None:
+    ) -> Self | None:
         """Choose ``colids_``; ``None`` when single-column mode gets a wider table."""
     def all_fc_satisifed(self, dfc: _Array, col_name: Any) -> bool:
         """Whether the column satisfies every feature constraint (answers cached in ``tgraph``)."""
@@ -337,9 +363,22 @@ class TA2(VantorTransformer):
         col_names: list[Any] | None = None,
         col_dtypes: list[Any] | None = None,
         col_as_json_objects: list[_JSONObject] | None = None,
-    ) -> None: ...
-    def transform(self, X: _Array, n_jobs: int = 1, return_new_cols_only: Any = False) -> _Array | list[Any]:
-        """``X`` with one new column per pair appended (or the new columns alone)."""
+    ) -> None:
+        """``fun`` is applied to ordered pairs of distinct eligible columns (first, second argument).
+
+        ``datatypes*``: column types an argument accepts, as family names ("numeric", "float", "int",
+        "integer") or numpy dtype names ("float64", "int64", ...); ``None`` accepts every type.
+        ``feat_constraints*``: predicates every column of that argument must pass, usually from
+        ``karrow_libs.utils.fc_methods`` (``is_positive``, ``is_non_negative``, ``is_categorical``,
+        ``is_not_categorical``, ``is_lt80pc_unique_int``, ``is_latitude``, ``is_longitude``,
+        ``is_epoch``, ``is_distance``).  ``tgraph`` caches the predicates' answers per column.
+        """
+    @overload
+    def transform(self, X: _Array, n_jobs: int = 1, return_new_cols_only: Literal[False] = False) -> _Array:
+        """``X`` with one new column per pair appended (``X`` itself when no pair was chosen)."""
+    @overload
+    def transform(self, X: _Array, n_jobs: int = 1, return_new_cols_only: object = False) -> _Array | list[Any]:
+        """The new columns alone when ``return_new_cols_only`` is true (``[]`` when no pair was chosen)."""
     def get_candidates_space_descriptor(self, df: _Array, col_names: Sequence[Any], col_dtypes: Sequence[Any]) -> CandidatesSpaceDescriptor:
         """Two dimensions: the ids eligible as first, then as second argument."""
     def get_candidates(self, df: _Array, col_names: Sequence[Any], col_dtypes: Sequence[Any]) -> list[tuple[int, int]]:
@@ -349,13 +388,13 @@ class TA2(VantorTransformer):
     def namestr(self, obj: Any, namespace: Mapping[Any, Any]) -> list[Any]:
         """Keys of ``namespace`` whose value is ``obj`` itself."""
     def fit(
-        self: _Self,
+        self,
         X: _Array,
         y: Any,
         col_names: list[Any] | None = None,
         col_dtypes: list[Any] | None = None,
         col_as_json_objects: list[_JSONObject] | None = None,
-    ) -> _Self:
+    ) -> Self:
         """Resolve the datatype families and choose ``colid_pairs_``."""
     def all_fc1_satisifed(self, dfc: _Array, dfcname: Any) -> bool:
         """The constraint check over ``feat_constraints1``."""
@@ -398,7 +437,16 @@ class TGen(VantorTransformer):
         col_names: list[Any] | None = None,
         col_dtypes: list[Any] | None = None,
         col_as_json_objects: list[_JSONObject] | None = None,
-    ) -> None: ...
+    ) -> None:
+        """``fun``, a function or an estimator class, is applied to tuples of ``arg_count`` distinct columns.
+
+        ``datatypes*``: column types an argument accepts, as family names ("numeric", "float", "int",
+        "integer") or numpy dtype names ("float64", "int64", ...); ``None`` accepts every type.
+        ``feat_constraints*``: predicates every column of that argument must pass, usually from
+        ``karrow_libs.utils.fc_methods`` (``is_positive``, ``is_non_negative``, ``is_categorical``,
+        ``is_not_categorical``, ``is_lt80pc_unique_int``, ``is_latitude``, ``is_longitude``,
+        ``is_epoch``, ``is_distance``).  ``tgraph`` caches the predicates' answers per column.
+        """
     def transform(self, X: _Array, n_jobs: int = 1, return_new_cols_only: Any = False) -> _Array:
         """``X`` with the new columns of every candidate tuple appended (or the new columns alone)."""
     def get_candidates_space_descriptor(self, df: _Array, col_names: Sequence[Any], col_dtypes: Sequence[Any]) -> CandidatesSpaceDescriptor:
@@ -417,13 +465,13 @@ class TGen(VantorTransformer):
     def get_df_from_tuple_of_series(tofseries: Sequence[pd.Series]) -> pd.DataFrame:
         """Rename the Series "0", "1", ... and join them as columns."""
     def fit(
-        self: _Self,
+        self,
         X: _Array,
         y: Any,
         col_names: list[Any] | None = None,
         col_dtypes: list[Any] | None = None,
         col_as_json_objects: list[_JSONObject] | None = None,
-    ) -> _Self:
+    ) -> Self:
         """Choose ``candidates_``; for an estimator, fit one copy per candidate into ``tobjects_``."""
     def all_fc_satisifed(self, fcs: Iterable[_Predicate], dfc: _Array, dfcname: Any) -> bool:
         """Whether the column satisfies every predicate of ``fcs`` (answers cached in ``tgraph``)."""
@@ -461,7 +509,16 @@ class TB1(VantorTransformer):
         col_names: list[Any] | None = None,
         col_dtypes: list[Any] | None = None,
         col_as_json_objects: list[_JSONObject] | None = None,
-    ) -> None: ...
+    ) -> None:
+        """``tans_class``, an estimator class, is fitted afresh on each eligible column.
+
+        ``datatypes*``: column types an argument accepts, as family names ("numeric", "float", "int",
+        "integer") or numpy dtype names ("float64", "int64", ...); ``None`` accepts every type.
+        ``feat_constraints*``: predicates every column of that argument must pass, usually from
+        ``karrow_libs.utils.fc_methods`` (``is_positive``, ``is_non_negative``, ``is_categorical``,
+        ``is_not_categorical``, ``is_lt80pc_unique_int``, ``is_latitude``, ``is_longitude``,
+        ``is_epoch``, ``is_distance``).  ``tgraph`` caches the predicates' answers per column.
+        """
     def transform(self, X: _Array, n_jobs: int = 1, return_new_cols_only: Any = False) -> _Array | None:
         """``X`` with every estimator's output columns appended (or those columns alone)."""
     def get_candidates_space_descriptor(self, df: _Array, col_names: Sequence[Any], col_dtypes: Sequence[Any]) -> CandidatesSpaceDescriptor:
@@ -471,13 +528,13 @@ class TB1(VantorTransformer):
     def namestr(self, obj: Any, namespace: Mapping[Any, Any]) -> list[Any]:
         """Keys of ``namespace`` whose value is ``obj`` itself."""
     def fit(
-        self: _Self,
+        self,
         X: _Array,
         y: Any,
         col_names: list[Any] | None = None,
         col_dtypes: list[Any] | None = None,
         col_as_json_objects: list[_JSONObject] | None = None,
-    ) -> _Self | None:
+    ) -> Self | None:
         """Choose ``colids_`` and fit one estimator per chosen column into ``tobjects_``."""
     def all_fc_satisifed(self, dfc: _Array, dfcname: Any) -> bool:
         """Whether the column satisfies every feature constraint (answers cached in ``tgraph``)."""
@@ -518,7 +575,7 @@ class TB2(VantorTransformer):
         """The eligible ordered pairs of columns."""
     def namestr(self, obj: Any, namespace: Mapping[Any, Any]) -> list[Any]:
         """Keys of ``namespace`` whose value is ``obj`` itself."""
-    def fit(self: _Self, X: pd.DataFrame, y: Any) -> _Self:
+    def fit(self, X: pd.DataFrame, y: Any) -> Self:
         """Choose ``col_id_pairs_`` and fit one estimator per pair into ``tobjects_``."""
     def all_fc1_satisifed(self, dfc: pd.Series) -> bool:
         """The constraint check over ``feat_constraints1`` (no cache key)."""
@@ -562,13 +619,13 @@ class TAM(VantorTransformer):
     def get_candidates(self, df: _Array, col_names: Any, col_dtypes: Any) -> list[tuple[int, ...]]:
         """``[tuple(range(df.shape[1]))]``."""
     def fit(
-        self: _Self,
+        self,
         X: _Array,
         y: Any,
         col_names: list[Any] | None = None,
         col_dtypes: list[Any] | None = None,
         col_as_json_objects: list[_JSONObject] | None = None,
-    ) -> _Self:
+    ) -> Self:
         """Fit a fresh estimator on all columns of ``X``."""
     def transform(self, X: _Array, n_jobs: int = 1, return_new_cols_only: Any = False) -> _Array:
         """``X`` with the estimator's output columns appended (or those columns alone)."""
@@ -581,7 +638,7 @@ class DropTransform(VantorTransformer):
     def __init__(self, columnStrCommaSep: Any) -> None: ...
     def transform(self, df: pd.DataFrame, n_jobs: int = 1) -> pd.DataFrame:
         """A new frame without the column labelled ``columnStrCommaSep``."""
-    def fit(self: _Self, X: Any, y: Any) -> _Self:
+    def fit(self, X: Any, y: Any) -> Self:
         """Return the object."""
 
 # ---------------------------------------------------------------- catalogue
@@ -601,8 +658,29 @@ class TransformBase:
     @staticmethod
     def GetAllBinaryTransformNames() -> list[str]:
         """The 11 binary names (a new list)."""
+    @overload
     @staticmethod
-    def GetTransformObj(trName: str, tgraph: _TransformGraph | None = None, apply_all: Any = True) -> Any:
+    def GetTransformObj(trName: _TA1Names, tgraph: _TransformGraph | None = None, apply_all: Any = True) -> TA1:
+        """A new configured TA1 for a catalogue name it builds."""
+    @overload
+    @staticmethod
+    def GetTransformObj(trName: _TA2Names, tgraph: _TransformGraph | None = None, apply_all: Any = True) -> TA2:
+        """A new configured TA2 for a catalogue name it builds."""
+    @overload
+    @staticmethod
+    def GetTransformObj(trName: _TB1Names, tgraph: _TransformGraph | None = None, apply_all: Any = True) -> TB1:
+        """A new configured TB1 for a catalogue name it builds."""
+    @overload
+    @staticmethod
+    def GetTransformObj(trName: _TGenNames, tgraph: _TransformGraph | None = None, apply_all: Any = True) -> TGen:
+        """A new configured TGen for a catalogue name it builds."""
+    @overload
+    @staticmethod
+    def GetTransformObj(trName: _TAMNames, tgraph: _TransformGraph | None = None, apply_all: Any = True) -> TAM:
+        """A new configured TAM for a catalogue name it builds."""
+    @overload
+    @staticmethod
+    def GetTransformObj(trName: str, tgraph: _TransformGraph | None = None, apply_all: Any = True) -> _Transform | None:
         """A new configured transform for the name, or ``None`` for a name outside the catalogue."""
 
 class PreprocessDF(VantorTransformer):
@@ -612,5 +690,5 @@ class PreprocessDF(VantorTransformer):
     def __init__(self) -> None: ...
     def transform(self, df: Any, n_jobs: int = 1) -> pd.DataFrame:
         """A shallow copy of ``df`` with its date-holding text columns converted."""
-    def fit(self: _Self, X: Any, y: Any) -> _Self:
+    def fit(self, X: Any, y: Any) -> Self:
         """Learns nothing; returns the object."""

@@ -25,27 +25,10 @@ FunctionInfo ClassBuilder::info(const char* name, const char* params, const char
     return fi;
 }
 
-ClassBuilder& ClassBuilder::pending(const char* name, const char* params, bool is_static) {
-    FunctionInfo fi = info(name, params, "", false);
-    std::string qual = fi.qualname;
-    std::size_t arity = 0;
-    for (char c : std::string(params)) arity += (c == ',');
-    if (std::string(params).find_first_not_of(" ") != std::string::npos) ++arity;
-    Body body = [qual](const py::object*) -> py::object {
-        PyErr_SetString(PyExc_NotImplementedError, (qual + "() is not available yet").c_str());
-        throw py::error_already_set();
-    };
-    py::object f = make_function(fi, std::move(body), arity);
-    namespace_[name] = is_static ? py::module_::import("builtins").attr("staticmethod")(f) : f;
-    return *this;
-}
-
 py::object ClassBuilder::finish() {
     py::object cls = metaclass_(py::str(name_), bases_, namespace_, **py::reinterpret_borrow<py::dict>(kwds_));
     module_.attr(name_.c_str()) = cls;
     return cls;
 }
-
-py::object module_attr(const py::module_& module, const char* name) { return module.attr(name); }
 
 }  // namespace karrow::binding

@@ -37,10 +37,6 @@ public:
         return *this;
     }
 
-    // A method whose body is not written yet: it raises NotImplementedError
-    // naming itself, but its signature is already the final one.
-    ClassBuilder& pending(const char* name, const char* params, bool is_static = false);
-
     // Creates the class, binds it in the module and returns it.
     py::object finish();
 
@@ -55,8 +51,5 @@ private:
     py::object namespace_;
     py::object kwds_;
 };
-
-// Looks a name up in the module being built (a base class, for instance).
-py::object module_attr(const py::module_& module, const char* name);
 
 }  // namespace karrow::binding

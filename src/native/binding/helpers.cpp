@@ -82,7 +82,6 @@ py::str make_uid(const std::string& prefix, py::handle name) {
 
 py::str make_uid(const std::string& prefix) { return py::str(prefix + str(H().uuid.attr("uuid4")())); }
 
-py::object dunder_name(py::handle obj) { return obj.attr("__name__"); }
 
 bool is_ndarray(py::handle a) { return py::isinstance<py::array>(a); }
 
@@ -94,6 +93,33 @@ py::object namestr(py::object obj, py::object ns) {
         if (py::object(ns[key]).ptr() == obj.ptr()) out.append(key);
     }
     return std::move(out);
+}
+
+// `a, b = pair`, with the interpreter's own errors for anything but two items.
+std::pair<py::object, py::object> unpack_pair(py::handle pair) {
+    PyObject* it = PyObject_GetIter(pair.ptr());
+    if (it == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();
+        raise(PyExc_TypeError, "cannot unpack non-iterable " + type_name(pair) + " object");
+    }
+    py::object iter = py::reinterpret_steal<py::object>(it);
+    py::object parts[2];
+    for (int k = 0; k < 2; ++k) {
+        PyObject* next = PyIter_Next(iter.ptr());
+        if (next == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " + std::to_string(k) + ")");
+        }
+        parts[k] = py::reinterpret_steal<py::object>(next);
+    }
+    PyObject* extra = PyIter_Next(iter.ptr());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {parts[0], parts[1]};
 }
 
 }  // namespace karrow::binding

@@ -76,14 +76,14 @@ py::str make_uid(const std::string& prefix, py::handle name);
 // prefix + str(uuid.uuid4())
 py::str make_uid(const std::string& prefix);
 
-// obj.__name__ of a callable, as `fun.__name__` would read it.
-py::object dunder_name(py::handle obj);
-
 // Is `a` an instance of numpy.ndarray (subclasses included)?
 bool is_ndarray(py::handle a);
 
 // The candidates-space descriptor classes, looked up in the module.
 py::object module_class(const char* name);
+
+// `a, b = pair`, with the interpreter's own errors for anything but two items.
+std::pair<py::object, py::object> unpack_pair(py::handle pair);
 
 // namestr(obj, namespace): keys of the mapping whose value is obj itself.
 py::object namestr(py::object obj, py::object ns);

@@ -120,21 +120,18 @@ bool bind_arguments(const FunctionData& d, PyObject* const* args, Py_ssize_t nar
     return true;
 }
 
-// The one place where C++ exceptions become Python exceptions.
+// The one place where C++ exceptions become Python exceptions, through
+// pybind11's own translation: registered translators first, then the standard
+// mapping (std::out_of_range to IndexError, std::invalid_argument and
+// std::domain_error to ValueError, std::overflow_error to OverflowError,
+// std::bad_alloc to MemoryError, other std::exception to RuntimeError).
+// Called inside a catch block.
 void set_python_error() {
-    try {
-        throw;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (py::builtin_exception& e) {
-        e.set_error();
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
+#if PYBIND11_VERSION_HEX >= 0x030000F0
+    py::detail::try_translate_exceptions();
+#else
+    py::detail::translate_exception(std::current_exception());
+#endif
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

@@ -8,6 +8,8 @@ namespace karrow::core {
 
 namespace {
 
+const char* const kTooManyCandidates = "the number of candidates exceeds 2**64 - 1; _get_size() counts it exactly";
+
 constexpr std::uint32_t npos = std::numeric_limits<std::uint32_t>::max();
 
 // a * b, or false when it does not fit.
@@ -35,9 +37,9 @@ std::uint64_t selection_bits(std::uint64_t row, std::size_t length) {
 
 CandidateSpace::CandidateSpace(SpaceDimensions dims) : dims_(std::move(dims)) {
     const std::size_t n = dims_.dims.size();
-    if (n > max_dimensions) throw std::length_error("a candidate space handles at most 63 dimensions");
+    if (n > max_dimensions) throw std::overflow_error("a candidate space handles at most 63 dimensions");
     if (n == 0 || dims_.first_count == 0) return;
-    if (dims_.universe >= npos) throw std::length_error("too many distinct column ids");
+    if (dims_.universe >= npos) throw std::overflow_error("too many distinct column ids");
 
     position_of_.assign(n, std::vector<std::uint32_t>(dims_.universe, npos));
     for (std::size_t j = 0; j < n; ++j) {
@@ -117,11 +119,11 @@ void CandidateSpace::build_children(std::uint32_t node_index) {
 void CandidateSpace::add_leaf(std::uint32_t node_index) {
     std::uint64_t size = 1;
     for (std::uint64_t s : nodes_[node_index].seq) {
-        if (!checked_mul(size, s, &size)) throw std::overflow_error("candidate block size exceeds 2**64 - 1");
+        if (!checked_mul(size, s, &size)) throw std::overflow_error(kTooManyCandidates);
     }
     if (size == 0) return;
     std::uint64_t end = 0;
-    if (!checked_add(total_, size, &end)) throw std::overflow_error("number of candidates exceeds 2**64 - 1");
+    if (!checked_add(total_, size, &end)) throw std::overflow_error(kTooManyCandidates);
     leaves_.push_back(Leaf{total_, size, node_index});
     total_ = end;
 }

@@ -48,13 +48,11 @@ enum class DecodeStatus {
 class CandidateSpace {
 public:
     // Throws std::overflow_error when the number of candidates does not fit in
-    // 64 bits, std::length_error beyond max_dimensions.
+    // 64 bits or beyond max_dimensions.
     explicit CandidateSpace(SpaceDimensions dims);
 
     std::size_t ndim() const { return dims_.dims.size(); }
     std::uint64_t size() const { return total_; }
-    std::size_t node_count() const { return nodes_.size(); }
-    std::size_t leaf_count() const { return leaves_.size(); }
 
     // Decodes `index` into, for each dimension j, the position of its id in
     // dims[j] (written to positions[j]). On no_choice, `remainder` receives the

@@ -25,9 +25,9 @@ py::dict get_json_for_name(py::handle name);
 // {"expression": {"op": op, "params": params}}
 py::dict expression_json(py::handle op, py::list params);
 
-// Makes proposed names unique against a growing set of names in use, drawing
-// suffix digits from Python's shared `random` generator exactly as the plain
-// list-scanning loop would, but with hashed membership tests.
+// Makes proposed names unique against a growing set of names in use: while a
+// name is taken it grows "-<digit>", the digit drawn from Python's shared
+// `random` generator, one draw per collision (membership is a hashed lookup).
 class UniqueNamer {
 public:
     UniqueNamer();

@@ -100,8 +100,9 @@ bool scores_as_doubles(const py::list& ind, std::vector<double>& out) {
     return !has_f32 || python_numbers_fit_f32;
 }
 
-// The pick as written, with Python's own max(); used whenever the scores are
-// not plain numbers, so that every comparison and every error stays Python's.
+// The pick with Python's own max() over (position, score) pairs; used whenever
+// the scores are not plain numbers, so that every comparison and every error
+// is Python's.
 void pick_with_python_max(py::list ind, py::object rounds, py::list cols) {
     py::object neg_inf = py::float_(-INFINITY);
     py::object second = H().operator_.attr("itemgetter")(1);

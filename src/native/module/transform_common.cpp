@@ -16,6 +16,17 @@ void store_column_args(py::handle self, py::handle col_names, py::handle col_dty
     self.attr("col_as_json_objects") = col_as_json_objects;
 }
 
+void store_attributes(py::handle self, Attributes attrs) {
+    for (const auto& [name, value] : attrs) self.attr(name) = value;
+}
+
+void name_object(py::handle self, const char* prefix, py::handle name) {
+    self.attr("uid") = make_uid(prefix, name);
+    self.attr("long_name") = self.attr("uid");
+}
+
+py::object or_empty_list(py::object value) { return value.is_none() ? py::object(py::list()) : value; }
+
 void record_new_columns(py::handle self, py::handle names, py::handle dtypes, py::handle json_objects) {
     self.attr("new_column_names_") = names;
     self.attr("new_column_dtypes_") = dtypes;
@@ -109,6 +120,27 @@ py::list eligible_colids(py::handle self, const char* datatypes, const char* che
     return colids;
 }
 
+py::object namestr_method(py::object, py::object obj, py::object ns) { return namestr(obj, ns); }
+
+bool single_column(py::handle self, py::handle X) {
+    if (item(X.attr("shape"), 1).not_equal(py::int_(1))) {
+        binding::print(py::str("More columns than 1 provided for apply_all in transform ") + self.attr("name"));
+        return false;
+    }
+    py::list only_column;
+    only_column.append(py::int_(0));
+    self.attr("colids_") = only_column;
+    return true;
+}
+
+bool refuses_width(py::handle self, py::handle X) {
+    if (!is_false(self.attr("apply_all")) || item(X.attr("shape"), 1).equal(py::int_(1))) return false;
+    binding::print(py::str(" More than admissible number of columns provided for transform with apply_all=False "
+                           "for transform ") +
+                   self.attr("name"));
+    return true;
+}
+
 py::list first_two(py::handle t) {
     py::list out;
     out.append(item(t, 0));
@@ -116,13 +148,55 @@ py::list first_two(py::handle t) {
     return out;
 }
 
-py::object output_as_array(py::object nc, py::object (*tuple_as_array)(py::object), py::object (*values)(py::handle)) {
+py::object frame_of_series(py::handle tofseries) {
+    py::list series;
+    const py::ssize_t count = py::len(tofseries);
+    for (py::ssize_t i = 0; i < count; ++i) {
+        py::object s = item(tofseries, i);
+        s.attr("name") = py::str(std::to_string(i));
+        series.append(s);
+    }
+    return H().pd.attr("concat")(series, py::arg("axis") = 1);
+}
+
+namespace {
+
+// pandas with copy-on-write hands out read-only views from `.values`; the NaN
+// replacement that follows writes into the array, as it did with the writable
+// views older pandas returned, so a function's read-only view is copied first.
+py::object values_of(py::handle frame_or_series, OutputOf of) {
+    py::object values = frame_or_series.attr("values");
+    if (of == OutputOf::function && is_ndarray(values) && !py::reinterpret_borrow<py::array>(values).writeable()) {
+        values = values.attr("copy")();
+    }
+    return values;
+}
+
+// A function's tuple of Series becomes the frame of its first two, a tuple of
+// arrays is joined side by side (1-d ones as single columns); an estimator's
+// tuple is read as a pair of Series, through TGen's method as it is now.
+py::object tuple_as_array(py::object nc, OutputOf of) {
+    if (of == OutputOf::estimator) {
+        return module_class("TGen").attr("get_df_from_tuple_of_series")(first_two(nc)).attr("values");
+    }
+    if (type_name(item(nc, 0)) == "Series") return values_of(frame_of_series(first_two(nc)), of);
+    py::list parts;
+    for (auto e : nc) {
+        const bool one_dim = py::len(e.attr("shape")) == 1;
+        parts.append(one_dim ? with_trailing_axis(e) : py::reinterpret_borrow<py::object>(e));
+    }
+    return H().np.attr("concatenate")(parts, py::arg("axis") = 1);
+}
+
+}  // namespace
+
+py::object output_as_array(py::object nc, OutputOf of) {
     const std::string kind = type_name(nc);
     if (kind == "csr_matrix") return nc.attr("toarray")();
-    if (kind == "tuple") return tuple_as_array(nc);
+    if (kind == "tuple") return tuple_as_array(nc, of);
     if (kind == "ndarray") return nc;
-    if (kind == "DataFrame") return values(nc);
-    if (kind == "Series") return with_trailing_axis(values(nc));
+    if (kind == "DataFrame") return values_of(nc, of);
+    if (kind == "Series") return with_trailing_axis(values_of(nc, of));
     return nc.attr("toarray")();
 }
 

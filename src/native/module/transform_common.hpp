@@ -3,6 +3,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
+#include <utility>
+
 #include "module/column_assembly.hpp"
 
 namespace karrow::module {
@@ -12,6 +15,14 @@ namespace py = pybind11;
 // The column arguments of __init__, stored as col_names, col_dtypes,
 // col_as_json_objects in that order.
 void store_column_args(py::handle self, py::handle col_names, py::handle col_dtypes, py::handle col_as_json_objects);
+
+// A constructor's attributes, set in the given order (the order of vars(obj)).
+using Attributes = std::initializer_list<std::pair<const char*, py::handle>>;
+void store_attributes(py::handle self, Attributes attrs);
+// uid = prefix + str(name) + "_" + str(uuid.uuid4()), and long_name the same.
+void name_object(py::handle self, const char* prefix, py::handle name);
+// value, or a new empty list for None
+py::object or_empty_list(py::object value);
 
 // The new columns' bookkeeping after a transform: new_column_names_,
 // new_column_dtypes_, new_column_as_json_objects_, stored in that order.
@@ -66,21 +77,63 @@ enum class OnDtypeError { report, pass_on };
 py::list eligible_colids(py::handle self, const char* datatypes, const char* check, py::handle df, py::handle ncols,
                          py::handle col_names, py::handle col_dtypes, OnDtypeError on_error);
 
+// namestr(self, obj, namespace) as a method.
+py::object namestr_method(py::object self, py::object obj, py::object ns);
+
+// Single-column mode (apply_all not True) at fit: with exactly one column,
+// colids_ = [0] and true; otherwise the refusal is printed and false.
+bool single_column(py::handle self, py::handle X);
+
+// apply_all is the object False and X has other than one column: the refusal
+// is printed and true.
+bool refuses_width(py::handle self, py::handle X);
+
 // [t[0], t[1]]
 py::list first_two(py::handle t);
 
+// Whose output is read: a function's (TGen) or an estimator's (TB1).
+enum class OutputOf { function, estimator };
+
 // A call's result as an array, by the name of its type: a csr_matrix (and any
 // type not named here) through toarray(), an ndarray as it is, a DataFrame's
-// values, a Series' values as one column. A tuple goes through the caller's own
-// rule; `values` is how the caller reads a frame's or a series' values.
-py::object output_as_array(py::object nc, py::object (*tuple_as_array)(py::object), py::object (*values)(py::handle));
+// values, a Series' values as one column, a tuple as its reader decides.
+py::object output_as_array(py::object nc, OutputOf of);
+
+// Names the Series "0", "1", ... (in place) and joins them side by side.
+py::object frame_of_series(py::handle tofseries);
 
 // The constraint check: predicates in order, answers from / into the graph's
 // cache, rejection only on the object False.
 bool all_fc_satisfied(py::handle tgraph, py::handle fcs, py::handle dfc, py::handle colname);
 
+// all_fc_satisifed(self, dfc, name): the constraint check over self.<Attr>.
+inline constexpr char kFeatConstraints[] = "feat_constraints";
+inline constexpr char kFeatConstraints1[] = "feat_constraints1";
+inline constexpr char kFeatConstraints2[] = "feat_constraints2";
+template <const char* Attr>
+py::object constraints_method(py::object self, py::object dfc, py::object name) {
+    return py::bool_(all_fc_satisfied(self.attr("tgraph"), self.attr(Attr), dfc, name));
+}
+
 // A CandidatesSpaceDescriptor with the single dimension `colids`.
 py::object one_dimension_space(py::list colids);
+
+// The ids of the eligible columns of df for a one-dimension family.
+using EligibleFn = py::list (*)(py::object self, py::object df, py::object col_names, py::object col_dtypes);
+
+// get_candidates_space_descriptor: one dimension, the eligible ids.
+template <EligibleFn F>
+py::object one_dimension_descriptor(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
+    return one_dimension_space(F(self, df, col_names, col_dtypes));
+}
+
+// get_candidates: the eligible ids, asserted to match the descriptor's size.
+template <EligibleFn F>
+py::object checked_candidates(py::object self, py::object df, py::object col_names, py::object col_dtypes) {
+    py::list ids = F(self, df, col_names, col_dtypes);
+    assert_space_size(self, df, col_names, col_dtypes, ids);
+    return std::move(ids);
+}
 
 // tgraph is not None and tgraph.multiprocessing is True
 bool use_pool(py::handle tgraph);

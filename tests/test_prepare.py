@@ -1,11 +1,14 @@
 """PrepareFrame and prepare_target: categories, dates, missing cells and unusual targets."""
 
+import os
 import pickle
 import warnings
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from karrow_libs.prepare import PrepareFrame, prepare_target
 from karrow_libs.table import DataError, module_output
@@ -185,11 +188,13 @@ def test_names_lineage_kinds_and_reasons():
     # The module's group-by transforms take the code columns as group keys.
     from karrow_libs.vantor.transforms import transform_utils as tu
 
-    t = tu.TransformBase.GetTransformObj("groupbymean")
-    with module_output():
-        t.fit(table.values, None, table.names, table.dtypes, table.lineage)
-    keys = {table.names[a] for a, _ in t.candidates_}
-    assert {"sex", "city", "rooms"} <= keys
+    for name in ("groupbymean", "pair", "freq", "onehot"):
+        t = tu.TransformBase.GetTransformObj(name)
+        with module_output():
+            t.fit(table.values, None, table.names, table.dtypes, table.lineage)
+        cands = getattr(t, "candidates_", None) or [(c,) for c in t.colids_]
+        keys = {table.names[c[0]] for c in cands}
+        assert {"sex", "city", "rooms"} <= keys, name
 
 
 def test_pickled_frame_transforms_like_the_original_and_transform_learns_nothing():
@@ -226,3 +231,33 @@ def test_odd_column_types_are_prepared_or_left_out_with_a_reason():
     assert np.array_equal(prep.transform(frame).values, table.values)
     with pytest.raises(DataError, match="no usable feature column"):
         PrepareFrame().fit(pd.DataFrame({"id": ["a", "b", "c"], "k": [1, 1, 1]}))
+
+
+CELLS = {
+    "number": st.one_of(st.floats(allow_nan=True, allow_infinity=True, width=32), st.none()),
+    "text": st.one_of(st.sampled_from(["a", "b", "1st", "Q3", "May", "", " ", "NA", "?", "0001-01-01",
+                                       "9999-12-31", "2020-02-30", "12", "x y"]), st.none()),
+    "date": st.one_of(st.dates().map(lambda d: d.isoformat()), st.sampled_from(["", "oops"]), st.none()),
+}
+
+
+@settings(max_examples=int(os.environ.get("KARROW_FUZZ_EXAMPLES", "25")), deadline=None,
+          suppress_health_check=[HealthCheck.too_slow])
+@given(st.data())
+def test_odd_frames_prepare_to_finite_tables_or_a_data_error(data):
+    n = data.draw(st.integers(1, 30))
+    kinds = data.draw(st.lists(st.sampled_from(sorted(CELLS)), min_size=1, max_size=4))
+    frame = pd.DataFrame({k + str(i): data.draw(st.lists(CELLS[k], min_size=n, max_size=n))
+                          for i, k in enumerate(kinds)})
+    y = data.draw(st.lists(st.floats(-5, 5), min_size=n, max_size=n))
+    prep = PrepareFrame()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            table = prep.fit_transform(frame, y)
+    except DataError:
+        return
+    assert table.values.shape == (n, len(table.names)) and np.isfinite(table.values).all()
+    other = data.draw(st.lists(CELLS["text"], min_size=3, max_size=3))
+    again = prep.transform(pd.DataFrame({c: other for c in frame.columns}))
+    assert again.values.shape == (3, len(table.names)) and np.isfinite(again.values).all()

@@ -60,12 +60,17 @@ def indicator_of(column):
 NA_TEXT = frozenset(["", "na", "n/a", "#n/a", "nan", "null", "none", "?", "-"])
 
 
+def _cells(col):
+    """The cells as a numpy object array (factorized as such, without the type inference of an index)."""
+    return np.asarray(col.astype(object).to_numpy(), dtype=object)
+
+
 def text_missing(col):
     """Boolean mask of the cells of a column that hold nothing (NA, blank or a missing-value marker)."""
     missing = col.isna().to_numpy()
     if col.dtype.kind in "biufcmM":
         return missing
-    codes, uniques = pd.factorize(col.astype(object))
+    codes, uniques = pd.factorize(_cells(col))
     marker = np.array([isinstance(v, str) and v.strip().lower() in NA_TEXT for v in uniques] + [False], dtype=bool)
     return missing | marker[codes]
 
@@ -161,7 +166,7 @@ def _label(value):
 def category_levels(col):
     """(codes, labels): the cells of a column as indices into its level labels (str, missing cells
     as :data:`MISSING`); every cell has a code (hash-based, no sorting of the cells)."""
-    codes, uniques = pd.factorize(col.astype(object))
+    codes, uniques = pd.factorize(_cells(col))
     labels = [_label(v) for v in uniques] + [MISSING]
     codes = np.where(codes < 0, len(labels) - 1, codes)
     # Different cells may share a label ("a" and " a", 3 and 3.0): merge them.

@@ -20,7 +20,7 @@ from . import lineage as lineage_mod
 from .apply import load_pipeline
 from .files import StagedFiles, check_outputs, stage_json, stage_model
 from .messages import DataError, Notes, UsageError, shortlist
-from .report import Progress, format_seconds, render
+from .report import Progress, format_seconds, render, timings
 from .run import class_count_warning, describe, parse_transform_names, search_options
 
 __all__ = ["run", "apply"]
@@ -54,16 +54,23 @@ def _connect(args):
                          quiet=not getattr(args, "verbose", False))
 
 
-def _engine_lines(workers, partitions, rows, passes, seconds, extra=()):
-    """The report's lines about the engine: where it ran, the partitions, and the rows per second."""
+def _where(workers):
     n = workers.n_workers
-    where = workers.label + (", " + str(n) + " worker" + ("s" if n != 1 else "") if workers.client is not None else "")
-    lines = ["engine     dask (" + where + "): " + "{:,}".format(partitions) + " partitions"]
+    return workers.label + (", " + str(n) + " worker" + ("s" if n != 1 else "") if workers.client is not None else "")
+
+
+def _engine_lines(workers, partitions, extra=()):
+    """The report's lines about the engine: where it ran and the partitions (no wall times: equal runs, equal reports)."""
+    lines = ["engine     dask (" + _where(workers) + "): " + "{:,}".format(partitions) + " partitions"]
     lines.extend("           " + e for e in extra)
-    rate = rows * passes / seconds if seconds > 0 else float("inf")
-    lines.append("           " + "{:,}".format(rows) + " rows x " + str(passes) + " pass" + ("es" if passes != 1 else "")
-                 + " over the table in " + format_seconds(seconds) + ": " + "{:,.0f}".format(rate) + " rows/s")
     return lines
+
+
+def _throughput(rows, passes, seconds):
+    """``N rows x P passes in S: R rows/s`` -- the rows read over the passes on the whole table, per second."""
+    rate = rows * passes / seconds if seconds > 0 else float("inf")
+    return ("{:,}".format(rows) + " rows x " + str(passes) + " pass" + ("es" if passes != 1 else "") + " in "
+            + format_seconds(seconds) + ": " + "{:,.0f}".format(rate) + " rows/s")
 
 
 def _insert_after_data(report, lines):
@@ -122,9 +129,10 @@ def run(args):
             staged_out = scale.stage_parquet(scale.transform(rows, pipeline), args.out,
                                              what="writing the engineered table")
             out_seconds = time.perf_counter() - start
+        throughput = _throughput(info.rows, 1 + info.rescore_passes + (1 if staged_out else 0),
+                                 info.sample_seconds + info.rescore_seconds + out_seconds)
         engine = _engine_lines(
-            workers, info.partitions, info.rows, 1 + info.rescore_passes + (1 if staged_out else 0),
-            info.sample_seconds + info.rescore_seconds + out_seconds,
+            workers, info.partitions,
             ["fitted on a sample of " + "{:,}".format(info.sample_rows) + " of " + "{:,}".format(info.rows)
              + " rows (seed " + str(args.seed) + "); the shortlist rescored on all " + "{:,}".format(info.rescored_rows)
              + " rows with a target" + (" (" + str(info.rescore_passes) + " passes)" if info.rescore_passes > 1 else "")]
@@ -162,6 +170,7 @@ def run(args):
                 staged_out.discard()
     if written:
         print("\nwrote " + "; ".join(written))
+    notes.note(timings(result) + "; dask: " + throughput)
     return 0
 
 
@@ -187,10 +196,8 @@ def apply(args):
         with scale.stage_parquet(predictions, args.out, what="predicting") as staged:
             staged.commit()
         seconds = time.perf_counter() - start
-        n = workers.n_workers
-        where = workers.label + (", " + str(n) + " worker" + ("s" if n != 1 else "") if workers.client else "")
-    rate = staged.rows / seconds if seconds > 0 else float("inf")
+        where = _where(workers)
     notes.note("wrote " + str(args.out) + " (" + "{:,}".format(staged.rows) + " predictions in " + str(staged.files)
-               + " Parquet files); dask (" + where + "): " + "{:,}".format(ddf.npartitions) + " partitions in "
-               + format_seconds(seconds) + ", " + "{:,.0f}".format(rate) + " rows/s")
+               + " Parquet files); dask (" + where + "): " + "{:,}".format(ddf.npartitions) + " partitions, "
+               + _throughput(staged.rows, 1, seconds))
     return 0

@@ -51,10 +51,11 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
 
     Every source column becomes zero or more prepared columns:
 
-    * **numbers** stay as they are (also numbers stored as text); missing or
-      infinite cells take the training median, and a column that had missing
-      cells gains ``is_missing(col)`` (1 where the cell was missing).
-      A two-valued integer column stays a number.
+    * **numbers** (the columns the module's ``MakeDFReady`` keeps, nullable
+      numbers, time spans in seconds, numbers stored as text) stay as they
+      are; missing or infinite cells take the training median, and a column
+      that had missing cells gains ``is_missing(col)`` (1 where the cell was
+      missing). A two-valued integer column stays a number.
     * **categories** (text, booleans, and integer columns with 3 to
       ``max_onehot`` levels and at most one level per two rows -- with the
       default 20, the columns the module's ``is_categorical`` accepts):
@@ -163,11 +164,16 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         self.n_features_in_ = X.shape[1]
         options = {"max_onehot": self.max_onehot, "min_level_rows": self.min_level_rows,
                    "smoothing": self.smoothing}
+        # The module's numeric filter names the plain number columns; what the
+        # other columns hold (categories, dates, numbers in text) is decided here.
+        with module_output():
+            ready = _tu().MakeDFReady().fit(X, None)
+        numbers = {X.columns[i] for i in ready.numeric_colids_}
         dates = self._find_dates(X)
         self.recipes_, self.plan_ = [], []
         for name in X.columns:
             col = X[name]
-            recipe, reason = self._recipe(name, col, dates, target, options)
+            recipe, reason = self._recipe(name, col, name in numbers, dates, target, options)
             if recipe is None:
                 self.plan_.append({"column": name, "kind": "left_out", "how": "left out", "outputs": [],
                                    "reason": reason})
@@ -236,10 +242,12 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
             found[c] = fmt
         return found, rejected
 
-    def _recipe(self, name, col, dates, target, options):
+    def _recipe(self, name, col, number, dates, target, options):
         """(recipe, note) or (None, reason to leave the column out)."""
         found, rejected = dates
         dtype = col.dtype
+        if number:
+            return self._number(name, col, target, options)
         if pd.api.types.is_datetime64_any_dtype(dtype):
             recipe = DateRecipe(name).fit(col)
             return (recipe, "") if recipe.names else (None, "a single date")
@@ -250,17 +258,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
             return self._category(name, col, target, options)
         if ((pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype))
                 or pd.api.types.is_timedelta64_dtype(dtype)):
-            values = as_numbers(col)
-            distinct = np.unique(values[~np.isnan(values)])
-            if distinct.size == 0:
-                return None, "no values"
-            if distinct.size == 1 and not np.isnan(values).any():
-                return None, "a single value"
-            missing = np.isnan(values).any()
-            if (isinstance(dtype, np.dtype) and dtype.kind in "iu" and not missing
-                    and 3 <= distinct.size <= min(self.max_onehot, len(values) // 2)):
-                return CategoryRecipe(name).fit(col, target, options, integer=True), ""
-            return NumericRecipe(name).fit(col), ""
+            return self._number(name, col, target, options)  # nullable numbers, time spans
         if _is_text(dtype):
             missing = text_missing(col)
             if missing.all():
@@ -272,6 +270,20 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
                 reason = rejected[name]
             return recipe, reason
         return None, "unsupported type " + str(dtype)
+
+    def _number(self, name, col, target, options):
+        """A number column: left out when empty or constant, a category when it holds few integers."""
+        values = as_numbers(col)
+        missing = np.isnan(values)
+        distinct = np.unique(values[~missing])
+        if distinct.size == 0:
+            return None, "no values"
+        if distinct.size == 1 and not missing.any():
+            return None, "a single value"
+        if (isinstance(col.dtype, np.dtype) and col.dtype.kind in "iu"
+                and 3 <= distinct.size <= min(self.max_onehot, len(values) // 2)):
+            return CategoryRecipe(name).fit(col, target, options, integer=True), ""
+        return NumericRecipe(name).fit(col), ""
 
     def _category(self, name, col, target, options):
         codes, labels = category_levels(col)

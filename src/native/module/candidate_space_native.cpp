@@ -224,7 +224,7 @@ SpaceRef current_space(const py::object& self) {
 enum class IndexKind { in_words, outside_words, other };
 
 // Python ints (bools included) and numpy integers take the native path;
-// anything else is left to the step-by-step algorithm.
+// anything else is answered by the building blocks.
 IndexKind classify_index(const py::object& index, std::uint64_t* value) {
     py::object as_int;
     if (PyLong_Check(index.ptr())) {

@@ -61,10 +61,6 @@ struct TA1 : FamilyDefaults {
     }
 };
 
-py::object TA1_all_fc_satisifed(py::object self, py::object dfc, py::object col_name) {
-    return py::bool_(all_fc_satisfied(self.attr("tgraph"), self.attr("feat_constraints"), dfc, col_name));
-}
-
 py::object TA1_fit(py::object self, py::object X, py::object, py::object col_names, py::object col_dtypes,
                    py::object col_as_json_objects) {
     FitColumns cols = fit_columns(self, col_names, col_dtypes, col_as_json_objects);
@@ -88,7 +84,7 @@ void register_TA1(py::module_& m) {
         .candidates(&checked_candidates<eligible>, "List of the eligible column ids, ascending.")
         .namestr()
         .fit(&TA1_fit, "Record the input columns' names, dtypes and JSON name objects and choose colids_.")
-        .method("all_fc_satisifed", "self, dfc, col_name", &TA1_all_fc_satisifed,
+        .method("all_fc_satisifed", "self, dfc, col_name", &constraints_method<kFeatConstraints>,
                 "True unless a feature constraint returns the object False for the column.")
         .method("exec_tr", "self, colid, df_", &TA1_exec_tr,
                 "The new column from column colid of df_, shaped (rows, 1), NaN and infinities set to 0.")

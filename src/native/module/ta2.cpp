@@ -35,14 +35,6 @@ py::object TA2_exec_tr(py::object self, py::object i, py::object df_) {
     return replace_nan_and_inf(with_trailing_axis(self.attr("fun")(a, b)));
 }
 
-py::object TA2_all_fc1_satisifed(py::object self, py::object dfc, py::object dfcname) {
-    return py::bool_(all_fc_satisfied(self.attr("tgraph"), self.attr("feat_constraints1"), dfc, dfcname));
-}
-
-py::object TA2_all_fc2_satisifed(py::object self, py::object dfc, py::object dfcname) {
-    return py::bool_(all_fc_satisfied(self.attr("tgraph"), self.attr("feat_constraints2"), dfc, dfcname));
-}
-
 py::object TA2_fit(py::object self, py::object X, py::object, py::object col_names, py::object col_dtypes,
                    py::object col_as_json_objects) {
     FitColumns cols = fit_columns(self, col_names, col_dtypes, col_as_json_objects);
@@ -53,11 +45,7 @@ py::object TA2_fit(py::object self, py::object X, py::object, py::object col_nam
         py::object colpairids = self.attr("get_candidates")(X, cols.names, cols.dtypes);
         py::list pairs;
         self.attr("colid_pairs_") = pairs;
-        for (auto cpair : colpairids) {
-            py::object first = item(cpair, 0);
-            py::object second = item(cpair, 1);
-            pairs.append(py::make_tuple(first, second));
-        }
+        for (auto cpair : colpairids) pairs.append(py::make_tuple(item(cpair, 0), item(cpair, 1)));
     }
     return self;
 }
@@ -108,9 +96,9 @@ void register_TA2(py::module_& m) {
                 "The new column of pair i of colid_pairs_, shaped (rows, 1), NaN and infinities set to 0.")
         .namestr()
         .fit(&TA2_fit, "Record the input columns, resolve the datatype families and choose colid_pairs_.")
-        .method("all_fc1_satisifed", "self, dfc, dfcname", &TA2_all_fc1_satisifed,
+        .method("all_fc1_satisifed", "self, dfc, dfcname", &constraints_method<kFeatConstraints1>,
                 "True unless a first-argument constraint returns the object False for the column.")
-        .method("all_fc2_satisifed", "self, dfc, dfcname", &TA2_all_fc2_satisifed,
+        .method("all_fc2_satisifed", "self, dfc, dfcname", &constraints_method<kFeatConstraints2>,
                 "True unless a second-argument constraint returns the object False for the column.")
         .finish();
 }

@@ -29,10 +29,6 @@ py::object TB1_init(py::object self, py::object tans_class, py::object name, py:
     return py::none();
 }
 
-py::object TB1_all_fc_satisifed(py::object self, py::object dfc, py::object dfcname) {
-    return py::bool_(all_fc_satisfied(self.attr("tgraph"), self.attr("feat_constraints"), dfc, dfcname));
-}
-
 py::object TB1_fit(py::object self, py::object X, py::object /*y*/, py::object col_names, py::object col_dtypes,
                    py::object col_as_json_objects) {
     FitColumns cols = fit_columns(self, col_names, col_dtypes, col_as_json_objects);
@@ -97,7 +93,7 @@ void register_TB1(py::module_& m) {
         .candidates(&checked_candidates<TB1_eligible_columns>, "The eligible column ids, in ascending order.")
         .namestr()
         .fit(&TB1_fit, "Choose colids_ and fit one new estimator per chosen column (None when refused).")
-        .method("all_fc_satisifed", "self, dfc, dfcname", &TB1_all_fc_satisifed,
+        .method("all_fc_satisifed", "self, dfc, dfcname", &constraints_method<kFeatConstraints>,
                 "True unless a constraint (or its cached answer for dfcname) is the object False.")
         .method("exec_tr", "self, i, df_", &TB1_exec_tr,
                 "Column colids_[i] of df_ through tobjects_[i], with NaN and infinities replaced by 0.")

@@ -47,17 +47,11 @@ py::object TGen_all_fc_satisifed(py::object self, py::object fcs, py::object dfc
     return py::bool_(all_fc_satisfied(self.attr("tgraph"), fcs, dfc, dfcname));
 }
 
-py::str combined_param_name(py::handle candidate_cols_ids, py::handle col_names) {
-    std::string text;
-    for (auto x : candidate_cols_ids) {
-        text += str(col_names[x]);
-        text += "___";
-    }
-    return py::str(text);
-}
-
+// The names of the tuple's columns, each followed by "___".
 py::object TGen_combined_param_name(py::object, py::object candidate_cols_ids, py::object col_names) {
-    return combined_param_name(candidate_cols_ids, col_names);
+    std::string text;
+    for (auto x : candidate_cols_ids) text += str(col_names[x]) + "___";
+    return py::str(text);
 }
 
 py::object TGen_get_df_from_tuple_of_series(py::object tofseries) { return frame_of_series(tofseries); }

@@ -106,6 +106,15 @@ py::object frame_of_series(py::handle tofseries);
 // cache, rejection only on the object False.
 bool all_fc_satisfied(py::handle tgraph, py::handle fcs, py::handle dfc, py::handle colname);
 
+// all_fc_satisifed(self, dfc, name): the constraint check over self.<Attr>.
+inline constexpr char kFeatConstraints[] = "feat_constraints";
+inline constexpr char kFeatConstraints1[] = "feat_constraints1";
+inline constexpr char kFeatConstraints2[] = "feat_constraints2";
+template <const char* Attr>
+py::object constraints_method(py::object self, py::object dfc, py::object name) {
+    return py::bool_(all_fc_satisfied(self.attr("tgraph"), self.attr(Attr), dfc, name));
+}
+
 // A CandidatesSpaceDescriptor with the single dimension `colids`.
 py::object one_dimension_space(py::list colids);
 

@@ -166,3 +166,7 @@ def test_help_on_a_method_shows_its_name_arguments_and_a_description(class_name)
         assert signature in text
         described = text.split(signature, 1)[1].strip()
         assert len(described.split()) >= 4, (class_name, method, text)
+    if class_name != "TAM":
+        # The constructors that choose columns say what their datatype and constraint arguments accept.
+        text = pydoc.render_doc(MODULE_CLASSES[class_name].__init__, renderer=pydoc.plaintext)
+        assert all(word in text for word in ('"numeric"', '"int64"', "is_lt80pc_unique_int", "is_epoch")), text

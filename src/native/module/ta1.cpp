@@ -78,7 +78,8 @@ void register_TA1(py::module_& m) {
         .method("__init__",
                 "self, fun, name=None, datatypes=None, feat_constraints=None, tgraph=None, apply_all=True, "
                 "col_names=None, col_dtypes=None, col_as_json_objects=None",
-                &TA1_init, "Wrap an element-wise function; datatypes are family or dtype names.")
+                &TA1_init, "Wrap an element-wise function; datatypes are family or dtype names."
+                KARROW_COLUMN_ARGUMENTS_DOC)
         .transform()
         .descriptor(&one_dimension_descriptor<eligible>, "One dimension: the ids of the eligible columns.")
         .candidates(&checked_candidates<eligible>, "List of the eligible column ids, ascending.")

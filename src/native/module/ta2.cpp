@@ -88,7 +88,8 @@ void register_TA2(py::module_& m) {
         .method("__init__",
                 "self, fun, name, datatypes1, feat_constraints1, datatypes2, feat_constraints2, tgraph=None, "
                 "apply_all=True, col_names=None, col_dtypes=None, col_as_json_objects=None",
-                &TA2_init, "Wrap a two-argument function; datatypes and constraints per argument.")
+                &TA2_init, "Wrap a two-argument function; datatypes and constraints per argument."
+                KARROW_COLUMN_ARGUMENTS_DOC)
         .transform()
         .descriptor(&TA2_get_candidates_space_descriptor, "Two dimensions: the ids eligible as first, as second argument.")
         .candidates(&TA2_get_candidates, "List of the eligible ordered pairs (colid1, colid2) of distinct columns.")

@@ -87,7 +87,8 @@ void register_TB1(py::module_& m) {
         .method("__init__",
                 "self, tans_class, name, datatypes, feat_constraints, tgraph=None, apply_all=True, col_names=None, "
                 "col_dtypes=None, col_as_json_objects=None",
-                &TB1_init, "Wrap an estimator class: one fresh estimator per eligible column.")
+                &TB1_init, "Wrap an estimator class: one fresh estimator per eligible column."
+                KARROW_COLUMN_ARGUMENTS_DOC)
         .transform()
         .descriptor(&one_dimension_descriptor<TB1_eligible_columns>, "One dimension: the eligible column ids.")
         .candidates(&checked_candidates<TB1_eligible_columns>, "The eligible column ids, in ascending order.")

@@ -108,7 +108,8 @@ void register_TGen(py::module_& m) {
         .method("__init__",
                 "self, fun, name, arg_count, datatypes_list, feat_constraints_list, tgraph=None, apply_all=True, "
                 "col_names=None, col_dtypes=None, col_as_json_objects=None",
-                &TGen_init, "Wrap an arg_count-argument function or estimator; datatypes and constraints per argument.")
+                &TGen_init, "Wrap an arg_count-argument function or estimator; datatypes and constraints per argument."
+                KARROW_COLUMN_ARGUMENTS_DOC)
         .transform()
         .descriptor(&TGen_get_candidates_space_descriptor, "One dimension per argument: the ids eligible for it.")
         .candidates(&TGen_get_candidates, "List of the eligible tuples of distinct column ids, first argument slowest.")

@@ -22,6 +22,21 @@
 #include "module/data_utils.hpp"
 #include "module/transform_common.hpp"
 
+// The argument description shared by the constructors that choose columns, so
+// that help() on each of them lists what the datatype and constraint
+// arguments accept.
+#define KARROW_COLUMN_ARGUMENTS_DOC                                                                  \
+    "\n\nArguments choosing the columns:\n"                                                     \
+    "  datatypes (datatypes1/datatypes2, or one list per argument in datatypes_list): a list of datatype family names - \"numeric\", \"float\", \"int\", "         \
+    "\"integer\" (each a fixed list of numpy dtype names) - or dtype names such as \"int64\"; "   \
+    "a column qualifies when str(its dtype) is in the resolved list.\n"                            \
+    "  feat_constraints (likewise per argument): a list of predicates over one column's values, such as those of "         \
+    "karrow_libs.utils.fc_methods: is_positive, is_non_negative, is_categorical, "                  \
+    "is_not_categorical, is_lt80pc_unique_int, is_epoch, is_distance, is_latitude, is_longitude; "  \
+    "a column qualifies unless one of them returns the object False.\n"                            \
+    "  tgraph: the transform graph (its constraint cache, max_feature_generate_one_node and "      \
+    "multiprocessing) or None."
+
 namespace karrow::module {
 
 namespace py = pybind11;

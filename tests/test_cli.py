@@ -503,6 +503,8 @@ BAD = [
     ("unknown metric", lambda t, c: [c, "--target", "y", "--metric", "r3"], 2, "unknown metric 'r3'"),
     ("dask option without dask", lambda t, c: [c, "--target", "y", "--workers", "2"], 2, "needs --engine dask"),
     ("bad separator", lambda t, c: [c, "--target", "y", "--sep", ";;"], 2, "--sep"),
+    ("damaged gzip", lambda t, c: [write(t / "g.csv.gz", b"\x1f\x8b\x08\x00garbage"), "--target", "y"], 1,
+     "damaged compressed file"),
 ]
 
 
@@ -517,6 +519,15 @@ def test_bad_input_is_one_line_and_writes_nothing(tmp_path, table_csv, capsys, c
     assert stderr.count("\n") == 1 and stderr.startswith("karrow-fe: error: ")
     assert words in stderr and "Traceback" not in stderr
     assert os.listdir(outdir) == []
+
+
+@pytest.mark.parametrize("suffix", [".gz", ".bz2", ".xz", ".zip"])
+def test_compressed_tables_read_like_the_plain_file(tmp_path, capsys, suffix):
+    frame = small_table().drop(columns=["label"])
+    frame.to_csv(tmp_path / ("t.csv" + suffix), index=False)  # pandas compresses by the suffix
+    code, out, err = run_main(capsys, tmp_path / ("t.csv" + suffix), "--target", "y", "--cv", "0",
+                              "--transforms", "sqrt")
+    assert code == 0 and "40 rows, 4 feature columns" in out, err
 
 
 def test_semicolon_file_is_read_with_a_note(tmp_path, capsys):

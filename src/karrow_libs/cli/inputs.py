@@ -42,6 +42,7 @@ def _open_text(path):
         raise DataError("cannot read " + label + ": permission denied") from None
     except OSError as e:
         raise DataError("cannot read " + label + ": " + str(e)) from None
+    data = _decompressed(data, label)
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError:
@@ -51,6 +52,37 @@ def _open_text(path):
     if not text.strip():
         raise DataError("cannot read " + label + ": the file is empty")
     return text, label
+
+
+def _decompressed(data, label):
+    """``data`` itself, or its content when it is a gzip, bzip2, xz or one-file zip archive."""
+    import zipfile
+
+    try:
+        if data[:2] == b"\x1f\x8b":
+            import gzip
+
+            return gzip.decompress(data)
+        if data[:3] == b"BZh":
+            import bz2
+
+            return bz2.decompress(data)
+        if data[:6] == b"\xfd7zXZ\x00":
+            import lzma
+
+            return lzma.decompress(data)
+        if data[:4] == b"PK\x03\x04":
+            with zipfile.ZipFile(io.BytesIO(data)) as archive:
+                names = [n for n in archive.namelist() if not n.endswith("/")]
+                if len(names) != 1:
+                    raise DataError("cannot read " + label + ": a zip archive must hold exactly one file, it holds "
+                                    + str(len(names)))
+                return archive.read(names[0])
+    except DataError:
+        raise
+    except Exception as e:  # each format has its own error types (BadGzipFile, LZMAError, BadZipFile, EOFError)
+        raise DataError("cannot read " + label + ": damaged compressed file (" + " ".join(str(e).split()) + ")") from None
+    return data
 
 
 def _header(text, sep):

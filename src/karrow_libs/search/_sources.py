@@ -107,6 +107,19 @@ class _Source:
         return self.unit_cand[units], self.unit_out[units]
 
 
+class _PairUnits(_Source):
+    """Sources whose units are ordered column pairs: one output per pair."""
+
+    def __init__(self, name, t, cands, budget):
+        super().__init__(name, t, cands, budget)
+        pairs = np.asarray(cands, dtype=np.intp).reshape(-1, 2)
+        self.i, self.j = pairs[:, 0], pairs[:, 1]
+        self.n_units = len(pairs)
+        self.counts = np.ones(self.n_units, dtype=np.intp)
+        self.unit_cand = np.arange(self.n_units)
+        self.unit_out = np.zeros(self.n_units, dtype=np.intp)
+
+
 class UnarySource(_Source):
     def __init__(self, name, t, cands, budget):
         super().__init__(name, t, cands, budget)
@@ -147,15 +160,9 @@ def _fused_kernels():
 FUSED_FUNCTIONS = {np.fmin: "fmin", np.fmax: "fmax"}
 
 
-class PairSource(_Source):
+class PairSource(_PairUnits):
     def __init__(self, name, t, cands, budget, threads=1):
         super().__init__(name, t, cands, budget)
-        pairs = np.asarray(cands, dtype=np.intp).reshape(-1, 2)
-        self.i, self.j = pairs[:, 0], pairs[:, 1]
-        self.n_units = len(pairs)
-        self.counts = np.ones(self.n_units, dtype=np.intp)
-        self.unit_cand = np.arange(self.n_units)
-        self.unit_out = np.zeros(self.n_units, dtype=np.intp)
         self.fun = t.fun
         self.threads = threads
         op = FUSED_FUNCTIONS.get(self.fun) if isinstance(self.fun, np.ufunc) else None
@@ -248,15 +255,9 @@ class GramBank:
                     m["xrw"][q] += xr.T @ w
 
 
-class GramSource(_Source):
+class GramSource(_PairUnits):
     def __init__(self, name, t, cands, budget, kind, bank):
         super().__init__(name, t, cands, budget)
-        pairs = np.asarray(cands, dtype=np.intp).reshape(-1, 2)
-        self.i, self.j = pairs[:, 0], pairs[:, 1]
-        self.n_units = len(pairs)
-        self.counts = np.ones(self.n_units, dtype=np.intp)
-        self.unit_cand = np.arange(self.n_units)
-        self.unit_out = np.zeros(self.n_units, dtype=np.intp)
         self.kind = kind
         self.bank = bank
 

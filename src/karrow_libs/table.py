@@ -10,7 +10,7 @@ output to the next untouched).
 import contextlib
 import io
 
-__all__ = ["DataError", "Table", "module_output"]
+__all__ = ["DataError", "Table", "as_table", "module_output"]
 
 
 class DataError(Exception):
@@ -66,3 +66,10 @@ class Table:
 
     def __repr__(self):
         return "Table(" + str(self.values.shape[0]) + " rows, " + str(self.values.shape[1]) + " columns)"
+
+
+def as_table(X, step):
+    """``X`` itself when it is a :class:`Table`; a TypeError naming ``step`` otherwise."""
+    if not isinstance(X, Table):
+        raise TypeError(step + " expects a karrow_libs.table.Table, got " + type(X).__name__)
+    return X

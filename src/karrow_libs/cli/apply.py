@@ -20,14 +20,14 @@ def load_pipeline(path):
     import joblib
     from sklearn.pipeline import Pipeline
 
-    from karrow_libs.prepare import PrepareFrame, PrepareTable
+    from karrow_libs.prepare import PrepareFrame
 
     try:
         pipeline = joblib.load(path)
     except Exception as e:
         raise DataError("cannot load " + repr(path) + ": not a pipeline written by '" + PROG + " --model' ("
                         + type(e).__name__ + ": " + one_line(e, 200) + ")") from None
-    if not isinstance(pipeline, Pipeline) or not isinstance(pipeline.steps[0][1], (PrepareFrame, PrepareTable)):
+    if not isinstance(pipeline, Pipeline) or not isinstance(pipeline.steps[0][1], PrepareFrame):
         raise DataError(repr(path) + " is not a pipeline written by '" + PROG + " --model'")
     return pipeline
 

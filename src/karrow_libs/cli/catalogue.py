@@ -22,14 +22,14 @@ _MODULE = "karrow_libs.vantor.transforms.transform_utils"
 def _cache_path():
     import importlib.util
 
-    spec = importlib.util.find_spec(_MODULE)
-    if spec is None or not spec.origin:
+    found = importlib.util.find_spec(_MODULE)
+    if found is None or not found.origin:
         return None
     try:
-        st = os.stat(spec.origin)
+        st = os.stat(found.origin)
     except OSError:
         return None
-    key = hashlib.sha256("{}|{}|{}".format(spec.origin, st.st_size, st.st_mtime_ns).encode()).hexdigest()[:16]
+    key = hashlib.sha256("{}|{}|{}".format(found.origin, st.st_size, st.st_mtime_ns).encode()).hexdigest()[:16]
     base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
     return os.path.join(base, "karrow_libs", "catalogue-" + key + ".json")
 

@@ -4,12 +4,10 @@
 :class:`~karrow_libs.table.Table` of input columns (numbers, categories,
 dates and missing-cell indicators, each with a name and a lineage object);
 :func:`prepare_target` checks the target and picks the task;
-:class:`TableValues` hands a table's array to a model.  :class:`PrepareTable`
-is the command's former, numeric-only step, kept for pipelines saved with it.
+:class:`TableValues` hands a table's array to a model.
 """
 
-from ._frame import PrepareFrame
-from ._legacy import PrepareTable, TableValues
+from ._frame import PrepareFrame, TableValues
 from ._target import prepare_target
 
-__all__ = ["PrepareFrame", "PrepareTable", "TableValues", "prepare_target"]
+__all__ = ["PrepareFrame", "TableValues", "prepare_target"]

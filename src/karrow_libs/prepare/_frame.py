@@ -6,7 +6,7 @@ import numpy as np
 import pandas as pd
 from sklearn.base import BaseEstimator, TransformerMixin
 
-from karrow_libs.table import DataError, Table, module_output
+from karrow_libs.table import DataError, Table, as_table, module_output
 
 from ._columns import (
     MISSING,
@@ -367,3 +367,14 @@ def _encodable_target(y):
     if len(classes) != 2:
         return None
     return np.where(labels.notna(), (labels.astype(str) == classes[1]).astype(np.float64), np.nan)
+
+
+class TableValues(BaseEstimator, TransformerMixin):
+    """:class:`Table` -> its array: the bridge from the prepared or searched table to a model."""
+
+    def fit(self, X, y=None):
+        self.n_features_in_ = as_table(X, "TableValues").shape[1]
+        return self
+
+    def transform(self, X):
+        return as_table(X, "TableValues").values

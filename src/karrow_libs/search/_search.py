@@ -8,7 +8,7 @@ import warnings
 import numpy as np
 from sklearn.base import BaseEstimator, TransformerMixin
 
-from karrow_libs.table import DataError, Table, module_output
+from karrow_libs.table import DataError, Table, as_table, module_output
 
 from ._sources import GramBank, GramSource, candidates_of, make_source, module_columns, restrict
 from ._stats import FOLDS, GramStats, Residual, correlations, forward_select, partial_gains, row_folds, screen_scores
@@ -299,16 +299,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         if not isinstance(self.block_mib, numbers.Real) or not self.block_mib > 0:
             raise ValueError("block_mib must be a number > 0, got " + repr(self.block_mib))
 
-    @staticmethod
-    def _as_table(X):
-        if not isinstance(X, Table):
-            raise TypeError("FeatureSearch expects a karrow_libs.table.Table, got " + type(X).__name__)
-        return X
-
     def fit(self, X, y, progress=None, rescore=None):
         """Score the candidates of every transform on ``X`` and keep the best; returns ``self``."""
         self._check_params()
-        X = self._as_table(X)
+        X = as_table(X, "FeatureSearch")
         if y is None:
             raise ValueError("FeatureSearch needs the target y")
         y = np.asarray(y)
@@ -593,7 +587,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             from sklearn.exceptions import NotFittedError
 
             raise NotFittedError("this FeatureSearch is not fitted yet; call fit first")
-        X = self._as_table(X)
+        X = as_table(X, "FeatureSearch")
         if X.shape[1] != self.n_features_in_:
             raise DataError("expected " + str(self.n_features_in_) + " columns, got " + str(X.shape[1]))
         with _seeded_names(self.seed), warnings.catch_warnings():

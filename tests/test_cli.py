@@ -447,28 +447,6 @@ def test_ctrl_c_during_start_up_is_one_line_and_exit_130(tmp_path, delay):
     assert proc.returncode == 130 and err == "karrow-fe: error: interrupted\n" and out == "", err
 
 
-def test_dask_engine_is_dispatched(monkeypatch, capsys, table_csv):
-    from karrow_libs.cli import command
-
-    calls = []
-
-    class Engine:
-        @staticmethod
-        def run(args):
-            calls.append(("run", args.workers, args.sample_rows))
-            return 0
-
-        @staticmethod
-        def apply(args):
-            calls.append(("apply", args.scheduler, None))
-            return 0
-
-    monkeypatch.setattr(command, "_dask_engine", lambda: Engine)
-    assert main([str(table_csv), "--target", "y", "--engine", "dask", "--workers", "2", "--sample-rows", "50"]) == 0
-    assert main(["apply", "p.joblib", "x.csv", "--engine", "dask", "--scheduler", "tcp://h:8786"]) == 0
-    assert calls == [("run", 2, 50), ("apply", "tcp://h:8786", None)]
-
-
 # -------------------------------------------------------------- bad input
 
 

@@ -44,7 +44,7 @@ bench-scale: install
 	$(PY) bench/bench_scale.py
 
 fuzz: install
-	KARROW_FUZZ_EXAMPLES=500 $(PY) -m pytest -q tests/test_reliability.py -k hostile
+	KARROW_FUZZ_EXAMPLES=500 $(PY) -m pytest -q tests/module/test_reliability.py -k hostile
 
 asan-test:
 	$(MAKE) install VENV=.venv-asan CMAKE_ARGS="-DKARROW_SANITIZE=ON;-DCMAKE_BUILD_TYPE=RelWithDebInfo"

@@ -141,7 +141,7 @@ reveal_type(TransformBase.GetTransformObj(name))
 def test_readme_chain_type_checks_under_mypy(tmp_path):
     """The README's chain has precise types: no error, ndarray out of fit().transform(), a class per name."""
     api = pytest.importorskip("mypy.api")
-    readme = (pathlib.Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8")
+    readme = (pathlib.Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
     block = readme.split("## Using the library", 1)[1].split("```python", 1)[1].split("```", 1)[0]
     (tmp_path / "readme_example.py").write_text(block)
     (tmp_path / "chain.py").write_text(README_CHAIN)

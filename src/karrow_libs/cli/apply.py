@@ -62,9 +62,9 @@ def cmd_apply(args):
     import pandas as pd
 
     notes = Notes(args.quiet)
-    check_outputs(args, ("out",))
+    check_outputs(args, ("out",), inputs=[args.pipeline, args.csv])
     pipeline = load_pipeline(args.pipeline)
-    frame, label = read_table(args.csv, args.sep, notes)
+    frame, label = read_table(args.csv, args.sep, notes, max_decompressed_mib=args.max_decompressed_mib)
     if len(frame) == 0:
         raise DataError(label + " has no rows")
     if args.id is not None and args.id not in frame.columns:

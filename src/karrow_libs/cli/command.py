@@ -17,7 +17,7 @@ compiled module are imported by the commands that need them, so ``--help``,
 import os
 import sys
 
-from .messages import DataError, UsageError, fail, one_line
+from .messages import PROG, DataError, UsageError, fail, one_line
 
 __all__ = ["main"]
 
@@ -26,14 +26,30 @@ def main(argv=None):
     """Entry point of ``karrow-fe`` and ``python -m karrow_libs``; returns the exit code."""
     program = argv is None
     argv = sys.argv[1:] if program else list(argv)
+    restore = _signals_interrupt()
+    try:
+        try:
+            code = _main(argv, program)
+        except KeyboardInterrupt:  # a second interrupt while the first one was being reported
+            code = _interrupted(program)
+    finally:
+        if not program:
+            restore()
+        _remove_temporaries()
+    if program:
+        _finish(code)
+    return code
+
+
+def _main(argv, program):
     try:
         return _dispatch(argv)
     except UsageError as e:
         return fail(e, 2)
     except DataError as e:
         return fail(e, 1)
-    except KeyboardInterrupt:
-        return _interrupted(program)
+    except KeyboardInterrupt as e:
+        return _interrupted(program, e)
     except BrokenPipeError:
         # The reader of our output went away (`karrow-fe list | head`).
         try:
@@ -45,36 +61,134 @@ def main(argv=None):
         # argparse's --help and --version
         return e.code if isinstance(e.code, int) else 0
     except Exception as e:
-        if _caused_by_interrupt(e):
-            return _interrupted(program)
+        cause = _caused_by_interrupt(e)
+        if cause is not None:
+            return _interrupted(program, cause)
         if os.environ.get("KARROW_FE_DEBUG"):
             raise
         return fail("unexpected " + type(e).__name__ + ": " + one_line(e)
                     + " (set KARROW_FE_DEBUG=1 for the traceback)", 1)
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM or SIGHUP, raised where the run is so that it ends like a Ctrl-C: outputs untouched, one line."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _handled_signals():
+    import signal
+
+    return [getattr(signal, n) for n in ("SIGTERM", "SIGHUP") if hasattr(signal, n)]
+
+
+def _signals_interrupt():
+    """Make SIGTERM and SIGHUP interrupt the run; returns the function restoring the previous handlers."""
+    import signal
+    import threading
+
+    if threading.current_thread() is not threading.main_thread():
+        return lambda: None
+
+    def interrupt(signum, frame):
+        raise Terminated(signum)
+
+    previous = {}
+    for s in _handled_signals():
+        try:
+            previous[s] = signal.signal(s, interrupt)
+        except (OSError, ValueError):
+            pass
+
+    def restore():
+        for s, handler in previous.items():
+            try:
+                signal.signal(s, handler if handler is not None else signal.SIG_DFL)
+            except (OSError, ValueError, TypeError):
+                pass
+
+    return restore
+
+
+def _remove_temporaries():
+    # Only when the output module was loaded: usage errors stay free of imports.
+    files = sys.modules.get(__name__.rsplit(".", 1)[0] + ".files")
+    if files is not None:
+        files.remove_temporaries()
+    staged = sys.modules.get("karrow_libs.scale.io")
+    if staged is not None:
+        staged.discard_staged()
+
+
+def _end_now(signum, frame):
+    """A signal after the run was decided: the same one line and exit code, at once."""
+    try:
+        sys.stderr.write(PROG + ": error: " + _interrupt_text(signum) + "\n")
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass
+    _remove_temporaries()
+    os._exit(130)
+
+
+def _guard_signals():
+    """From here on a signal ends the process with one line and 130, never by the signal itself."""
+    import signal
+
+    for s in [signal.SIGINT] + _handled_signals():
+        try:
+            signal.signal(s, _end_now)
+        except (OSError, ValueError):
+            pass
+
+
+def _finish(code):
+    """End the program here, streams flushed, so that no later moment of interpreter shutdown is left
+    where a Ctrl-C would kill the process by the signal with no message."""
+    _guard_signals()
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    os._exit(code)
+
+
+def _interrupt_text(signum=None):
+    import signal
+
+    if signum in (None, signal.SIGINT):
+        return "interrupted"
+    try:
+        return "interrupted by " + signal.Signals(signum).name
+    except ValueError:
+        return "interrupted"
+
+
 def _caused_by_interrupt(e):
-    """True for an error raised because of Ctrl-C, e.g. the ImportError of a compiled module interrupted while loading."""
+    """The interrupt behind an error raised because of it (e.g. the ImportError of a compiled module
+    interrupted while loading), or None."""
     seen = set()
     while e is not None and id(e) not in seen:
         if isinstance(e, KeyboardInterrupt):
-            return True
+            return e
         seen.add(id(e))
         e = e.__cause__ or e.__context__
-    return False
+    return None
 
 
-def _interrupted(program):
-    code = fail("interrupted", 130)
+def _interrupted(program, e=None):
+    if program:
+        _guard_signals()
+    code = fail(_interrupt_text(getattr(e, "signum", None)), 130)
     if program:
         # Ctrl-C inside code that a compiled library runs while it is imported
         # can leave the interpreter set to end by the signal itself, which the
         # shell would see instead of exit code 130: end here, streams flushed.
-        try:
-            sys.stdout.flush()
-        except (OSError, ValueError):
-            pass
-        os._exit(code)
+        _remove_temporaries()
+        _finish(code)
     return code
 
 
@@ -86,6 +200,7 @@ def _dispatch(argv):
         from .listing import cmd_list
 
         return cmd_list(args)
+    check_address_space()
     if getattr(args, "engine", "memory") == "dask":
         return getattr(_dask_engine(), args.command)(args)
     if args.command == "apply":
@@ -95,6 +210,38 @@ def _dispatch(argv):
     from .run import cmd_run
 
     return cmd_run(args)
+
+
+#: Address space, in MiB, that loading the numeric libraries and a small run
+#: need, plus what the linear-algebra library reserves for each core.
+MIN_ADDRESS_SPACE_MIB = 900
+ADDRESS_SPACE_PER_CORE_MIB = 32
+
+
+def needed_address_space_mib():
+    return MIN_ADDRESS_SPACE_MIB + ADDRESS_SPACE_PER_CORE_MIB * (os.cpu_count() or 1)
+
+
+def check_address_space():
+    """Refuse to start, in one line, under an address-space limit the numeric libraries cannot load in.
+
+    Below it the outcome would depend on where an allocation fails: an
+    import error, an obscure error of a compiled library, or a library that
+    retries its allocation for ever.  Runs before numpy is imported.
+    """
+    try:
+        import resource
+    except ImportError:  # no such limits on this platform
+        return
+    try:
+        soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+    except (OSError, ValueError):
+        return
+    needed = needed_address_space_mib()
+    if soft == resource.RLIM_INFINITY or soft >= needed << 20:
+        return
+    raise DataError("the address-space limit (ulimit -v) is " + str(soft >> 20) + " MiB; " + PROG
+                    + " needs at least " + str(needed) + " MiB to load its numeric libraries: raise the limit")
 
 
 def _dask_engine():

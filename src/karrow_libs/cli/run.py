@@ -40,7 +40,7 @@ def load_input(args, notes):
         raise UsageError("--dataset is for runs without a CSV file")
     if args.target is None:
         raise UsageError("--target COLUMN is required with a CSV file")
-    frame, label = read_table(args.csv, args.sep, notes)
+    frame, label = read_table(args.csv, args.sep, notes, max_decompressed_mib=args.max_decompressed_mib)
     if args.target not in frame.columns:
         raise UsageError("no column " + repr(args.target) + " in " + label + " (columns: "
                          + shortlist(frame.columns, 10) + ")")
@@ -91,7 +91,7 @@ def search_options(args, transforms):
 
 def cmd_run(args):
     notes = Notes(args.quiet)
-    check_outputs(args, OUTPUTS)
+    check_outputs(args, OUTPUTS, inputs=[args.csv])
     transforms = parse_transform_names(args.transforms)
     frame, label, target = load_input(args, notes)
     from .evaluate import choose_metrics, cross_validate, cv_folds, fit_pipeline, imbalance_warning

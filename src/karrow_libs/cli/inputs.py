@@ -25,106 +25,278 @@ def source_label(path):
     return "standard input" if path == "-" else str(path)
 
 
-def _open_text(path):
-    """The whole text of ``path`` (``-``: standard input), or a one-line DataError."""
-    label = "standard input" if path == "-" else repr(str(path))
+#: Default cap, in MiB, on the size of a compressed table once decompressed.
+MAX_DECOMPRESSED_MIB = 2048
+
+#: The option that raises the cap.
+_CAP_OPTION = "--max-decompressed-mib"
+
+_CHUNK = 1 << 20
+
+
+class _Source(io.RawIOBase):
+    """The bytes of a table as a stream: what was read ahead (``head``) first, then the rest.
+
+    Counts the bytes it hands out and stops with a one-line DataError past
+    ``limit``, so that a compressed file is never expanded beyond it; rejects
+    a NUL byte (a binary file) when ``nul_is_binary``.
+    """
+
+    def __init__(self, raw, label, limit=None, nul_is_binary=True, closers=()):
+        super().__init__()
+        self._raw = raw
+        self._label = label
+        self._limit = limit
+        self._nul = nul_is_binary
+        self._closers = list(closers)
+        self._head = b""
+        self.count = 0
+
+    def readable(self):
+        return True
+
+    def _take(self, n):
+        data = _guard(lambda: self._raw.read(n), self._label) if self._limit is not None else self._raw.read(n)
+        self.count += len(data)
+        if self._limit is not None and self.count > self._limit:
+            raise DataError("cannot read " + self._label + ": it holds more than " + str(self._limit >> 20)
+                            + " MiB once decompressed (" + _CAP_OPTION + " raises the limit)")
+        if self._nul and b"\x00" in data:
+            raise DataError("cannot read " + self._label + ": not a text file")
+        return data
+
+    def read_head(self):
+        """Read ahead until the first line with some text on it is complete; returns what was read."""
+        while True:
+            data = self._take(_CHUNK if self._head else 1 << 16)
+            self._head += data
+            if not data or (self._head.strip() and b"\n" in self._head.lstrip()):
+                return self._head
+
+    def readinto(self, buffer):
+        n = len(buffer)
+        if self._head:
+            data, self._head = self._head[:n], self._head[n:]
+        else:
+            data = self._take(n)
+        buffer[: len(data)] = data
+        return len(data)
+
+    def close(self):
+        if not self.closed:
+            for c in reversed(self._closers):
+                try:
+                    c.close()
+                except Exception:
+                    pass
+        super().close()
+
+
+def _opened(path, label):
+    """The binary stream of ``path`` (``-``: standard input), or a one-line DataError."""
     if path != "-" and os.path.isdir(path):
         raise DataError("cannot read " + label + ": it is a directory")
     try:
         if path == "-":
-            data = sys.stdin.buffer.read() if hasattr(sys.stdin, "buffer") else sys.stdin.read().encode("utf-8")
-        else:
-            with open(path, "rb") as f:
-                data = f.read()
+            if hasattr(sys.stdin, "buffer"):
+                return sys.stdin.buffer, False
+            return io.BytesIO(sys.stdin.read().encode("utf-8")), False
+        return open(path, "rb"), True
     except FileNotFoundError:
         raise DataError("cannot read " + label + ": no such file") from None
     except PermissionError:
         raise DataError("cannot read " + label + ": permission denied") from None
     except OSError as e:
         raise DataError("cannot read " + label + ": " + str(e)) from None
-    data = _decompressed(data, label)
+
+
+def _peek(f, n):
+    if hasattr(f, "peek"):
+        return f.peek(n)[:n]
+    return b""
+
+
+def _decompressed(f, label):
+    """(stream, compressed): ``f`` itself, or a stream of its content when it is gzip, bzip2, xz or one-file zip."""
+    magic = _peek(f, 6)
     try:
-        text = data.decode("utf-8-sig")
-    except UnicodeDecodeError:
-        raise DataError("cannot read " + label + ": not a UTF-8 text file") from None
-    if "\x00" in text:
-        raise DataError("cannot read " + label + ": not a text file")
-    if not text.strip():
-        raise DataError("cannot read " + label + ": the file is empty")
-    return text, label
-
-
-def _decompressed(data, label):
-    """``data`` itself, or its content when it is a gzip, bzip2, xz or one-file zip archive."""
-    import zipfile
-
-    try:
-        if data[:2] == b"\x1f\x8b":
+        if magic[:2] == b"\x1f\x8b":
             import gzip
 
-            return gzip.decompress(data)
-        if data[:3] == b"BZh":
+            return gzip.GzipFile(fileobj=f, mode="rb"), True
+        if magic[:3] == b"BZh":
             import bz2
 
-            return bz2.decompress(data)
-        if data[:6] == b"\xfd7zXZ\x00":
+            return bz2.BZ2File(f, "rb"), True
+        if magic[:6] == b"\xfd7zXZ\x00":
             import lzma
 
-            return lzma.decompress(data)
-        if data[:4] == b"PK\x03\x04":
-            with zipfile.ZipFile(io.BytesIO(data)) as archive:
-                names = [n for n in archive.namelist() if not n.endswith("/")]
-                if len(names) != 1:
-                    raise DataError("cannot read " + label + ": a zip archive must hold exactly one file, it holds "
-                                    + str(len(names)))
-                return archive.read(names[0])
+            return lzma.LZMAFile(f, "rb"), True
+        if magic[:4] == b"PK\x03\x04":
+            import zipfile
+
+            if not f.seekable():
+                f = io.BytesIO(f.read())
+            archive = zipfile.ZipFile(f)
+            names = [n for n in archive.namelist() if not n.endswith("/")]
+            if len(names) != 1:
+                archive.close()
+                raise DataError("cannot read " + label + ": a zip archive must hold exactly one file, it holds "
+                                + str(len(names)))
+            return archive.open(names[0]), True
     except DataError:
         raise
     except Exception as e:  # each format has its own error types (BadGzipFile, LZMAError, BadZipFile, EOFError)
-        raise DataError("cannot read " + label + ": damaged compressed file (" + " ".join(str(e).split()) + ")") from None
-    return data
+        raise _damaged(label, e) from None
+    return f, False
 
 
-def _header(text, sep):
-    first = text.splitlines()[0] if text else ""
-    return next(csv.reader([first], delimiter=sep), [])
+def _damaged(label, e):
+    return DataError("cannot read " + label + ": damaged compressed file (" + " ".join(str(e).split()) + ")")
 
 
-def choose_separator(text, sep, notes=None, label=""):
-    """``sep`` when given; else ',' unless the header splits only on ';', tab or '|'."""
+def _ascii_compatible(encoding):
+    try:
+        return "\x00a,\n".encode(encoding) == b"\x00a,\n"
+    except (LookupError, UnicodeError):
+        return False
+
+
+def _open_text(path, encoding=None, max_decompressed_mib=None):
+    """(stream, header line, label) of ``path`` (``-``: standard input), or a one-line DataError.
+
+    The stream hands out the file's bytes from the start (decompressed, at
+    most ``max_decompressed_mib`` MiB); only the first line is decoded here.
+    """
+    label = "standard input" if path == "-" else repr(str(path))
+    raw, owned = _opened(path, label)
+    closers = [raw] if owned else []
+    try:
+        stream, compressed = _decompressed(raw, label)
+        if stream is not raw:
+            closers.append(stream)
+        mib = MAX_DECOMPRESSED_MIB if max_decompressed_mib is None else max_decompressed_mib
+        limit = int(mib) << 20 if compressed else None
+        if compressed and raw.seekable() and hasattr(stream, "seek"):
+            # Count the whole content first, holding one block at a time, so that
+            # a table too large once decompressed is refused before any parsing.
+            _measure(stream, label, limit)
+            stream.seek(0)
+        nul = encoding is None or _ascii_compatible(encoding)
+        source = _Source(stream, label, limit, nul, closers)
+        try:
+            head = source.read_head()
+        except BaseException:
+            source.close()
+            raise
+    except OSError as e:
+        for c in reversed(closers):
+            c.close()
+        raise DataError("cannot read " + label + ": " + (e.strerror or str(e))) from None
+    except BaseException:
+        for c in reversed(closers):
+            try:
+                c.close()
+            except Exception:
+                pass
+        raise
+    first = head.split(b"\n", 1)[0].rstrip(b"\r")
+    try:
+        text = first.decode(encoding or "utf-8-sig")
+    except UnicodeDecodeError:
+        source.close()
+        raise DataError("cannot read " + label + ": " + _not_text(encoding)) from None
+    except LookupError:
+        source.close()
+        raise DataError("cannot read " + label + ": unknown encoding " + repr(encoding)) from None
+    if not head.strip():
+        source.close()
+        raise DataError("cannot read " + label + ": the file is empty")
+    return source, text.lstrip("\ufeff"), label
+
+
+def _not_text(encoding):
+    return "not a UTF-8 text file" if encoding is None else "not a text file in " + str(encoding)
+
+
+def _measure(stream, label, limit):
+    total = 0
+    while True:
+        block = _guard(lambda: stream.read(_CHUNK), label)
+        if not block:
+            return total
+        total += len(block)
+        if total > limit:
+            raise DataError("cannot read " + label + ": it holds more than " + str(limit >> 20)
+                            + " MiB once decompressed (" + _CAP_OPTION + " raises the limit)")
+
+
+def _guard(read, label):
+    """``read()``, with a damaged compressed stream as a one-line DataError."""
+    try:
+        return read()
+    except DataError:
+        raise
+    except MemoryError:
+        raise
+    except Exception as e:
+        raise _damaged(label, e) from None
+
+
+def _header(line, sep):
+    return next(csv.reader([line], delimiter=sep), [])
+
+
+def choose_separator(line, sep, notes=None, label=""):
+    """``sep`` when given; else ',' unless the header line splits only on ';', tab or '|'."""
     if sep is not None:
         return sep
-    if len(_header(text, ",")) > 1:
+    if len(_header(line, ",")) > 1:
         return ","
     for candidate in _SEPARATORS:
-        if len(_header(text, candidate)) > 1:
+        if len(_header(line, candidate)) > 1:
             if notes is not None:
                 notes.note("reading " + label + " as " + repr(candidate) + "-separated (--sep sets it)")
             return candidate
     return ","
 
 
-def read_table(path, sep=None, notes=None):
-    """(data frame, label) of the CSV at ``path``; every failure to read is a one-line DataError."""
-    text, label = _open_text(path)
-    import pandas as pd
+def read_table(path, sep=None, notes=None, encoding=None, max_decompressed_mib=None):
+    """(data frame, label) of the CSV at ``path``; every failure to read is a one-line DataError.
 
-    sep = choose_separator(text, sep, notes, label)
-    header = [h.strip() for h in _header(text, sep)]
-    seen = set()
-    for name in header:
-        if name in seen:
-            raise DataError(label + ": duplicate column name " + repr(name))
-        seen.add(name)
-    try:
-        frame = pd.read_csv(io.StringIO(text), sep=sep, skipinitialspace=False)
-    except pd.errors.EmptyDataError:
-        raise DataError("cannot read " + label + ": the file is empty") from None
-    except (pd.errors.ParserError, ValueError) as e:
-        hint = ""
-        if sep == "," and any(c in text.splitlines()[0] for c in _SEPARATORS):
-            hint = " (if the fields are not separated by commas, set --sep)"
-        raise DataError("cannot read " + label + ": " + " ".join(str(e).split()) + hint) from None
+    pandas parses straight from the file (or the decompressing stream), so
+    the text is never held whole beside the frame.  ``encoding``: the text's
+    encoding (default UTF-8, with or without a byte-order mark);
+    ``max_decompressed_mib``: the cap on a compressed file's content
+    (default ``MAX_DECOMPRESSED_MIB``).
+    """
+    source, first, label = _open_text(path, encoding, max_decompressed_mib)
+    with source:
+        import pandas as pd
+
+        sep = choose_separator(first, sep, notes, label)
+        header = [h.strip() for h in _header(first, sep)]
+        seen = set()
+        for name in header:
+            if name in seen:
+                raise DataError(label + ": duplicate column name " + repr(name))
+            seen.add(name)
+        try:
+            frame = pd.read_csv(io.BufferedReader(source, _CHUNK), sep=sep, skipinitialspace=False,
+                                encoding=encoding or "utf-8", encoding_errors="strict")
+        except DataError:
+            raise
+        except UnicodeError:
+            raise DataError("cannot read " + label + ": " + _not_text(encoding)) from None
+        except pd.errors.EmptyDataError:
+            raise DataError("cannot read " + label + ": the file is empty") from None
+        except (pd.errors.ParserError, ValueError) as e:
+            hint = ""
+            if sep == "," and any(c in first for c in _SEPARATORS):
+                hint = " (if the fields are not separated by commas, set --sep)"
+            raise DataError("cannot read " + label + ": " + " ".join(str(e).split()) + hint) from None
+        except (OSError, EOFError) as e:
+            raise _damaged(label, e) from None
     frame.columns = [str(c).strip() for c in frame.columns]
     return frame, source_label(path)
 

@@ -78,6 +78,8 @@ def _common(p):
     p.add_argument("--sep", metavar="CHAR", type=_sep,
                    help="field separator of the CSV (default: ',' unless the header is clearly ';', tab or '|')")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes on standard error")
+    p.add_argument("--max-decompressed-mib", metavar="N", type=_whole(1), default=None,
+                   help="refuse a compressed CSV holding more than N MiB once decompressed (default: 2048)")
 
 
 def _run_options(p):

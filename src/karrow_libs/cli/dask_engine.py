@@ -19,7 +19,7 @@ from karrow_libs import scale
 from . import lineage as lineage_mod
 from .apply import load_pipeline
 from .files import StagedFiles, check_outputs, stage_json, stage_model
-from .messages import DataError, Notes, UsageError, shortlist
+from .messages import PROG, DataError, Notes, UsageError, shortlist
 from .report import Progress, format_seconds, render, timings
 from .run import class_count_warning, describe, parse_transform_names, search_options
 
@@ -35,11 +35,11 @@ def _data_path(args):
     return path
 
 
-def _check_out_dir(path):
+def _check_out_dir(path, inputs=()):
     if path is None:
         return
     try:
-        scale.check_out_dir(path)
+        scale.check_out_dir(path, inputs)
     except DataError as e:
         raise UsageError("--out: " + str(e)) from None
 
@@ -50,8 +50,12 @@ def _read(path, target=None):
 
 
 def _connect(args):
+    def warn(text):
+        sys.stderr.write(PROG + ": warning: " + text + "\n")
+        sys.stderr.flush()
+
     return scale.connect(scheduler=getattr(args, "scheduler", None), workers=getattr(args, "workers", None),
-                         quiet=not getattr(args, "verbose", False))
+                         quiet=not getattr(args, "verbose", False), warn=warn)
 
 
 def _where(workers):
@@ -87,8 +91,8 @@ def run(args):
         raise UsageError("--dataset is for runs without a CSV file")
     if args.target is None:
         raise UsageError("--target COLUMN is required with --engine dask")
-    _check_out_dir(args.out)
-    check_outputs(args, ("lineage", "model"))
+    _check_out_dir(args.out, [path])
+    check_outputs(args, ("lineage", "model"), inputs=[path])
     transforms = parse_transform_names(args.transforms)
     ddf, label = _read(path, args.target)
     sample_rows = getattr(args, "sample_rows", None) or scale.DEFAULT_SAMPLE_ROWS
@@ -179,7 +183,7 @@ def apply(args):
     path = _data_path(args)
     if args.out is None:
         raise UsageError("--engine dask writes the predictions as a Parquet folder: give --out OUT_DIR")
-    _check_out_dir(args.out)
+    _check_out_dir(args.out, [path, args.pipeline])
     pipeline = load_pipeline(args.pipeline)
     proba = bool(getattr(args, "proba", False))
     if proba and not hasattr(pipeline.steps[-1][1], "predict_proba"):

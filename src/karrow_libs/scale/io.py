@@ -11,7 +11,7 @@ import pandas as pd
 from karrow_libs.table import DataError
 
 __all__ = ["read", "sources", "check_columns", "check_out_dir", "stage_parquet", "StagedParquet", "write_parquet",
-           "whole_numbers_as_int"]
+           "whole_numbers_as_int", "discard_staged", "MARKER"]
 
 #: Bytes of CSV text per partition: a partition, its prepared table and the
 #: kept columns stay a few hundred MiB, well within a 1 GiB worker.
@@ -155,23 +155,59 @@ def _umask():
     return mask
 
 
+#: A file that every output folder written here holds, so that a later run
+#: replaces only a folder it wrote (a hidden name Parquet readers skip).
+MARKER = ".karrow-fe-output"
+
+#: Output folders written under a temporary name and not yet renamed: removed by :func:`discard_staged`.
+_STAGED = set()
+
+
+def discard_staged():
+    """Remove every temporary output folder still waiting; safe to call at any moment, more than once."""
+    for tmp in list(_STAGED):
+        shutil.rmtree(tmp, ignore_errors=True)
+        _STAGED.discard(tmp)
+
+
 def _is_previous_output(path):
-    """Whether ``path`` is a folder this module wrote before (only Parquet parts in it)."""
+    """Whether ``path`` is a folder that may be replaced: empty, or one this module wrote (it holds the
+    marker) holding nothing added since but Parquet parts."""
     try:
         names = os.listdir(path)
     except OSError:
         return False
-    return all(n.endswith(".parquet") or n in ("_metadata", "_common_metadata") for n in names)
+    if not names:
+        return True
+    return MARKER in names and os.path.isfile(os.path.join(path, MARKER)) and all(
+        n == MARKER or (n.endswith(".parquet") and os.path.isfile(os.path.join(path, n)))
+        or n in ("_metadata", "_common_metadata") for n in names)
 
 
-def check_out_dir(out_dir):
-    """Fail early, before any work, when ``out_dir`` cannot become the output folder."""
+def _inside(path, folder):
+    folder = folder.rstrip(os.sep) + os.sep
+    return path == folder.rstrip(os.sep) or path.startswith(folder)
+
+
+def check_out_dir(out_dir, inputs=()):
+    """Fail early, before any work, when ``out_dir`` cannot become the output folder.
+
+    A folder is replaced only when an earlier run wrote it (or it is empty);
+    a symbolic link is followed.  ``inputs`` (files or folders read by the
+    run) may not be the folder nor lie inside it.
+    """
     out_dir = os.fspath(out_dir)
-    parent = os.path.dirname(os.path.abspath(out_dir))
-    if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+    real = os.path.realpath(os.path.abspath(out_dir))
+    parent = os.path.dirname(real)
+    if os.path.exists(real) and not os.path.isdir(real):
         raise DataError(repr(out_dir) + " is a file; the Parquet output is a folder")
-    if os.path.isdir(out_dir) and not _is_previous_output(out_dir):
-        raise DataError(repr(out_dir) + " holds files other than Parquet parts; name a new or empty folder")
+    for source in (os.fspath(i) for i in inputs if i is not None):
+        for f in glob.glob(source) if glob.has_magic(source) else [source]:
+            if _inside(os.path.realpath(os.path.abspath(f)), real):
+                raise DataError(repr(out_dir) + " holds the input " + repr(f) + "; name another folder")
+    if os.path.isdir(real) and not _is_previous_output(real):
+        raise DataError(repr(out_dir) + " holds files this command did not write; it is left as it is "
+                        "(name a new or empty folder)")
     if not os.path.isdir(parent):
         raise DataError("cannot write " + repr(out_dir) + ": folder " + repr(parent) + " does not exist")
     if not os.access(parent, os.W_OK):
@@ -181,9 +217,10 @@ def check_out_dir(out_dir):
 class StagedParquet:
     """A Parquet folder written in full under a temporary name, waiting for :meth:`commit`.
 
-    ``commit`` renames it to ``out_dir`` (replacing a previous output);
-    ``discard`` (or leaving a ``with`` block on an exception) removes it.
-    ``files`` and ``rows`` say what was written.
+    ``commit`` renames it to ``out_dir`` (replacing an earlier output, which
+    is moved aside first and put back if the rename fails); ``discard`` (or
+    leaving a ``with`` block on an exception) removes it.  ``files`` and
+    ``rows`` say what was written.
     """
 
     def __init__(self, tmp, out_dir):
@@ -196,6 +233,7 @@ class StagedParquet:
     def commit(self):
         if self.tmp is None:
             return
+        check_out_dir(self.out_dir)
         parent, base = os.path.split(self.out_dir)
         os.chmod(self.tmp, 0o777 & ~_umask())
         old = None
@@ -203,7 +241,13 @@ class StagedParquet:
             old = tempfile.mkdtemp(prefix="." + base + ".", suffix=".old", dir=parent)
             os.rmdir(old)
             os.rename(self.out_dir, old)
-        os.rename(self.tmp, self.out_dir)
+        try:
+            os.rename(self.tmp, self.out_dir)
+        except BaseException:
+            if old is not None:
+                os.rename(old, self.out_dir)
+            raise
+        _STAGED.discard(self.tmp)
         self.tmp = None
         if old is not None:
             shutil.rmtree(old, ignore_errors=True)
@@ -211,6 +255,7 @@ class StagedParquet:
     def discard(self):
         if self.tmp is not None:
             shutil.rmtree(self.tmp, ignore_errors=True)
+            _STAGED.discard(self.tmp)
             self.tmp = None
 
     def __enter__(self):
@@ -238,17 +283,36 @@ def stage_parquet(ddf, out_dir, *, what="writing the output"):
     """
     from .cluster import computing
 
-    out_dir = os.path.abspath(os.fspath(out_dir))
+    out_dir = os.path.realpath(os.path.abspath(os.fspath(out_dir)))
     check_out_dir(out_dir)
     parent, base = os.path.split(out_dir)
-    tmp = tempfile.mkdtemp(prefix="." + base + ".", suffix=".tmp", dir=parent)
+    tmp = _new_folder(parent, base)
     try:
         with computing(what):
             ddf.to_parquet(tmp, write_index=False, name_function=_part_name, write_metadata_file=False)
+        with open(os.path.join(tmp, MARKER), "w", encoding="utf-8") as f:
+            f.write("written by karrow-fe; a later run with --out here may replace this folder\n")
         return StagedParquet(tmp, out_dir)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
+        _STAGED.discard(tmp)
         raise
+
+
+def _new_folder(parent, base):
+    """A new empty folder beside the output, remembered before it exists."""
+    for _ in range(100):
+        tmp = os.path.join(parent, "." + base + "." + next(tempfile._get_candidate_names()) + ".tmp")
+        _STAGED.add(tmp)
+        try:
+            os.mkdir(tmp, 0o700)
+            return tmp
+        except FileExistsError:
+            _STAGED.discard(tmp)
+        except BaseException:
+            _STAGED.discard(tmp)
+            raise
+    raise FileExistsError("no free temporary name in " + repr(parent))
 
 
 def _part_name(i):

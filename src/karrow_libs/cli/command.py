@@ -33,7 +33,9 @@ def main(argv=None):
         except KeyboardInterrupt:  # a second interrupt while the first one was being reported
             code = _interrupted(program)
     finally:
-        if not program:
+        if program:
+            _guard_signals()
+        else:
             restore()
         _remove_temporaries()
     if program:
@@ -146,8 +148,16 @@ def _guard_signals():
 
 def _finish(code):
     """End the program here, streams flushed, so that no later moment of interpreter shutdown is left
-    where a Ctrl-C would kill the process by the signal with no message."""
+    where a Ctrl-C would kill the process by the signal with no message.  (Ctrl-C inside code that a
+    compiled library runs while it is imported can also leave the interpreter set to end by the signal
+    itself, which the shell would see instead of exit code 130.)"""
     _guard_signals()
+    if code == 130:
+        # What the interrupted frames held (a Dask cluster's queues, pools) is released now, so
+        # that nothing reports it as leaked after this process is gone.
+        import gc
+
+        gc.collect()
     for stream in (sys.stdout, sys.stderr):
         try:
             stream.flush()
@@ -182,14 +192,7 @@ def _caused_by_interrupt(e):
 def _interrupted(program, e=None):
     if program:
         _guard_signals()
-    code = fail(_interrupt_text(getattr(e, "signum", None)), 130)
-    if program:
-        # Ctrl-C inside code that a compiled library runs while it is imported
-        # can leave the interpreter set to end by the signal itself, which the
-        # shell would see instead of exit code 130: end here, streams flushed.
-        _remove_temporaries()
-        _finish(code)
-    return code
+    return fail(_interrupt_text(getattr(e, "signum", None)), 130)
 
 
 def _dispatch(argv):

@@ -94,7 +94,8 @@ def connect(scheduler=None, workers=None, memory_limit="auto", timeout=None, qui
                 # nothing to collide with another cluster on this machine.
                 cluster = LocalCluster(n_workers=int(workers), threads_per_worker=1, processes=True,
                                        memory_limit=memory_limit, dashboard_address=None,
-                                       scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"})
+                                       scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"},
+                                       preload=[__name__])
                 client = Client(cluster, set_as_default=True)
             except Exception as e:
                 raise DataError("could not start a local Dask cluster of " + str(workers) + " worker"
@@ -203,6 +204,19 @@ def _seconds(x):
     return ("%g" % x) + " s"
 
 
+def dask_setup(worker):
+    """Run by each worker process of a local cluster as it starts (this module is its preload).
+
+    A Ctrl-C in the terminal reaches every process of the group: the command
+    handles it and closes the cluster, so the workers ignore it rather than
+    each printing its own traceback.
+    """
+    import signal
+
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 @contextlib.contextmanager
 def _quiet_logs(quiet):
     if not quiet:
@@ -213,18 +227,24 @@ def _quiet_logs(quiet):
     for lg in loggers:
         lg.setLevel(logging.CRITICAL)
     # Worker processes started in the block (also those replacing a dead one)
-    # read their log levels from the environment when they start.
-    saved = os.environ.get(_WORKER_LOG_VARIABLE)
-    os.environ[_WORKER_LOG_VARIABLE] = "critical"
+    # read their log levels from the environment when they start; so does the
+    # helper process of multiprocessing, which would otherwise report the
+    # queues of workers stopped by a Ctrl-C as leaked once this process is gone.
+    quiet_env = {_WORKER_LOG_VARIABLE: "critical",
+                 "PYTHONWARNINGS": ",".join(filter(None, [os.environ.get("PYTHONWARNINGS"),
+                                                          "ignore:resource_tracker:UserWarning"]))}
+    saved = {k: os.environ.get(k) for k in quiet_env}
+    os.environ.update(quiet_env)
     try:
         yield
     finally:
         for lg, level in zip(loggers, levels):
             lg.setLevel(level)
-        if saved is None:
-            os.environ.pop(_WORKER_LOG_VARIABLE, None)
-        else:
-            os.environ[_WORKER_LOG_VARIABLE] = saved
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
 
 
 @contextlib.contextmanager

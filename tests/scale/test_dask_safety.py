@@ -168,3 +168,18 @@ def test_a_cluster_that_cannot_start_is_one_line(monkeypatch):
         with scale.connect(workers=2):
             pass
     assert str(e.value) == "could not start a local Dask cluster of 2 workers: Nanny failed to start."
+
+
+def test_when_the_other_outputs_fail_to_commit_the_earlier_folder_comes_back(tmp_path, table):
+    path, _ = table
+    out = tmp_path / "out"
+    scale.write_parquet(scale.read(path), out)
+    before = tree(out)
+    staged = scale.stage_parquet(scale.read(path).head(5, compute=False), out)
+
+    def files_fail():
+        raise OSError(28, "No space left on device")
+
+    with pytest.raises(OSError), staged:
+        staged.commit(then=files_fail)
+    assert tree(out) == before and staging_left(tmp_path) == []

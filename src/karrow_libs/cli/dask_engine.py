@@ -165,9 +165,10 @@ def run(args):
                 written.append(stage_model(staged, args.model, pipeline))
             print(report)
             sys.stdout.flush()
-            staged.commit()
             if staged_out is not None:
-                staged_out.commit()
+                staged_out.commit(then=staged.commit)
+            else:
+                staged.commit()
         finally:
             if staged_out is not None:
                 staged_out.discard()

@@ -230,7 +230,9 @@ class StagedParquet:
         self.files = len(names)
         self.rows = _parquet_rows([os.path.join(tmp, n) for n in names])
 
-    def commit(self):
+    def commit(self, then=None):
+        """Rename the folder into place; ``then()`` (e.g. committing other outputs) runs before the
+        earlier output is dropped, and if it fails, the earlier output comes back."""
         if self.tmp is None:
             return
         check_out_dir(self.out_dir)
@@ -244,6 +246,14 @@ class StagedParquet:
         try:
             os.rename(self.tmp, self.out_dir)
         except BaseException:
+            if old is not None:
+                os.rename(old, self.out_dir)
+            raise
+        try:
+            if then is not None:
+                then()
+        except BaseException:
+            os.rename(self.out_dir, self.tmp)
             if old is not None:
                 os.rename(old, self.out_dir)
             raise

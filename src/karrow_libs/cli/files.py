@@ -22,6 +22,7 @@ the command removes them whatever ends it (:func:`remove_temporaries`).
 import errno
 import json
 import os
+import secrets
 import stat
 import tempfile
 
@@ -44,7 +45,7 @@ def remove_temporaries():
 def _new_temporary(directory, base):
     """An empty file of a fresh name in ``directory``, remembered before it exists."""
     for _ in range(100):
-        path = os.path.join(directory, "." + base + "." + next(tempfile._get_candidate_names()) + ".tmp")
+        path = os.path.join(directory, "." + base + "." + secrets.token_hex(4) + ".tmp")
         _TEMPORARIES.add(path)
         try:
             fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
@@ -284,7 +285,7 @@ def _keep_aside(target):
         return None
     directory, base = os.path.split(target)
     for _ in range(100):
-        old = os.path.join(directory, "." + base + "." + next(tempfile._get_candidate_names()) + ".old")
+        old = os.path.join(directory, "." + base + "." + secrets.token_hex(4) + ".old")
         try:
             os.link(target, old)
             return old

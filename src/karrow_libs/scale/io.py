@@ -2,6 +2,7 @@
 
 import glob
 import os
+import secrets
 import shutil
 import tempfile
 
@@ -312,7 +313,7 @@ def stage_parquet(ddf, out_dir, *, what="writing the output"):
 def _new_folder(parent, base):
     """A new empty folder beside the output, remembered before it exists."""
     for _ in range(100):
-        tmp = os.path.join(parent, "." + base + "." + next(tempfile._get_candidate_names()) + ".tmp")
+        tmp = os.path.join(parent, "." + base + "." + secrets.token_hex(4) + ".tmp")
         _STAGED.add(tmp)
         try:
             os.mkdir(tmp, 0o700)

@@ -306,6 +306,26 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
         frame = self._frame(X, reset=False)
         return self._values(self.transform_prepared(self.prepare_.transform(frame)))
 
+    def select_inputs(self, X):
+        """The columns of the DataFrame ``X`` this estimator was fitted on, found by name, in fit order.
+
+        ``transform`` is strict about names and order, as scikit-learn expects;
+        new rows read from a file may bring their columns in another order, or
+        extra ones (an id, the target): pass them through this first.
+        """
+        from karrow_libs.table import DataError
+
+        self._check_fitted()
+        fitted = [str(c) for c in getattr(self, "feature_names_in_", [])]
+        if not fitted or not isinstance(X, pd.DataFrame):
+            return X
+        have = {str(c): c for c in X.columns}
+        missing = [c for c in fitted if c not in have]
+        if missing:
+            raise DataError("missing column" + ("s " if len(missing) > 1 else " ")
+                            + ", ".join(repr(m) for m in missing[:8]) + (", ..." if len(missing) > 8 else ""))
+        return X[[have[c] for c in fitted]]
+
     def transform_prepared(self, table):
         """The search's output table for a table the fitted preparation produced."""
         from karrow_libs.table import module_output

@@ -47,6 +47,11 @@ def predictions(pipeline, frame, proba, label):
 
     prepare = pipeline.steps[0][1]
     target = str(prepare.target_name or "target")
+    if hasattr(prepare, "select_inputs"):
+        try:
+            frame = prepare.select_inputs(frame)
+        except DataError as e:
+            raise DataError(label + ": " + str(e)) from None
     if proba and not hasattr(pipeline.steps[-1][1], "predict_proba"):
         raise UsageError("--proba needs a classification pipeline; this one predicts a number")
     try:

@@ -356,7 +356,7 @@ def _engineer_part(part, features, target, target_label, task=None, pad=None, ap
         mask, _ = target_values(part[target], task, pad)
         if not mask.all():
             part = part.loc[mask]
-    X = _features(part, target)
+    X = features.select_inputs(_features(part, target))
     with module_output(), warnings.catch_warnings():
         warnings.simplefilter("ignore")
         if append:
@@ -374,6 +374,9 @@ def _engineer_part(part, features, target, target_label, task=None, pad=None, ap
 
 def _predict_part(part, pipeline, target, names, proba, id_column, id_label):
     X = _features(part, target)
+    select = getattr(pipeline.steps[0][1], "select_inputs", None)
+    if select is not None:
+        X = select(X)
     if len(X) == 0:
         return _empty_predictions(pipeline, names, proba, part, id_column, id_label)
     with module_output(), warnings.catch_warnings():

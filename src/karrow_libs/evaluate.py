@@ -166,6 +166,24 @@ class Comparison:
         return max(self.families, key=lambda f: (self.mean(f, "engineered"), -self.families.index(f)))
 
 
+def pool_pays(fold_seconds):
+    """Whether worker processes would finish the other folds sooner than this process alone.
+
+    Starting them costs about a second, so a fold must take longer than
+    that; and on a machine whose cores are all busy, more processes only
+    share the same cores.
+    """
+    import os
+
+    if fold_seconds < POOL_WORTH_SECONDS:
+        return False
+    try:
+        busy = os.getloadavg()[0]
+    except (AttributeError, OSError):
+        return True
+    return busy <= (os.cpu_count() or 1) - 1
+
+
 def _fold(k, train, test, X, y, task, families, metrics, options, seed):
     from sklearn.metrics import get_scorer
 
@@ -226,7 +244,8 @@ def compare(X, y, *, task=None, models=("linear", "lgbm"), folds=5, metrics=None
     :class:`~karrow_libs.AutoFeatures` (``transforms``, ``keep``, ...).  The
     folds are drawn with ``seed`` (stratified for classification).  With
     ``n_jobs`` > 1, once the first fold shows that a fold takes long enough to
-    repay starting them, the other folds run in that many worker processes;
+    repay starting them, and when cores are idle (:func:`pool_pays`), the
+    other folds run in that many worker processes;
     every fold is computed the same way either way, so the scores do not
     depend on ``n_jobs``.
     ``progress(done, total, label)`` is told of each finished fold.
@@ -255,8 +274,7 @@ def compare(X, y, *, task=None, models=("linear", "lgbm"), folds=5, metrics=None
             progress(k - 1, folds, "fold " + str(k) + "/" + str(folds))
         start = time.perf_counter()
         results.append(_fold(k, tr, te, *args))
-        if n_jobs > 1 and k < folds and time.perf_counter() - start >= POOL_WORTH_SECONDS:
-            # Starting worker processes costs about a second: worth it only for folds that take longer.
+        if n_jobs > 1 and k < folds and pool_pays(time.perf_counter() - start):
             from joblib import Parallel, delayed
 
             rest = list(enumerate(splits, 1))[k:]

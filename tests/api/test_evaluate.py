@@ -52,7 +52,7 @@ def test_the_seed_draws_the_folds_and_n_jobs_changes_nothing(monkeypatch):
     again = compare(X, y, models=["linear"], folds=3, seed=0, **OPTIONS)
     other = compare(X, y, models=["linear"], folds=3, seed=1, **OPTIONS)
     assert one.scores == again.scores and one.scores != other.scores
-    monkeypatch.setattr(evaluate, "POOL_WORTH_SECONDS", 0.0)  # send the other folds to worker processes
+    monkeypatch.setattr(evaluate, "pool_pays", lambda seconds: True)  # send the other folds to worker processes
     pooled = compare(X, y, models=["linear"], folds=3, seed=0, n_jobs=2, **OPTIONS)
     assert pooled.scores == one.scores and pooled.n_columns == one.n_columns
 

@@ -105,9 +105,9 @@ def _run_options(p):
     p.add_argument("--seed", metavar="N", type=_whole(0), default=0,
                    help="seed of every random choice (samples, folds, name suffixes) (default: 0)")
     p.add_argument("--jobs", metavar="N", type=_whole(1), default=1,
-                   help="worker processes for the cross-validation folds (joblib; at most one per fold); the "
-                        "search itself runs in this process, so the features, names and scores are the same "
-                        "for every N (default: 1)")
+                   help="worker processes for the cross-validation folds (joblib), started only when a fold "
+                        "takes over a second and cores are idle; the search itself runs in this process, so "
+                        "the features, names and scores are the same for every N (default: 1)")
     p.add_argument("--cv", metavar="FOLDS", type=_folds, default=5,
                    help="cross-validation folds for the model comparison; 0 skips it (default: %(default)s)")
     p.add_argument("--metric", metavar="NAMES",

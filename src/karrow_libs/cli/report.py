@@ -109,8 +109,9 @@ def _count_range(counts):
 
 def _cv_lines(cv):
     shared = "; the same search serves both families" if getattr(cv, "shared_search", False) else ""
-    lines = ["Cross-validated models (" + str(cv.folds) + " folds, seed " + str(cv.seed) + "; the preparation and "
-             "the search are refitted in every fold" + shared + ")"]
+    lines = textwrap.wrap("Cross-validated models (" + str(cv.folds) + " folds, seed " + str(cv.seed) + "; the "
+                          "preparation and the search are refitted in every fold" + shared + ")", 100,
+                          subsequent_indent="  ")
     rows = []
     for family in cv.families:
         for columns in ("original", "engineered"):

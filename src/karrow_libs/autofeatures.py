@@ -359,14 +359,13 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
 
     # ------------------------------------------------------------ tags
 
+    # Text and category columns come in DataFrames; the tags describe the arrays the checks generate.
     def _more_tags(self):
-        return {"allow_nan": True, "requires_y": True, "X_types": ["2darray", "categorical", "string"]}
+        return {"allow_nan": True, "requires_y": True}
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
-        tags.input_tags.categorical = True
-        tags.input_tags.string = True
         tags.target_tags.required = True
         return tags
 

@@ -18,10 +18,10 @@ import warnings
 from karrow_libs import scale
 
 from .apply import load_pipeline
-from .files import StagedFiles, check_outputs, stage_json, stage_model
+from .files import StagedFiles, check_outputs
 from .messages import DataError, Notes, UsageError, shortlist
 from .report import Progress, format_seconds, render, timings
-from .run import analyse, feature_options, model_choice, parse_transform_names
+from .run import analyse, feature_options, model_choice, parse_transform_names, stage_lineage_and_pipeline
 
 __all__ = ["run", "apply"]
 
@@ -92,45 +92,50 @@ def run(args):
         X, y = info.sample
         result, fit = analyse(args, X, y, info.task, "--task" if args.task else "guessed", label, args.target,
                               info.rows - info.rescored_rows, notes, families, fits=fits, fit_seconds=fit_seconds)
-        result.rows = info.rescored_rows
-        if info.sample_rows < info.rescored_rows:
-            result.sampled_rows = result.sampled_rows or info.sample_rows
-        result.engine = {"where": _where(workers), "partitions": info.partitions, "rows": info.rows,
-                         "sample_rows": info.sample_rows, "rescored_rows": info.rescored_rows,
-                         "rescore_passes": info.rescore_passes, "seed": args.seed, "cv_on_sample": result.cv is not None}
-        pipeline = fit.pipeline()
-        staged_dirs, out_seconds = [], 0.0
+        _add_engine_facts(result, info, _where(workers), args.seed)
         start = time.perf_counter()
-        for option, append, what in (("out", True, "writing the engineered table"),
-                                     ("out_matrix", False, "writing the model-ready matrix")):
-            folder = getattr(args, option, None)
-            if folder is not None:
-                table = scale.transform(ddf, pipeline, rows_with_target=True, append=append)
-                staged_dirs.append((folder, table, scale.stage_parquet(table, folder, what=what)))
-        out_seconds = time.perf_counter() - start
-        throughput = _throughput(info.rows, 1 + info.rescore_passes + len(staged_dirs),
-                                 info.sample_seconds + info.rescore_seconds + out_seconds)
+        folders = _stage_folders(args, ddf, fit.pipeline())
+        throughput = _throughput(info.rows, 1 + info.rescore_passes + len(folders),
+                                 info.sample_seconds + info.rescore_seconds + time.perf_counter() - start)
     with StagedFiles() as staged:
         try:
-            written = [str(folder) + " (" + "{:,}".format(s.rows) + " rows, " + str(len(table.columns))
-                       + " columns, " + str(s.files) + " Parquet files)" for folder, table, s in staged_dirs]
-            if args.lineage is not None:
-                lineage = fit.features.lineage_
-                written.append(stage_json(staged, args.lineage, lineage, str(len(lineage)) + " columns"))
-            if args.save is not None:
-                written.append(stage_model(staged, args.save, pipeline))
+            written = [str(folder) + " (" + "{:,}".format(s.rows) + " rows, " + str(n_columns) + " columns, "
+                       + str(s.files) + " Parquet files)" for folder, n_columns, s in folders]
+            written += stage_lineage_and_pipeline(staged, args, fit)
             print(render(result))
             sys.stdout.flush()
             staged.commit()
-            for _, _, s in staged_dirs:
+            for _, _, s in folders:
                 s.commit()
         finally:
-            for _, _, s in staged_dirs:
+            for _, _, s in folders:
                 s.discard()
     if written:
         print("\nwrote " + "; ".join(written))
     notes.note(timings(result) + "; dask: " + throughput)
     return 0
+
+
+def _add_engine_facts(result, info, where, seed):
+    """Rows, sample and partitions as the engine saw them (the report prints them; no wall times)."""
+    result.rows = info.rescored_rows
+    if info.sample_rows < info.rescored_rows:
+        result.sampled_rows = result.sampled_rows or info.sample_rows
+    result.engine = {"where": where, "partitions": info.partitions, "rows": info.rows,
+                     "sample_rows": info.sample_rows, "rescored_rows": info.rescored_rows,
+                     "rescore_passes": info.rescore_passes, "seed": seed, "cv_on_sample": result.cv is not None}
+
+
+def _stage_folders(args, ddf, pipeline):
+    """[(folder, columns, staged Parquet)] of ``--out`` (the input with the features appended) and ``--out-matrix``."""
+    folders = []
+    for option, append, what in (("out", True, "writing the engineered table"),
+                                 ("out_matrix", False, "writing the model-ready matrix")):
+        folder = getattr(args, option, None)
+        if folder is not None:
+            table = scale.transform(ddf, pipeline, rows_with_target=True, append=append)
+            folders.append((folder, len(table.columns), scale.stage_parquet(table, folder, what=what)))
+    return folders
 
 
 def apply(args):

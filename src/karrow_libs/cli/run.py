@@ -211,8 +211,15 @@ def stage_outputs(staged, args, fit, X, rows, y_source, target):
         written.append(stage_table(staged, args.out, appended_table(features, rows, X)))
     if getattr(args, "out_matrix", None) is not None:
         written.append(stage_table(staged, args.out_matrix, matrix_table(features, X, y_source, target)))
+    return written + stage_lineage_and_pipeline(staged, args, fit)
+
+
+def stage_lineage_and_pipeline(staged, args, fit):
+    """``--lineage`` and ``--save``: the same files from either engine."""
+    written = []
     if args.lineage is not None:
-        written.append(stage_json(staged, args.lineage, features.lineage_, str(len(features.lineage_)) + " columns"))
+        lineage = fit.features.lineage_
+        written.append(stage_json(staged, args.lineage, lineage, str(len(lineage)) + " columns"))
     if getattr(args, "save", None) is not None:
         written.append(stage_model(staged, args.save, fit.pipeline()))
     return written

@@ -185,6 +185,15 @@ def pool_pays(fold_seconds):
 
 
 def _fold(k, train, test, X, y, task, families, metrics, options, seed):
+    from threadpoolctl import threadpool_limits
+
+    # One BLAS thread, here as in a worker process: a fold's sums then add up in the same order
+    # wherever it runs, so its scores do not depend on --jobs down to the last bit.
+    with threadpool_limits(limits=1):
+        return _fold_scores(k, train, test, X, y, task, families, metrics, options, seed)
+
+
+def _fold_scores(k, train, test, X, y, task, families, metrics, options, seed):
     from sklearn.metrics import get_scorer
 
     seconds = {"prepare": 0.0, "search": 0.0, "models": 0.0}

@@ -223,7 +223,13 @@ def _fold_scores(k, train, test, X, y, task, families, metrics, options, seed):
         features, eng_tr = fitted[family]
         with module_output():
             eng_te = features.transform_prepared(table_te).values
-        for columns, (a, b) in (("original", (table_tr.values, table_te.values)), ("engineered", (eng_tr, eng_te))):
+        pairs = (("original", (table_tr.values, table_te.values)), ("engineered", (eng_tr, eng_te)))
+        counts[family] = {columns: int(a.shape[1]) for columns, (a, _) in pairs}
+        if family == "linear" and task == "regression":
+            # The original columns lead the engineered ones: one Gram matrix serves both ridge models.
+            out[family] = _shared_ridge(eng_tr, ytr, eng_te, yte, table_tr.shape[1], scorers)
+            continue
+        for columns, (a, b) in pairs:
             try:
                 model = make_model(task, family, seed)
                 with module_output():
@@ -233,9 +239,54 @@ def _fold_scores(k, train, test, X, y, task, families, metrics, options, seed):
                 raise
             except Exception as e:
                 raise _fold_error(k, columns + " " + family, e) from None
-            counts[family][columns] = int(a.shape[1])
     seconds["models"] = time.perf_counter() - start
     return out, counts, seconds
+
+
+class _Predictions:
+    """Predictions already computed, in the shape a scikit-learn scorer asks a regressor for them."""
+
+    _estimator_type = "regressor"
+
+    def __init__(self, values):
+        self.values = values
+
+    def predict(self, X):
+        return self.values
+
+    def __sklearn_tags__(self):
+        from sklearn.base import BaseEstimator, RegressorMixin
+
+        return type("_Regressor", (RegressorMixin, BaseEstimator), {})().__sklearn_tags__()
+
+
+def _shared_ridge(a, y, b, y_test, n_original, scorers, alpha=1.0):
+    """{"original": scores, "engineered": scores} of StandardScaler + Ridge(alpha) on the first ``n_original``
+    columns of ``a`` and on all of them, both solved from one centred Gram matrix of the training rows.
+
+    The same normal equations scikit-learn solves (centred, scaled by each
+    column's standard deviation, a constant column left unscaled), so the
+    scores equal the two pipelines' up to rounding.
+    """
+    from scipy import linalg
+
+    n = a.shape[0]
+    mean, y_mean = a.mean(axis=0), float(np.mean(y))
+    centred = a - mean
+    gram, cross = centred.T @ centred, centred.T @ (y - y_mean)
+    del centred
+    var = np.diag(gram) / n
+    eps = np.finfo(np.float64).eps
+    scale = np.sqrt(var)
+    scale[var <= n * eps * var + (n * mean * eps) ** 2] = 1.0
+    out = {}
+    for columns, width in (("original", n_original), ("engineered", a.shape[1])):
+        s = scale[:width]
+        lhs = gram[:width, :width] / np.outer(s, s) + alpha * np.eye(width)
+        w = linalg.solve(lhs, cross[:width] / s, assume_a="pos") if width else np.zeros(0)
+        predicted = ((b[:, :width] - mean[:width]) / s) @ w + y_mean
+        out[columns] = {m: float(scorer(_Predictions(predicted), b[:, :width], y_test)) for m, scorer in scorers.items()}
+    return out
 
 
 def _fold_error(k, label, e):

@@ -82,3 +82,19 @@ def test_bad_arguments(kwargs, message):
     X, y = table(n=30)
     with pytest.raises(ValueError, match=message):
         compare(X, y, **kwargs)
+
+
+def test_shared_ridge_equals_the_two_scaled_ridge_pipelines():
+    from sklearn.metrics import get_scorer
+
+    rng = np.random.default_rng(5)
+    a = rng.normal(size=(400, 7)) * [1, 1e3, 1e-3, 1, 1, 1, 1] + [0, 1.6e9, 0, 0, 0, 0, 0]  # epoch-sized offsets
+    a[:, 4] = 2.0  # a constant column
+    y = 2 * a[:, 0] - a[:, 6] * a[:, 3] + rng.normal(size=400)
+    b, y_test = a[:90] + rng.normal(scale=0.1, size=(90, 7)), y[:90]
+    scorers = {m: get_scorer(m) for m in ("r2", "neg_mean_absolute_error")}
+    got = evaluate._shared_ridge(a[90:], y[90:], b, y_test, 5, scorers)
+    for columns, width in (("original", 5), ("engineered", 7)):
+        model = evaluate.make_model("regression", "linear").fit(a[90:, :width], y[90:])
+        for m, scorer in scorers.items():
+            assert got[columns][m] == pytest.approx(scorer(model, b[:, :width], y_test), rel=1e-9)

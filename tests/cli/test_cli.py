@@ -379,7 +379,7 @@ def test_failing_engineered_pipeline_in_cv_exits_1_and_writes_nothing(tmp_path, 
     monkeypatch.setattr(evaluate, "make_model", lambda task, family="linear", seed=0: FailsOnFewerRows())
     code, out, err = run_main(capsys, table_csv, "--target", "y", *FAST, "--save", tmp_path / "m.joblib")
     assert code == 1 and out == "" and not (tmp_path / "m.joblib").exists()
-    assert "linear pipeline failed in cross-validation fold 1 (ValueError: Found unknown" in err
+    assert "pipeline failed in cross-validation fold 1 (ValueError: Found unknown" in err
     assert "nothing was written" in err
 
 

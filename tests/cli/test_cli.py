@@ -455,6 +455,8 @@ def test_model_file_still_saves_with_a_note(tmp_path, table_csv, capsys):
                               "--model", tmp_path / "m.joblib")
     assert code == 0 and (tmp_path / "m.joblib").exists()
     assert "--model FILE is now --save FILE" in err
+    code, out, err = run_main(capsys, table_csv, "--target", "y", "--model", "lgb")
+    assert code == 2 and "--model takes linear, lgbm or both, got 'lgb'" in err
 
 
 def test_jobs_2_gives_the_outputs_of_jobs_1(tmp_path, table_csv, capsys, monkeypatch):

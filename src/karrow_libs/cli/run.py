@@ -88,8 +88,9 @@ def model_choice(args, notes):
     value = getattr(args, "model", None) or "both"
     if value in FAMILIES + ("both",):
         return list(FAMILIES) if value == "both" else [value]
-    if getattr(args, "save", None) is not None:
-        raise UsageError("--model takes linear, lgbm or both; the pipeline file goes to --save")
+    if getattr(args, "save", None) is not None or not any(c in value for c in "./\\"):
+        # A bare word is a mistyped family more likely than a file name.
+        raise UsageError("--model takes linear, lgbm or both, got " + repr(value) + " (a pipeline file goes to --save)")
     notes.note("--model FILE is now --save FILE; saving the pipeline to " + repr(value))
     args.save, args.model = value, "both"
     return list(FAMILIES)

@@ -57,6 +57,18 @@ class Table:
     def shape(self):
         return self.values.shape
 
+    # A table also reads as its 2-d array, so scikit-learn's combinators
+    # (ColumnTransformer, FeatureUnion) can stack it with other outputs.
+    ndim = 2
+
+    def __len__(self):
+        return self.values.shape[0]
+
+    def __array__(self, dtype=None, copy=None):
+        import numpy as np
+
+        return np.asarray(self.values, dtype=dtype) if dtype is not None else self.values
+
     def __getstate__(self):
         return {k: getattr(self, k) for k in self.__slots__}
 

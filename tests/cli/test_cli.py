@@ -14,7 +14,8 @@ import pytest
 
 from karrow_libs.cli import lineage, main
 from karrow_libs.cli.files import StagedFiles
-from karrow_libs.cli.report import CVResult, Progress, RunResult, render
+from karrow_libs.cli.report import Progress, RunResult, render
+from karrow_libs.evaluate import Comparison
 
 pytest.importorskip("karrow_libs.vantor.transforms.transform_utils")
 
@@ -125,8 +126,10 @@ def test_progress_line_fits_80_columns_and_draws_only_when_enabled():
 
 
 def cv_result(base, eng):
-    return CVResult("ridge regression", len(base), ["r2"], {"original": {"r2": base}, "engineered": {"r2": eng}},
-                    {"original": 3, "engineered": 5}, {"original": 0.1, "engineered": 0.2})
+    n = len(base)
+    return Comparison("regression", n, 0, ["r2"], ["linear"], {"linear": "ridge regression"},
+                      {"linear": {"original": {"r2": base}, "engineered": {"r2": eng}}},
+                      {"linear": {"original": [3] * n, "engineered": [5] * (n - 1) + [6]}}, {"models": 0.1})
 
 
 @pytest.mark.parametrize("base,eng,expected", [
@@ -142,8 +145,9 @@ def test_report_warns_when_engineering_hurts(base, eng, expected):
     for w, words in zip(warnings, expected):
         assert words in w
     # per-fold scores and the worst fold are printed
-    row = [line for line in text.splitlines() if line.strip().startswith("engineered")][0]
+    row = [line for line in text.splitlines() if "engineered" in line.split()][0]
     assert "{:.3f}".format(min(eng)) in row and all("{:.3f}".format(s) in row for s in eng)
+    assert " 5-6 " in row  # the column count of every fold, not of the last one
 
 
 def test_report_shows_preparation_candidates_and_dropped_rows():
@@ -153,7 +157,7 @@ def test_report_shows_preparation_candidates_and_dropped_rows():
     stats = [{"round": 1, "transform": "product", "considered": 1560, "constant": 2, "copies": 7, "skipped": None},
              {"round": 1, "transform": "onehot", "considered": 0, "constant": 0, "copies": 0,
               "skipped": "no eligible column"}]
-    kept = [{"name": "p", "lineage": expr("product", leaf("age"), expr("is", leaf("sex"), {"value": "female"})),
+    kept = [{"name": "product($age, $sex=female)", "lineage": expr("product", leaf("age"), expr("is", leaf("sex"), {"value": "female"})),
              "score": 0.25,
              "transform": "product", "round": 1}]
     result = RunResult("t.csv", 1309, 3, "survived", "classification", dropped_rows=4, plan=plan,
@@ -191,8 +195,9 @@ def evaluate(obj, frame):
 
 
 def run_with_outputs(outdir, csv, *extra, target="y"):
+    """(model-ready matrix, lineage) written by a run."""
     out, lin, model = outdir / "table.csv", outdir / "lineage.json", outdir / "pipe.joblib"
-    argv = [csv, "--target", target, *FAST, "--out", out, "--lineage", lin, "--model", model, *extra]
+    argv = [csv, "--target", target, *FAST, "--out-matrix", out, "--lineage", lin, "--save", model, *extra]
     code = main([str(a) for a in argv])
     assert code == 0
     return pd.read_csv(out), json.loads(lin.read_text())
@@ -203,8 +208,9 @@ def trained(tmp_path_factory):
     """One subprocess run shared by the tests that read its outputs."""
     d = tmp_path_factory.mktemp("trained")
     small_table().drop(columns=["label"]).to_csv(d / "data.csv", index=False)
-    r = karrow_fe(d / "data.csv", "--target", "y", *FAST, "--out", d / "table.csv", "--lineage", d / "lin.json",
-                  "--model", d / "pipe.joblib", env=dict(os.environ, XDG_CACHE_HOME=str(d / "cache")))
+    r = karrow_fe(d / "data.csv", "--target", "y", *FAST, "--out-matrix", d / "table.csv", "--lineage", d / "lin.json",
+                  "--save", d / "pipe.joblib", "--out", d / "as_read.csv",
+                  env=dict(os.environ, XDG_CACHE_HOME=str(d / "cache")))
     assert r.returncode == 0, r.stderr
     return d, r.stdout, r.stderr, pd.read_csv(d / "table.csv"), json.loads((d / "lin.json").read_text())
 
@@ -213,9 +219,9 @@ def test_regression_run_writes_a_table_whose_columns_follow_their_lineage(traine
     _, stdout, stderr, table, lin = trained
     assert stderr == "" and "\r" not in stderr  # --quiet
     assert "Kept derived features" in stdout and "ridge regression" in stdout and "R^2" in stdout
+    assert "LightGBM" in stdout and "best engineered model: " in stdout and "the saved pipeline holds " in stdout
     assert "'y' (regression, numbers with 40 values)" in stdout and "per fold" in stdout
     assert list(lin) == list(table.columns[:-1]) and table.columns[-1] == "y"
-    assert table["a"].dtype.kind == "i"  # the integer column stays integer
     source = small_table().drop(columns=["label"])
     assert np.allclose(table["y"], source["y"])
     assert re.search(r"categories \(one-hot[^\n]*\): note", stdout)
@@ -277,7 +283,7 @@ def test_classification_apply_writes_probabilities_and_ids(tmp_path, capsys):
     frame = small_table(n=60).drop(columns=["y"])
     frame.insert(0, "id", [f"r{i}" for i in range(60)])
     frame.to_csv(tmp_path / "c.csv", index=False)
-    code, out, err = run_main(capsys, tmp_path / "c.csv", "--target", "label", *FAST, "--model", tmp_path / "m.joblib")
+    code, out, err = run_main(capsys, tmp_path / "c.csv", "--target", "label", *FAST, "--save", tmp_path / "m.joblib")
     assert code == 0, err
     assert "'label' (classification, two levels (high/low))" in out and "logistic regression" in out
     assert "accuracy" in out and "ROC AUC" in out
@@ -303,7 +309,7 @@ def passenger_table(n=120, seed=5):
 
 def test_real_table_report_and_apply_with_an_unseen_category(tmp_path, capsys):
     passenger_table().to_csv(tmp_path / "p.csv", index=False)
-    code, out, err = run_main(capsys, tmp_path / "p.csv", "--target", "survived", *FAST, "--model",
+    code, out, err = run_main(capsys, tmp_path / "p.csv", "--target", "survived", *FAST, "--save",
                               tmp_path / "m.joblib")
     assert code == 0, err
     assert "'survived' (classification, two levels (no/yes))" in out
@@ -348,7 +354,8 @@ def test_apply_predicts_like_the_pipeline(trained, tmp_path, capsys):
     predicted = pd.read_csv(tmp_path / "p.csv")
     import joblib
 
-    expected = joblib.load(d / "pipe.joblib").predict(pd.read_csv(tmp_path / "new.csv"))
+    pipe = joblib.load(d / "pipe.joblib")
+    expected = pipe.predict(pipe.named_steps["features"].select_inputs(pd.read_csv(tmp_path / "new.csv")))
     assert list(predicted.columns) == ["predicted_y"] and np.allclose(predicted["predicted_y"], expected, rtol=1e-12)
     code, out, err = run_main(capsys, "apply", d / "pipe.joblib", tmp_path / "new.csv", "--proba")
     assert code == 2 and "--proba needs a classification pipeline" in err
@@ -357,7 +364,7 @@ def test_apply_predicts_like_the_pipeline(trained, tmp_path, capsys):
 def test_failing_engineered_pipeline_in_cv_exits_1_and_writes_nothing(tmp_path, table_csv, capsys, monkeypatch):
     from sklearn.base import BaseEstimator, RegressorMixin
 
-    from karrow_libs.cli import run
+    from karrow_libs import evaluate
 
     class FailsOnFewerRows(RegressorMixin, BaseEstimator):
         def fit(self, X, y):
@@ -369,12 +376,109 @@ def test_failing_engineered_pipeline_in_cv_exits_1_and_writes_nothing(tmp_path, 
         def predict(self, X):
             return np.zeros(len(X))
 
-    make_pipeline, make_baseline = run._pipelines()
-    monkeypatch.setattr(run, "_pipelines", lambda: (
-        lambda task, **kw: make_pipeline(task, model=FailsOnFewerRows(), **kw), make_baseline))
-    code, out, err = run_main(capsys, table_csv, "--target", "y", *FAST, "--model", tmp_path / "m.joblib")
+    monkeypatch.setattr(evaluate, "make_model", lambda task, family="linear", seed=0: FailsOnFewerRows())
+    code, out, err = run_main(capsys, table_csv, "--target", "y", *FAST, "--save", tmp_path / "m.joblib")
     assert code == 1 and out == "" and not (tmp_path / "m.joblib").exists()
-    assert "engineered pipeline failed in cross-validation fold 1" in err and "nothing was written" in err
+    assert "pipeline failed in cross-validation fold 1 (ValueError: Found unknown" in err
+    assert "nothing was written" in err
+
+
+# -------------------------------------------------------------- one name, model families, jobs, seed
+
+
+@pytest.fixture(scope="module")
+def named_run(tmp_path_factory):
+    d = tmp_path_factory.mktemp("named")
+    small_table().drop(columns=["label"]).rename(columns={"b": "my b"}).to_csv(d / "in.csv", index=False)
+    argv = [d / "in.csv", "--target", "y", *FAST, "--model", "linear", "--out", d / "out.csv", "--out-matrix",
+            d / "matrix.csv", "--lineage", d / "lin.json", "--save", d / "pipe.joblib"]
+    assert main([str(a) for a in argv]) == 0
+    return d
+
+
+def test_one_name_per_feature_in_report_api_files_and_apply(named_run, capsys):
+    import joblib
+
+    d = named_run
+    capsys.readouterr()
+    code, report, _ = run_main(capsys, d / "in.csv", "--target", "y", *FAST, "--model", "linear")
+    kept_rows = report[report.index("Kept derived features"):report.index("Cross-validated")].splitlines()[3:]
+    reported = [line.split(None, 2)[2] for line in kept_rows if line.strip()]
+    source, out = pd.read_csv(d / "in.csv"), pd.read_csv(d / "out.csv")
+    matrix, lin = pd.read_csv(d / "matrix.csv"), json.loads((d / "lin.json").read_text())
+    features = joblib.load(d / "pipe.joblib").named_steps["features"]
+    api = list(features.get_feature_names_out())
+    derived = api[features.n_inputs_:]
+    assert reported and sorted(reported) == sorted(derived)
+    assert list(out.columns) == list(source.columns) + derived
+    assert list(matrix.columns) == api + ["y"] and list(lin) == api
+    assert any('$"my b"' in name for name in derived) or all("my b" not in name for name in derived)
+    for name in derived:
+        assert lineage.render(lin[name]) == name
+        assert np.allclose(out[name], matrix[name])
+
+
+def test_out_keeps_the_input_columns_as_they_came(named_run):
+    source, out = pd.read_csv(named_run / "in.csv"), pd.read_csv(named_run / "out.csv")
+    assert out["note"].tolist() == source["note"].tolist()  # text stays text
+    assert out["a"].dtype.kind == "i" and out["a"].tolist() == source["a"].tolist()
+    pd.testing.assert_frame_equal(out[source.columns], source)
+
+
+@pytest.mark.parametrize("model,rows,saved", [
+    ("linear", ["ridge regression"], "Ridge"),
+    ("lgbm", ["LightGBM"], "LGBMRegressor"),
+    ("both", ["ridge regression", "LightGBM"], None),
+])
+def test_model_families_are_compared_and_decide_the_saved_pipeline(tmp_path, table_csv, capsys, model, rows, saved):
+    import joblib
+
+    code, out, err = run_main(capsys, table_csv, "--target", "y", *FAST, "--model", model, "--save",
+                              tmp_path / "m.joblib")
+    assert code == 0, err
+    table = out[out.index("Cross-validated"):]
+    for name in ("ridge regression", "LightGBM"):
+        assert (name + " ") in table if name in rows else (name + " ") not in table
+    assert ("best engineered model: " in out) == (model == "both")
+    last = type(joblib.load(tmp_path / "m.joblib").steps[-1][1]).__name__
+    if saved is None:
+        best = re.search(r"best engineered model: (\S+)", out).group(1)
+        saved = "Ridge" if best == "ridge" else "LGBMRegressor"
+        assert "(best by cross-validation)" in out
+    else:
+        assert "(--model " + model + ")" in out
+    assert last == saved
+
+
+def test_model_file_still_saves_with_a_note(tmp_path, table_csv, capsys):
+    code, out, err = run_main(capsys, table_csv, "--target", "y", "--transforms", "sqrt", "--cv", "0",
+                              "--model", tmp_path / "m.joblib")
+    assert code == 0 and (tmp_path / "m.joblib").exists()
+    assert "--model FILE is now --save FILE" in err
+    code, out, err = run_main(capsys, table_csv, "--target", "y", "--model", "lgb")
+    assert code == 2 and "--model takes linear, lgbm or both, got 'lgb'" in err
+
+
+def test_jobs_2_gives_the_outputs_of_jobs_1(tmp_path, table_csv, capsys, monkeypatch):
+    from karrow_libs import evaluate
+
+    monkeypatch.setattr(evaluate, "pool_pays", lambda seconds: True)  # the pool is used whatever the fold time
+    results = []
+    for jobs in ("1", "2"):
+        (tmp_path / jobs).mkdir()
+        run_with_outputs(tmp_path / jobs, table_csv, "--jobs", jobs, "--cv", "3")
+        report = capsys.readouterr().out.replace(str(tmp_path / jobs), "DIR")
+        results.append([report] + [(tmp_path / jobs / f).read_bytes() for f in ("table.csv", "lineage.json")])
+    assert results[0] == results[1]
+
+
+def test_the_seed_draws_the_folds(table_csv, capsys):
+    def per_fold(seed):
+        code, out, err = run_main(capsys, table_csv, "--target", "y", *FAST, "--model", "linear", "--seed", seed)
+        assert code == 0, err
+        return [line for line in out.splitlines() if "original" in line.split()]
+
+    assert per_fold("4") == per_fold("4") and per_fold("4") != per_fold("5")
 
 
 # -------------------------------------------------------------- list and start-up

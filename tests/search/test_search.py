@@ -145,15 +145,15 @@ def test_pipeline_cross_validation_refits_the_search_in_every_fold():
     df = pd.DataFrame(X.values, columns=X.names)
     pipe = make_pipeline("regression", keep=3)
     res = cross_validate(pipe, df, y, cv=KFold(3, shuffle=True, random_state=0), return_estimator=True)
-    searches = [e.named_steps["search"] for e in res["estimator"]]
+    searches = [e.named_steps["features"].search_ for e in res["estimator"]]
     assert len({id(s) for s in searches}) == 3 and all(s.kept_ for s in searches)
-    assert not hasattr(pipe.named_steps["search"], "kept_")
+    assert not hasattr(pipe.named_steps["features"], "kept_")
     base = cross_validate(make_baseline("regression"), df, y, cv=KFold(3, shuffle=True, random_state=0))
     assert res["test_score"].mean() > base["test_score"].mean() + 0.05
-    assert clone(pipe).get_params()["search__keep"] == 3
+    assert clone(pipe).get_params()["features__keep"] == 3
     calls = []
-    pipe.fit(df, y, search__progress=lambda done, total, label: calls.append(label))
-    assert calls and pipe.named_steps["search"].kept_
+    pipe.fit(df, y, features__progress=lambda done, total, label: calls.append(label))
+    assert calls and pipe.named_steps["features"].kept_
 
 
 def test_derived_columns_are_clipped_to_the_training_range():

@@ -1,4 +1,4 @@
-"""``karrow-fe apply``: predict new rows with a pipeline saved by ``run --model``."""
+"""``karrow-fe apply``: predict new rows with a pipeline saved by ``run --save``."""
 
 import os
 import sys
@@ -20,19 +20,21 @@ def load_pipeline(path):
     import joblib
     from sklearn.pipeline import Pipeline
 
+    from karrow_libs.autofeatures import AutoFeatures
     from karrow_libs.prepare import PrepareFrame
 
     try:
         pipeline = joblib.load(path)
     except Exception as e:
-        raise DataError("cannot load " + repr(path) + ": not a pipeline written by '" + PROG + " --model' ("
+        raise DataError("cannot load " + repr(path) + ": not a pipeline written by '" + PROG + " --save' ("
                         + type(e).__name__ + ": " + one_line(e, 200) + ")") from None
-    if not isinstance(pipeline, Pipeline) or not isinstance(pipeline.steps[0][1], PrepareFrame):
-        raise DataError(repr(path) + " is not a pipeline written by '" + PROG + " --model'")
+    if not isinstance(pipeline, Pipeline) or not isinstance(pipeline.steps[0][1], (AutoFeatures, PrepareFrame)):
+        raise DataError(repr(path) + " is not a pipeline written by '" + PROG + " --save'")
     return pipeline
 
 
 def _unparsed(prepare, frame):
+    prepare = getattr(prepare, "prepare_", prepare)
     counter = getattr(prepare, "unparsed_cells", None)
     if callable(counter):
         return int(counter(frame))
@@ -45,6 +47,11 @@ def predictions(pipeline, frame, proba, label):
 
     prepare = pipeline.steps[0][1]
     target = str(prepare.target_name or "target")
+    if hasattr(prepare, "select_inputs"):
+        try:
+            frame = prepare.select_inputs(frame)
+        except DataError as e:
+            raise DataError(label + ": " + str(e)) from None
     if proba and not hasattr(pipeline.steps[-1][1], "predict_proba"):
         raise UsageError("--proba needs a classification pipeline; this one predicts a number")
     try:

@@ -7,7 +7,8 @@ engineered table as a Parquet folder (``--out OUT_DIR``), partition by
 partition; ``apply`` writes the predictions the same way.  ``--workers N``
 starts a local cluster of N worker processes for the run; ``--scheduler
 ADDRESS`` uses a running one; with neither, Dask's threads in this process
-compute.  The report is the in-memory one plus the engine's lines.
+compute.  Between reading and writing, the run is the in-memory one
+(``run.analyse``); where and how the engine ran are fields of the result.
 """
 
 import sys
@@ -16,12 +17,11 @@ import warnings
 
 from karrow_libs import scale
 
-from . import lineage as lineage_mod
 from .apply import load_pipeline
-from .files import StagedFiles, check_outputs, stage_json, stage_model
+from .files import StagedFiles, check_outputs
 from .messages import PROG, DataError, Notes, UsageError, shortlist
 from .report import Progress, format_seconds, render, timings
-from .run import class_count_warning, describe, parse_transform_names, search_options
+from .run import analyse, feature_options, model_choice, parse_transform_names, stage_lineage_and_pipeline
 
 __all__ = ["run", "apply"]
 
@@ -63,24 +63,11 @@ def _where(workers):
     return workers.label + (", " + str(n) + " worker" + ("s" if n != 1 else "") if workers.client is not None else "")
 
 
-def _engine_lines(workers, partitions, extra=()):
-    """The report's lines about the engine: where it ran and the partitions (no wall times: equal runs, equal reports)."""
-    lines = ["engine     dask (" + _where(workers) + "): " + "{:,}".format(partitions) + " partitions"]
-    lines.extend("           " + e for e in extra)
-    return lines
-
-
 def _throughput(rows, passes, seconds):
     """``N rows x P passes in S: R rows/s`` -- the rows read over the passes on the whole table, per second."""
     rate = rows * passes / seconds if seconds > 0 else float("inf")
     return ("{:,}".format(rows) + " rows x " + str(passes) + " pass" + ("es" if passes != 1 else "") + " in "
             + format_seconds(seconds) + ": " + "{:,.0f}".format(rate) + " rows/s")
-
-
-def _insert_after_data(report, lines):
-    text = report.split("\n")
-    at = next((i for i, ln in enumerate(text) if ln.startswith("prepared")), 1)
-    return "\n".join(text[:at] + lines + text[at:])
 
 
 def run(args):
@@ -91,91 +78,74 @@ def run(args):
         raise UsageError("--dataset is for runs without a CSV file")
     if args.target is None:
         raise UsageError("--target COLUMN is required with --engine dask")
+    families = model_choice(args, notes)
     _check_out_dir(args.out, [path])
-    check_outputs(args, ("lineage", "model"), inputs=[path])
-    transforms = parse_transform_names(args.transforms)
+    _check_out_dir(getattr(args, "out_matrix", None), [path])
+    check_outputs(args, ("lineage", "save"), inputs=[path])
+    options = feature_options(args, parse_transform_names(args.transforms))
     ddf, label = _read(path, args.target)
     sample_rows = getattr(args, "sample_rows", None) or scale.DEFAULT_SAMPLE_ROWS
-    echo = sys.stderr if args.verbose else None
-    from .evaluate import choose_metrics, cross_validate, cv_folds, imbalance_warning
-
     with _connect(args) as workers, warnings.catch_warnings():
         if not args.verbose:
             warnings.simplefilter("ignore")
         start = time.perf_counter()
         with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "search") as progress:
-            options = dict(search_options(args, transforms), seed=args.seed)
-            pipeline, info = scale.fit(ddf, args.target, sample_rows=sample_rows, task=args.task, progress=progress,
-                                       return_info=True, **options)
+            fits, info = scale.fit_families(ddf, args.target, families, sample_rows=sample_rows, seed=args.seed,
+                                            task=args.task, progress=progress, **options)
         fit_seconds = time.perf_counter() - start
         X, y = info.sample
-        task = info.task
-        metrics = choose_metrics(getattr(args, "metric", None), task, y)
-        task_from = "--task" if args.task else "guessed"
-        for w in (class_count_warning(y, args.target, task, task_from), imbalance_warning(y, metrics)):
-            if w:
-                notes.warn(w)
-        folds, cv_skipped = cv_folds(y, task, args.cv)
-        cv = None
-        if folds:
-            from karrow_libs.pipeline import make_baseline, make_pipeline
-
-            engineered = make_pipeline(task, target_name=args.target, **search_options(args, transforms))
-            baseline = make_baseline(task, target_name=args.target)
-            with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "cross-validation") as progress:
-                cv = cross_validate({"original": baseline, "engineered": engineered}, X, y, task, folds, metrics,
-                                    args.seed, progress, echo)
-        staged_out = None
-        out_seconds = 0.0
-        if args.out is not None:
-            start = time.perf_counter()
-            staged_out = scale.stage_parquet(scale.transform(ddf, pipeline, rows_with_target=True), args.out,
-                                             what="writing the engineered table")
-            out_seconds = time.perf_counter() - start
-        throughput = _throughput(info.rows, 1 + info.rescore_passes + (1 if staged_out else 0),
-                                 info.sample_seconds + info.rescore_seconds + out_seconds)
-        engine = _engine_lines(
-            workers, info.partitions,
-            ["fitted on a sample of " + "{:,}".format(info.sample_rows) + " of " + "{:,}".format(info.rows)
-             + " rows (seed " + str(args.seed) + "); the shortlist rescored on all " + "{:,}".format(info.rescored_rows)
-             + " rows with a target" + (" (" + str(info.rescore_passes) + " passes)" if info.rescore_passes > 1 else "")]
-            + (["cross-validation on the sample's rows"] if folds else []))
-    result = describe(pipeline, label, X, args.target, task, task_from, info.rows - info.rescored_rows,
-                      fit_seconds, notes)
-    result.rows = info.rescored_rows
-    search = pipeline.named_steps["search"]
-    if info.sample_rows < info.rescored_rows:
-        result.sampled_rows = search.sampled_rows_ or info.sample_rows
-    result.cv, result.cv_skipped = cv, cv_skipped
-    report = _insert_after_data(render(result), engine)
+        result, fit = analyse(args, X, y, info.task, "--task" if args.task else "guessed", label, args.target,
+                              info.rows - info.rescored_rows, notes, families, fits=fits, fit_seconds=fit_seconds)
+        _add_engine_facts(result, info, _where(workers), args.seed)
+        start = time.perf_counter()
+        folders = _stage_folders(args, ddf, fit.pipeline())
+        throughput = _throughput(info.rows, 1 + info.rescore_passes + len(folders),
+                                 info.sample_seconds + info.rescore_seconds + time.perf_counter() - start)
     with StagedFiles() as staged:
         try:
-            written = []
-            if staged_out is not None:
-                written.append(str(args.out) + " (" + "{:,}".format(staged_out.rows) + " rows, "
-                               + str(len(search.names_) + 1) + " columns, " + str(staged_out.files)
-                               + " Parquet files)")
-            if args.lineage is not None:
-                whole = {str(k["name"]): k["transform"] for k in search.kept_
-                         if k.get("transform") and lineage_mod.depth(k["lineage"]) == 0}
-                marked = lineage_mod.mark_whole_table(list(search.lineage_), list(X.columns), whole)
-                written.append(stage_json(staged, args.lineage, dict(zip(search.names_, marked)),
-                                          str(len(marked)) + " columns"))
-            if args.model is not None:
-                written.append(stage_model(staged, args.model, pipeline))
-            print(report)
+            written = [str(folder) + " (" + "{:,}".format(s.rows) + " rows, " + str(n_columns) + " columns, "
+                       + str(s.files) + " Parquet files)" for folder, n_columns, s in folders]
+            written += stage_lineage_and_pipeline(staged, args, fit)
+            print(render(result))
             sys.stdout.flush()
-            if staged_out is not None:
-                staged_out.commit(then=staged.commit)
-            else:
-                staged.commit()
+            _commit_all([s for _, _, s in folders], staged.commit)
         finally:
-            if staged_out is not None:
-                staged_out.discard()
+            for _, _, s in folders:
+                s.discard()
     if written:
         print("\nwrote " + "; ".join(written))
     notes.note(timings(result) + "; dask: " + throughput)
     return 0
+
+
+def _commit_all(folders, last):
+    """Rename every staged folder into place, then ``last()``; a failure puts the earlier outputs back."""
+    if not folders:
+        last()
+        return
+    folders[0].commit(then=lambda: _commit_all(folders[1:], last))
+
+
+def _add_engine_facts(result, info, where, seed):
+    """Rows, sample and partitions as the engine saw them (the report prints them; no wall times)."""
+    result.rows = info.rescored_rows
+    if info.sample_rows < info.rescored_rows:
+        result.sampled_rows = result.sampled_rows or info.sample_rows
+    result.engine = {"where": where, "partitions": info.partitions, "rows": info.rows,
+                     "sample_rows": info.sample_rows, "rescored_rows": info.rescored_rows,
+                     "rescore_passes": info.rescore_passes, "seed": seed, "cv_on_sample": result.cv is not None}
+
+
+def _stage_folders(args, ddf, pipeline):
+    """[(folder, columns, staged Parquet)] of ``--out`` (the input with the features appended) and ``--out-matrix``."""
+    folders = []
+    for option, append, what in (("out", True, "writing the engineered table"),
+                                 ("out_matrix", False, "writing the model-ready matrix")):
+        folder = getattr(args, option, None)
+        if folder is not None:
+            table = scale.transform(ddf, pipeline, rows_with_target=True, append=append)
+            folders.append((folder, len(table.columns), scale.stage_parquet(table, folder, what=what)))
+    return folders
 
 
 def apply(args):

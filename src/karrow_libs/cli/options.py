@@ -107,16 +107,25 @@ def _run_options(p):
     p.add_argument("--seed", metavar="N", type=_whole(0), default=0,
                    help="seed of every random choice (samples, folds, name suffixes) (default: 0)")
     p.add_argument("--jobs", metavar="N", type=_whole(1), default=1,
-                   help="worker processes for the search and the transforms that can use a pool (default: 1)")
+                   help="worker processes for the cross-validation folds (joblib), started only when a fold "
+                        "takes over a second and cores are idle; the search itself runs in this process, so "
+                        "the features, names and scores are the same for every N (default: 1)")
     p.add_argument("--cv", metavar="FOLDS", type=_folds, default=5,
                    help="cross-validation folds for the model comparison; 0 skips it (default: %(default)s)")
     p.add_argument("--metric", metavar="NAMES",
                    help="comma-separated scikit-learn scorer names, e.g. r2, neg_mean_absolute_error, "
                         "balanced_accuracy, roc_auc, f1 (default: r2; accuracy with balanced_accuracy, or "
                         "with roc_auc for two classes)")
-    p.add_argument("--out", metavar="FILE", help="write the engineered table (kept columns and the target) as CSV")
-    p.add_argument("--lineage", metavar="FILE", help="write a JSON object: kept column name -> its lineage")
-    p.add_argument("--model", metavar="FILE",
+    p.add_argument("--model", metavar="FAMILY", default="both",
+                   help="linear: ridge / logistic regression; lgbm: LightGBM; both: compare both and save the "
+                        "better by cross-validation (default: both)")
+    p.add_argument("--out", metavar="FILE",
+                   help="write the input table as it came (rows with a target) with the derived features "
+                        "appended, as CSV")
+    p.add_argument("--out-matrix", metavar="FILE",
+                   help="write the model-ready matrix (prepared columns, derived features, target) as CSV")
+    p.add_argument("--lineage", metavar="FILE", help="write a JSON object: output column name -> its lineage")
+    p.add_argument("--save", metavar="FILE",
                    help="write the fitted scikit-learn Pipeline (joblib) for '" + PROG + " apply'")
     p.add_argument("-v", "--verbose", action="store_true",
                    help="show the transforms' own messages and library warnings on standard error")
@@ -125,7 +134,7 @@ def _run_options(p):
 
 
 def _apply_options(p):
-    p.add_argument("pipeline", help="the .joblib file written by --model")
+    p.add_argument("pipeline", help="the .joblib file written by --save")
     p.add_argument("csv", help="new rows (CSV with the training columns; '-' reads standard input)")
     p.add_argument("--out", metavar="FILE", help="write the predictions there instead of standard output")
     p.add_argument("--proba", action="store_true",
@@ -153,9 +162,9 @@ def build_parser():
                                 "(--dataset).\nScores: R^2 for regression; accuracy with balanced accuracy "
                                 "(or ROC AUC for two classes) for classification.")
     _run_options(run)
-    apply = sub.add_parser("apply", help="predict with a pipeline saved by 'run --model'",
+    apply = sub.add_parser("apply", help="predict with a pipeline saved by 'run --save'",
                            description="Predict the target of new rows with a pipeline saved by '" + PROG
-                                       + " --model'. Load only files you trust: a joblib file can run code "
+                                       + " --save'. Load only files you trust: a joblib file can run code "
                                          "when loaded.")
     _apply_options(apply)
     lst = sub.add_parser("list", help="the transform catalogue and the feature constraints",

@@ -1,8 +1,9 @@
 """What a run found, and how it is shown: the result object, ``render``, and the progress bar.
 
-``RunResult`` is filled by the run (or by the Dask engine) and turned into
-the report text by :func:`render`.  Nothing here imports numpy, pandas or
-scikit-learn.
+``RunResult`` is filled by the run (either engine: where and how it ran are
+fields too) and turned into the report text by :func:`render`; its ``cv`` is
+the library's :class:`karrow_libs.evaluate.Comparison`.  Nothing here
+imports numpy, pandas or scikit-learn.
 """
 
 import dataclasses
@@ -13,10 +14,9 @@ import textwrap
 import time
 from typing import Any, Dict, List, Optional
 
-from . import lineage as lineage_mod
 from .messages import shortlist
 
-__all__ = ["RunResult", "CVResult", "render", "timings", "Progress", "format_table", "format_seconds", "format_score",
+__all__ = ["RunResult", "render", "timings", "Progress", "format_table", "format_seconds", "format_score",
            "metric_label"]
 
 #: How scikit-learn scorer names read in the report.
@@ -25,18 +25,6 @@ _METRIC_LABELS = {"r2": "R^2", "roc_auc": "ROC AUC", "balanced_accuracy": "balan
 
 def metric_label(name):
     return _METRIC_LABELS.get(name, name.replace("_", " "))
-
-
-@dataclasses.dataclass
-class CVResult:
-    """Cross-validated scores: ``scores[columns][metric]`` is a list with one score per fold."""
-
-    model: str
-    folds: int
-    metrics: List[str]
-    scores: Dict[str, Dict[str, List[float]]]
-    n_columns: Dict[str, int]
-    seconds: Dict[str, float]
 
 
 @dataclasses.dataclass
@@ -60,9 +48,17 @@ class RunResult:
     candidate_stats: List[Dict[str, Any]] = dataclasses.field(default_factory=list)
     kept: List[Dict[str, Any]] = dataclasses.field(default_factory=list)
     fit_seconds: float = 0.0
-    cv: Optional[CVResult] = None
+    cv: Optional[Any] = None
     cv_skipped: str = ""
     warnings: List[str] = dataclasses.field(default_factory=list)
+    #: The model the kept features were chosen for, and why the saved pipeline holds it.
+    model: str = ""
+    saved_why: str = ""
+    #: Model name -> kept features, for the other families whose search chose differently.
+    other_kept: Dict[str, List[Dict[str, Any]]] = dataclasses.field(default_factory=dict)
+    #: The Dask engine's facts (None in memory): where, partitions, rows, sample_rows, rescored_rows,
+    #: rescore_passes, seed.
+    engine: Optional[Dict[str, Any]] = None
 
 
 def _finite(x):
@@ -106,38 +102,73 @@ def _count(n):
     return "" if n is None else "{:,}".format(int(n))
 
 
+def _count_range(counts):
+    lo, hi = min(counts), max(counts)
+    return str(lo) if lo == hi else str(lo) + "-" + str(hi)
+
+
 def _cv_lines(cv):
-    lines = ["Cross-validated " + cv.model + " (" + str(cv.folds) + " folds; the preparation and the search are "
-             "refitted in every fold)"]
+    shared = "; the same search serves both families" if getattr(cv, "shared_search", False) else ""
+    lines = textwrap.wrap("Cross-validated models (" + str(cv.folds) + " folds, seed " + str(cv.seed) + "; the "
+                          "preparation and the search are refitted in every fold" + shared + ")", 100,
+                          subsequent_indent="  ")
     rows = []
-    for columns, per_metric in cv.scores.items():
-        for i, metric in enumerate(cv.metrics):
-            folds = per_metric[metric]
-            rows.append([columns, cv.n_columns[columns], metric_label(metric), "{:.3f}".format(statistics.fmean(folds)),
-                         "{:.3f}".format(statistics.pstdev(folds)), "{:.3f}".format(min(folds)),
-                         " ".join("{:.3f}".format(s) for s in folds) if cv.folds <= 6 else ""])
-    headers = ["columns", "n", "metric", "mean", "sd", "worst", "per fold" if cv.folds <= 6 else ""]
-    lines.append(format_table(headers, rows, ["<", ">", "<", ">", ">", ">", "<"]))
+    for family in cv.families:
+        for columns in ("original", "engineered"):
+            for metric in cv.metrics:
+                folds = cv.scores[family][columns][metric]
+                rows.append([cv.models[family], columns, _count_range(cv.n_columns[family][columns]),
+                             metric_label(metric), "{:.3f}".format(statistics.fmean(folds)),
+                             "{:.3f}".format(statistics.pstdev(folds)), "{:.3f}".format(min(folds)),
+                             " ".join("{:.3f}".format(s) for s in folds) if cv.folds <= 6 else ""])
+    headers = ["model", "columns", "n", "metric", "mean", "sd", "worst", "per fold" if cv.folds <= 6 else ""]
+    lines.append(format_table(headers, rows, ["<", "<", ">", "<", ">", ">", ">", "<"]))
+    if len(cv.families) > 1:
+        best = cv.best
+        lines.append("best engineered model: " + cv.models[best] + " ({} {:.3f})".format(
+            metric_label(cv.metrics[0]), cv.mean(best, "engineered")))
     return lines
 
 
 def cv_warnings(cv):
-    """One-line warnings: engineered below original, or an engineered fold far below the same original fold."""
-    if cv is None or "engineered" not in cv.scores or "original" not in cv.scores:
+    """One-line warnings per family: engineered below original, or an engineered fold far below the same original fold."""
+    if cv is None:
         return []
     out = []
     metric = cv.metrics[0]
-    base, eng = cv.scores["original"][metric], cv.scores["engineered"][metric]
     label = metric_label(metric)
-    if statistics.fmean(eng) < statistics.fmean(base):
-        out.append("the engineered columns score below the original ones ({} {:.3f} vs {:.3f}); the derived "
-                   "features do not help this model".format(label, statistics.fmean(eng), statistics.fmean(base)))
-    tolerance = max(3 * statistics.pstdev(base), 0.1 * max(abs(statistics.fmean(base)), 1.0))
-    for k, (b, e) in enumerate(zip(base, eng), 1):
-        if e < b - tolerance:
-            out.append("fold {} collapsed with the engineered columns ({} {:.3f} vs {:.3f} with the original "
-                       "ones): a kept feature may amplify a few extreme rows".format(k, label, e, b))
+    for family in cv.families:
+        base, eng = cv.scores[family]["original"][metric], cv.scores[family]["engineered"][metric]
+        who = cv.models[family]
+        if statistics.fmean(eng) < statistics.fmean(base):
+            out.append("with {}, the engineered columns score below the original ones ({} {:.3f} vs {:.3f}); the "
+                       "derived features do not help this model".format(who, label, statistics.fmean(eng),
+                                                                          statistics.fmean(base)))
+        tolerance = max(3 * statistics.pstdev(base), 0.1 * max(abs(statistics.fmean(base)), 1.0))
+        for k, (b, e) in enumerate(zip(base, eng), 1):
+            if e < b - tolerance:
+                out.append("fold {} collapsed with the engineered columns and {} ({} {:.3f} vs {:.3f} with the "
+                           "original ones): a kept feature may amplify a few extreme rows".format(k, who, label, e, b))
     return out
+
+
+def _engine_lines(engine):
+    """Where the Dask engine ran and on what (no wall times: equal runs, equal reports)."""
+    lines = ["engine     dask (" + engine["where"] + "): " + "{:,}".format(engine["partitions"]) + " partitions"]
+    passes = engine.get("rescore_passes", 1)
+    lines.append("           fitted on a sample of " + "{:,}".format(engine["sample_rows"]) + " of "
+                 + "{:,}".format(engine["rows"]) + " rows (seed " + str(engine["seed"]) + "); the shortlist "
+                 "rescored on all " + "{:,}".format(engine["rescored_rows"]) + " rows with a target"
+                 + (" (" + str(passes) + " passes)" if passes > 1 else ""))
+    if engine.get("cv_on_sample"):
+        lines.append("           cross-validation on the sample's rows")
+    return lines
+
+
+def _kept_lines(kept, score_name, title):
+    ranked = sorted(kept, key=lambda k: -k["score"] if _finite(k.get("score")) else math.inf)
+    rows = [[i, format_score(k.get("score")), k["name"]] for i, k in enumerate(ranked, 1)]
+    return [title, format_table(["#", score_name, "feature"], rows, [">", ">", "<"])]
 
 
 def timings(result):
@@ -157,6 +188,8 @@ def render(result):
     if r.dropped_rows:
         lines.append("           dropped " + "{:,}".format(r.dropped_rows) + " row(s) with no value in "
                      + repr(r.target))
+    if r.engine:
+        lines.extend(_engine_lines(r.engine))
     lines.append("prepared   " + str(r.n_inputs) + " columns: " + _kinds_text(r.n_kinds))
     lines.extend(_plan_lines(r.plan))
     considered = sum(int(s.get("considered") or 0) for s in r.candidate_stats)
@@ -173,18 +206,22 @@ def render(result):
         lines.extend(textwrap.wrap("scores: " + r.scored_against, 100, initial_indent=" " * 11,
                                    subsequent_indent=" " * 19))
     lines.append("")
+    chosen_for = " (chosen for " + r.model + ")" if r.model else ""
     if r.kept:
-        ranked = sorted(r.kept, key=lambda k: -k["score"] if _finite(k.get("score")) else math.inf)
-        rows = [[i, format_score(k.get("score")), lineage_mod.render(k["lineage"])] for i, k in enumerate(ranked, 1)]
-        lines.append("Kept derived features")
-        lines.append(format_table(["#", r.score_name, "feature"], rows, [">", ">", "<"]))
+        lines.extend(_kept_lines(r.kept, r.score_name, "Kept derived features" + chosen_for))
     else:
-        lines.append("No derived feature was kept.")
+        lines.append("No derived feature was kept" + chosen_for + ".")
+    for model, kept in r.other_kept.items():
+        lines.append("")
+        lines.extend(_kept_lines(kept, "score", "Kept derived features (chosen for " + model + ")") if kept
+                     else ["No derived feature was kept (chosen for " + model + ")."])
     lines.append("")
     if r.cv is None:
         lines.append("Model comparison skipped (" + (r.cv_skipped or "--cv 0") + ").")
     else:
         lines.extend(_cv_lines(r.cv))
+    if r.saved_why:
+        lines.append(r.saved_why)
     warnings = list(r.warnings) + cv_warnings(r.cv)
     if warnings:
         lines.append("")

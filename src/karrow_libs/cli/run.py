@@ -1,18 +1,19 @@
-"""``karrow-fe run``: prepare, search, compare, and write the outputs."""
+"""``karrow-fe run``: read, call the library (fit, compare), render, and write the outputs."""
 
 import sys
 import time
 import warnings
 
-from . import lineage as lineage_mod
+from karrow_libs.table import module_output
+
 from .files import StagedFiles, check_outputs, stage_json, stage_model, stage_table
 from .inputs import drop_useless_columns, load_embedded, read_table
 from .messages import PROG, DataError, Notes, UsageError, shortlist
 from .report import Progress, RunResult, render, timings
 
-__all__ = ["cmd_run", "parse_transform_names"]
+__all__ = ["cmd_run", "parse_transform_names", "analyse", "model_choice"]
 
-OUTPUTS = ("out", "lineage", "model")
+OUTPUTS = ("out", "out_matrix", "lineage", "save")
 
 
 def parse_transform_names(text):
@@ -48,7 +49,7 @@ def load_input(args, notes):
 
 
 def split_target(frame, target, label, task):
-    """(features, y, original target values, task, how the task was chosen, dropped rows)."""
+    """(features, y, original target values, task, how the task was chosen, dropped rows, the kept input rows)."""
     import numpy as np
 
     from karrow_libs.prepare import prepare_target
@@ -61,7 +62,8 @@ def split_target(frame, target, label, task):
     how = "--task" if task else str(info.get("how", "guessed"))
     if how.endswith(": " + chosen):
         how = how[: -len(chosen) - 2]
-    return X, y, frame[target][kept].reset_index(drop=True), chosen, how, int(info["dropped_rows"])
+    rows = frame.loc[kept].reset_index(drop=True)
+    return X, y, rows[target], chosen, how, int(info["dropped_rows"]), rows
 
 
 def class_count_warning(y, target, task, task_from):
@@ -78,56 +80,92 @@ def class_count_warning(y, target, task, task_from):
     return None
 
 
-def _pipelines():
-    from karrow_libs.pipeline import make_baseline, make_pipeline
-
-    return make_pipeline, make_baseline
+FAMILIES = ("linear", "lgbm")
 
 
-def search_options(args, transforms):
+def model_choice(args, notes):
+    """The model families of ``--model``; an older ``--model FILE`` (not a family name) means ``--save FILE``."""
+    value = getattr(args, "model", None) or "both"
+    if value in FAMILIES + ("both",):
+        return list(FAMILIES) if value == "both" else [value]
+    if getattr(args, "save", None) is not None or not any(c in value for c in "./\\"):
+        # A bare word is a mistyped family more likely than a file name.
+        raise UsageError("--model takes linear, lgbm or both, got " + repr(value) + " (a pipeline file goes to --save)")
+    notes.note("--model FILE is now --save FILE; saving the pipeline to " + repr(value))
+    args.save, args.model = value, "both"
+    return list(FAMILIES)
+
+
+def feature_options(args, transforms):
+    """The AutoFeatures parameters the run's options set (the seed is passed on its own)."""
     return {"transforms": transforms, "selector": args.selector, "keep": args.keep, "depth": args.depth,
-            "max_per_transform": args.max_per_transform, "seed": args.seed, "n_jobs": args.jobs}
+            "max_per_transform": args.max_per_transform, "target_name": args.target or None}
 
 
-def cmd_run(args):
-    notes = Notes(args.quiet)
-    check_outputs(args, OUTPUTS, inputs=[args.csv])
-    transforms = parse_transform_names(args.transforms)
-    frame, label, target = load_input(args, notes)
-    from .evaluate import choose_metrics, cross_validate, cv_folds, fit_pipeline, imbalance_warning
+def choose_metrics(text, task, y):
+    from .evaluate import choose_metrics as choose
 
-    X, y, y_source, task, task_from, dropped = split_target(frame, target, label, args.task)
-    X = drop_useless_columns(X, notes)
-    if X.shape[1] == 0:
-        raise DataError(label + " has no usable column besides the target " + repr(target))
+    return choose(text, task, y)
+
+
+def analyse(args, X, y, task, task_from, source, target, dropped, notes, families, fits=None, fit_seconds=0.0):
+    """Fit (unless ``fits`` are given), cross-validate and describe: all that both engines do between reading and
+    writing.  Returns (RunResult, the FamilyFit the saved pipeline holds)."""
+    from karrow_libs.evaluate import compare, fit_families, fold_count, model_name
+
+    from .evaluate import imbalance_warning
+
     metrics = choose_metrics(args.metric, task, y)
     for w in (class_count_warning(y, target, task, task_from), imbalance_warning(y, metrics)):
         if w:
             notes.warn(w)
+    options = feature_options(args, parse_transform_names(args.transforms))
     echo = sys.stderr if args.verbose else None
-    make_pipeline, make_baseline = _pipelines()
-    engineered = make_pipeline(task, target_name=target, **search_options(args, transforms))
-    baseline = make_baseline(task, target_name=target)
-    with warnings.catch_warnings():
+    bar = not args.quiet and sys.stderr.isatty()
+    with warnings.catch_warnings(), module_output(echo):
         if not args.verbose:
             warnings.simplefilter("ignore")
-        from sklearn.base import clone
-
-        fitted = clone(engineered)
-        start = time.perf_counter()
-        with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "search") as progress:
-            fit_pipeline(fitted, X, y, progress, echo)
-        fit_seconds = time.perf_counter() - start
-        folds, cv_skipped = cv_folds(y, task, args.cv)
+        if fits is None:
+            start = time.perf_counter()
+            with Progress(sys.stderr, bar, "search") as progress:
+                fits = fit_families(X, y, task, families, seed=args.seed, progress=progress, **options)
+            fit_seconds = time.perf_counter() - start
+        folds, cv_skipped = fold_count(y, task, args.cv)
         cv = None
         if folds:
-            with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "cv") as progress:
-                cv = cross_validate({"original": baseline, "engineered": engineered}, X, y, task, folds, metrics,
-                                    args.seed, progress, echo)
-    result = describe(fitted, label, X, target, task, task_from, dropped, fit_seconds, notes)
+            with Progress(sys.stderr, bar, "cross-validation") as progress:
+                cv = compare(X, y, task=task, models=families, folds=folds, metrics=metrics, seed=args.seed,
+                             n_jobs=args.jobs, progress=progress, **options)
+    if len(families) == 1:
+        saved, why = families[0], "--model " + families[0]
+    elif cv is not None:
+        saved, why = cv.best, "best by cross-validation"
+    else:
+        saved, why = families[0], "no cross-validation to choose by"
+    result = describe(fits[saved].features, source, X, target, task, task_from, dropped, fit_seconds, notes)
+    result.model = model_name(fits[saved].features.model, task)
     result.cv, result.cv_skipped = cv, cv_skipped
+    if getattr(args, "save", None) is not None:
+        result.saved_why = "the saved pipeline holds " + model_name(saved, task) + " (" + why + ")"
+    for family, fit in fits.items():
+        if fit.features is not fits[saved].features:
+            result.other_kept[model_name(fit.features.model, task)] = list(fit.features.kept_)
+    return result, fits[saved]
+
+
+def cmd_run(args):
+    notes = Notes(args.quiet)
+    families = model_choice(args, notes)
+    check_outputs(args, OUTPUTS, inputs=[args.csv])
+    parse_transform_names(args.transforms)
+    frame, label, target = load_input(args, notes)
+    X, y, y_source, task, task_from, dropped, rows = split_target(frame, target, label, args.task)
+    X = drop_useless_columns(X, notes)
+    if X.shape[1] == 0:
+        raise DataError(label + " has no usable column besides the target " + repr(target))
+    result, fit = analyse(args, X, y, task, task_from, label, target, dropped, notes, families)
     with StagedFiles() as staged:
-        written = stage_outputs(staged, args, fitted, X, y_source, target)
+        written = stage_outputs(staged, args, fit, X, rows, y_source, target)
         print(render(result))
         sys.stdout.flush()
         staged.commit()
@@ -137,55 +175,52 @@ def cmd_run(args):
     return 0
 
 
-def describe(pipeline, label, X, target, task, task_from, dropped, fit_seconds, notes):
-    """The :class:`RunResult` of a fitted engineered pipeline (cross-validation is added by the caller)."""
-    prepare, search = pipeline.named_steps["prepare"], pipeline.named_steps["search"]
-    kept = [dict(k) for k in search.kept_]
-    marked = lineage_mod.mark_whole_table([k["lineage"] for k in kept], list(X.columns), _whole_table_outputs(search))
-    for k, obj in zip(kept, marked):
-        k["lineage"] = obj
+def describe(features, label, X, target, task, task_from, dropped, fit_seconds, notes):
+    """The :class:`RunResult` of fitted AutoFeatures (the comparison is added by the caller)."""
+    f = features.facts_
     return RunResult(
         source=label, rows=len(X), n_features=X.shape[1], target=target, task=task, task_from=task_from,
-        dropped_rows=dropped, plan=list(prepare.plan_), n_kinds=dict(prepare.n_kinds_),
-        n_inputs=search.n_inputs_, selector=search.selector, score_name=search.score_name_,
-        scored_against=search.scored_against_, sampled_rows=getattr(search, "sampled_rows_", None),
-        candidate_stats=list(search.candidate_stats_), kept=kept, fit_seconds=fit_seconds,
-        warnings=list(notes.warnings))
+        dropped_rows=dropped, plan=f["plan"], n_kinds=f["n_kinds"], n_inputs=f["n_inputs"],
+        selector=f["selector"] or "none", score_name=f["score_name"], scored_against=f["scored_against"],
+        sampled_rows=f["sampled_rows"], candidate_stats=f["candidate_stats"], kept=list(features.kept_),
+        fit_seconds=fit_seconds, warnings=list(notes.warnings))
 
 
-def _whole_table_outputs(search):
-    """name -> transform of the kept features that a whole-table transform (``pca``) describes by name only."""
-    return {str(k["name"]): k["transform"] for k in search.kept_
-            if k.get("transform") and lineage_mod.depth(k["lineage"]) == 0}
+def appended_table(features, rows, X):
+    """The input rows as they came, with the derived features appended (a name already taken gets " (derived)")."""
+    derived = features.derived(X)
+    out = rows.copy()
+    for name in derived.columns:
+        out[name if name not in out.columns else name + " (derived)"] = derived[name].to_numpy()
+    return out
 
 
-def engineered_frame(pipeline, X, y_source, target):
-    """The engineered table of the training rows: kept columns in their dtypes, then the target."""
-    import numpy as np
+def matrix_table(features, X, y_source, target):
+    """The model-ready matrix of the training rows: prepared columns and derived features, then the target."""
     import pandas as pd
 
-    table = pipeline[:2].transform(X)
-    out = pd.DataFrame(table.values, columns=table.names)
-    for j, dt in enumerate(table.dtypes):
-        col = table.values[:, j]
-        # Integer columns go back to integers, so the table reads as the input did.
-        if np.dtype(dt).kind in "iub" and np.all(np.isfinite(col)) and np.all(col == np.round(col)):
-            out[out.columns[j]] = col.astype(np.int64 if np.dtype(dt).kind == "b" else dt)
-    out[target if target not in table.names else target + " (target)"] = y_source.to_numpy()
-    return out, table
+    names = list(features.get_feature_names_out())
+    out = pd.DataFrame(features.transform(X), columns=names)
+    out[target if target not in names else target + " (target)"] = y_source.to_numpy()
+    return out
 
 
-def stage_outputs(staged, args, pipeline, X, y_source, target):
+def stage_outputs(staged, args, fit, X, rows, y_source, target):
+    features = fit.features
     written = []
-    if args.out is not None or args.lineage is not None:
-        frame, table = engineered_frame(pipeline, X, y_source, target)
-        if args.out is not None:
-            written.append(stage_table(staged, args.out, frame))
-        if args.lineage is not None:
-            whole = _whole_table_outputs(pipeline.named_steps["search"])
-            marked = lineage_mod.mark_whole_table(table.lineage, list(X.columns), whole)
-            written.append(stage_json(staged, args.lineage, dict(zip(table.names, marked)),
-                                      str(len(marked)) + " columns"))
-    if args.model is not None:
-        written.append(stage_model(staged, args.model, pipeline))
+    if args.out is not None:
+        written.append(stage_table(staged, args.out, appended_table(features, rows, X)))
+    if getattr(args, "out_matrix", None) is not None:
+        written.append(stage_table(staged, args.out_matrix, matrix_table(features, X, y_source, target)))
+    return written + stage_lineage_and_pipeline(staged, args, fit)
+
+
+def stage_lineage_and_pipeline(staged, args, fit):
+    """``--lineage`` and ``--save``: the same files from either engine."""
+    written = []
+    if args.lineage is not None:
+        lineage = fit.features.lineage_
+        written.append(stage_json(staged, args.lineage, lineage, str(len(lineage)) + " columns"))
+    if getattr(args, "save", None) is not None:
+        written.append(stage_model(staged, args.save, fit.pipeline()))
     return written

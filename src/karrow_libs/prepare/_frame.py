@@ -46,7 +46,7 @@ def _is_text(dtype):
             or pd.api.types.is_string_dtype(dtype))
 
 
-class PrepareFrame(BaseEstimator, TransformerMixin):
+class PrepareFrame(TransformerMixin, BaseEstimator, auto_wrap_output_keys=None):
     """Data frame -> numeric :class:`~karrow_libs.table.Table` of prepared input columns.
 
     Every source column becomes zero or more prepared columns:
@@ -141,7 +141,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
                 columns += recipe.out_of_fold(col, target, self.folds, self.seed)
             else:
                 columns += recipe.columns(col)
-        return self._table(columns, len(X))
+        return self._output(self._table(columns, len(X)), X)
 
     def _check_frame(self, X):
         if not isinstance(X, pd.DataFrame):
@@ -306,7 +306,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         columns = []
         for recipe in self.recipes_:
             columns += recipe.columns(X[recipe.column])
-        return self._table(columns, len(X))
+        return self._output(self._table(columns, len(X)), X)
 
     def unparsed_cells(self, X):
         """Non-empty cells of the number and date columns of ``X`` that are not numbers or dates."""
@@ -331,6 +331,26 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
 
     def get_feature_names_out(self, input_features=None):
         return np.asarray(self.names_, dtype=object)
+
+    def set_output(self, *, transform=None):
+        """"pandas": transform returns a DataFrame named by ``get_feature_names_out()``; "default": an array.
+
+        Left unset, transform returns the :class:`Table` the search reads;
+        that table also passes as a 2-d array (e.g. inside a ``ColumnTransformer``).
+        """
+        if transform not in (None, "default", "pandas"):
+            raise ValueError("transform must be 'default', 'pandas' or None, got " + repr(transform))
+        if transform is not None:
+            self._output_kind = transform
+        return self
+
+    def _output(self, table, X):
+        kind = getattr(self, "_output_kind", None)
+        if kind == "pandas":
+            return pd.DataFrame(table.values, columns=list(table.names), index=X.index)
+        if kind == "default":
+            return table.values
+        return table
 
 
 def _unique(name, taken):
@@ -369,12 +389,29 @@ def _encodable_target(y):
     return np.where(labels.notna(), (labels.astype(str) == classes[1]).astype(np.float64), np.nan)
 
 
-class TableValues(BaseEstimator, TransformerMixin):
-    """:class:`Table` -> its array: the bridge from the prepared or searched table to a model."""
+class TableValues(TransformerMixin, BaseEstimator):
+    """:class:`Table` -> its array: the bridge from the prepared or searched table to a model.
+
+    ``get_feature_names_out()`` gives the table's column names, so
+    ``set_output(transform="pandas")`` yields a named DataFrame.
+    """
 
     def fit(self, X, y=None):
-        self.n_features_in_ = as_table(X, "TableValues").shape[1]
+        table = as_table(X, "TableValues")
+        self.n_features_in_ = table.shape[1]
+        self.names_ = list(table.names)
         return self
 
     def transform(self, X):
-        return as_table(X, "TableValues").values
+        table = as_table(X, "TableValues")
+        if hasattr(self, "n_features_in_") and table.shape[1] != self.n_features_in_:
+            raise ValueError("X has " + str(table.shape[1]) + " features, but TableValues is expecting "
+                             + str(self.n_features_in_) + " features as input.")
+        return table.values
+
+    def get_feature_names_out(self, input_features=None):
+        if not hasattr(self, "names_"):
+            from sklearn.exceptions import NotFittedError
+
+            raise NotFittedError("TableValues is not fitted yet; call fit first")
+        return np.asarray(self.names_, dtype=object)

@@ -17,13 +17,14 @@ command.  Needs the ``[dask]`` extra (``dask[dataframe]``, ``distributed``,
 """
 
 from .cluster import Workers, computing, connect
-from .fitting import (DEFAULT_SAMPLE_ROWS, FitInfo, PartitionRescore, fit, predict, prediction_columns, sample,
-                  transform)
+from .fitting import (DEFAULT_SAMPLE_ROWS, FitInfo, OnPartitions, PartitionRescore, fit, fit_families, predict,
+                      prediction_columns, sample, transform)
 from .io import (StagedParquet, check_columns, check_out_dir, discard_staged, read, sources, stage_parquet,
                  whole_numbers_as_int, write_parquet)
 
 __all__ = [
     "DEFAULT_SAMPLE_ROWS", "FitInfo", "PartitionRescore", "StagedParquet", "Workers", "check_columns",
-    "check_out_dir", "computing", "connect", "discard_staged", "fit", "predict", "prediction_columns", "read", "sample", "sources",
+    "check_out_dir", "computing", "connect", "discard_staged", "fit", "fit_families", "OnPartitions", "predict",
+    "prediction_columns", "read", "sample", "sources",
     "stage_parquet", "transform", "whole_numbers_as_int", "write_parquet",
 ]

@@ -24,8 +24,8 @@ from karrow_libs.table import DataError, module_output
 from .cluster import computing
 from .io import whole_numbers_as_int
 
-__all__ = ["DEFAULT_SAMPLE_ROWS", "sample", "fit", "transform", "predict", "prediction_columns", "PartitionRescore",
-           "FitInfo"]
+__all__ = ["DEFAULT_SAMPLE_ROWS", "sample", "fit", "fit_families", "OnPartitions", "transform", "predict",
+           "prediction_columns", "PartitionRescore", "FitInfo", "target_values"]
 
 #: Rows the preparation, the screening and the model are fitted on.
 DEFAULT_SAMPLE_ROWS = 100_000
@@ -123,40 +123,39 @@ def sample(ddf, n_rows=DEFAULT_SAMPLE_ROWS, seed=0):
 # target
 
 
-def _missing(series):
-    from karrow_libs.prepare._columns import text_missing
+def target_values(series, task, pad=None):
+    """(mask of rows with a target, y for those rows) of a partition, by ``prepare_target``'s rules.
 
-    return text_missing(series)
-
-
-def target_values(series, task):
-    """(mask of rows with a target, y for those rows) for a partition, by the rules ``prepare_target`` applied to the sample.
-
-    Missing cells, missing-value markers and infinite numbers have no target;
-    regression targets are float64; class labels are whole numbers as int64,
-    booleans, or stripped text.  Unlike the checks on the whole sample, a
-    partition may hold a single class, or a single row.
+    ``prepare_target`` judges a whole column: it refuses fewer than 3 values
+    or a single one, which a partition may well hold.  ``pad`` (a few raw
+    target cells of the sample, with two distinct values) is appended while
+    the rules run and taken off afterwards, so a partition's labels come out
+    exactly as the sample's did.
     """
-    numeric = pd.api.types.is_numeric_dtype(series.dtype) and not pd.api.types.is_bool_dtype(series.dtype)
-    if numeric:
-        values = series.to_numpy(dtype=np.float64, na_value=np.nan)
-    elif pd.api.types.is_bool_dtype(series.dtype) and task != "regression":
-        mask = series.notna().to_numpy()
-        return mask, series[mask].to_numpy(dtype=bool)
-    else:
-        obj = series.astype(object)
-        present = ~_missing(obj)
-        values = pd.to_numeric(obj.where(present, None), errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
-        # Text labels, unless every present cell is a number (numbers read as text).
-        numeric = task == "regression" or bool(np.isfinite(values[present]).all())
-        if not numeric:
-            labels = [v.strip() if isinstance(v, str) else v for v in obj[present]]
-            return present, np.asarray(labels, dtype=object).astype(str)
-    mask = np.isfinite(values)
-    y = values[mask]
-    if task != "regression" and np.all(np.floor(y) == y):
-        y = y.astype(np.int64)
-    return mask, y
+    from karrow_libs.prepare import prepare_target
+
+    series = series.reset_index(drop=True)
+    n = len(series)
+    if n == 0:
+        return np.zeros(0, dtype=bool), np.zeros(0)
+    if pad is None:
+        y, _, info = prepare_target(series, task)
+        return np.asarray(info["kept_rows"], dtype=bool), y
+    joined = pd.concat([series, pad.reset_index(drop=True)], ignore_index=True)
+    y, _, info = prepare_target(joined, task)
+    kept = np.asarray(info["kept_rows"], dtype=bool)
+    return kept[:n], np.asarray(y)[: int(kept[:n].sum())]
+
+
+def target_pad(raw):
+    """Three raw target cells holding two distinct usable values (for :func:`target_values`)."""
+    from karrow_libs.prepare import prepare_target
+
+    _, _, info = prepare_target(raw)
+    usable = raw[np.asarray(info["kept_rows"], dtype=bool)].reset_index(drop=True)
+    first = usable.iloc[0]
+    other = next(i for i in range(len(usable)) if usable.iloc[i] != first)
+    return usable.iloc[[0, other, other]].reset_index(drop=True)
 
 
 def _features(part, target):
@@ -168,10 +167,8 @@ def _features(part, target):
 # exact rescoring
 
 
-def _partition_stats(part, prepare, scorer, target, task, y_map):
-    mask, y = target_values(part[target], task)
-    if y_map is not None:
-        y = y_map(y)
+def _partition_stats(part, prepare, scorer, target, task, pad):
+    mask, y = target_values(part[target], task, pad)
     if not mask.any():
         return None, 0
     X = _features(part.loc[mask] if not mask.all() else part, target)
@@ -200,12 +197,12 @@ class PartitionRescore:
     the report.
     """
 
-    def __init__(self, ddf, prepare, target, task, y_map=None):
+    def __init__(self, ddf, prepare, target, task, pad=None):
         self.ddf = ddf
         self.prepare = prepare
         self.target = target
         self.task = task
-        self.y_map = y_map
+        self.pad = pad
         self.calls = 0
         self.rows = 0
         self.seconds = 0.0
@@ -215,7 +212,7 @@ class PartitionRescore:
         start = time.perf_counter()
         prepare = delayed(self.prepare, pure=True)
         scorer = delayed(scorer, pure=True)
-        leaves = [delayed(_partition_stats, pure=True)(p, prepare, scorer, self.target, self.task, self.y_map)
+        leaves = [delayed(_partition_stats, pure=True)(p, prepare, scorer, self.target, self.task, self.pad)
                   for p in self.ddf.to_delayed()]
         total, rows = _compute(_tree(leaves, _sum_stats), "rescoring the shortlist on every row")
         self.calls += 1
@@ -247,19 +244,29 @@ class FitInfo:
         return "FitInfo(" + ", ".join(k + "=" + repr(v) for k, v in self.__dict__.items() if k != "sample") + ")"
 
 
-def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, model=None, progress=None,
-        return_info=False, **search_options):
-    """A fitted scikit-learn ``Pipeline`` for the dask DataFrame ``ddf`` (target column ``target``).
+class _Rescorers:
+    """The estimators' rescoring-hook factory: one :class:`PartitionRescore` per fitted preparation."""
 
-    The preparation, the search's screening and the model are fitted on a
-    reproducible sample of ``sample_rows`` rows drawn across all partitions
-    (``seed`` seeds the sample and the search); the search's shortlist is
-    then rescored exactly over every row through its ``rescore`` hook.
-    ``search_options`` go to ``FeatureSearch`` (``transforms``, ``keep``,
-    ``depth``, ``selector``, ...).  With ``return_info`` the result is
-    ``(pipeline, FitInfo)``.
+    def __init__(self, ddf, target, task, pad):
+        self.ddf, self.target, self.task, self.pad = ddf, target, task, pad
+        self.made = []
+
+    def __call__(self, prepare):
+        self.made.append(PartitionRescore(self.ddf, prepare, self.target, self.task, self.pad))
+        return self.made[-1]
+
+
+def fit_families(ddf, target, families=("linear",), *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None,
+                 progress=None, **feature_options):
+    """({family: FamilyFit}, FitInfo) for the dask DataFrame ``ddf`` (target column ``target``).
+
+    The features (preparation and search screening) and the models are
+    fitted in memory on a reproducible sample of ``sample_rows`` rows drawn
+    across all partitions (``seed`` seeds the sample and every fit); the
+    search's shortlist is then rescored exactly over every row through the
+    estimator's rescoring hook.  ``feature_options`` go to ``AutoFeatures``.
     """
-    from karrow_libs.pipeline import make_pipeline
+    from karrow_libs.evaluate import fit_families as fit_in_memory
     from karrow_libs.prepare import prepare_target
 
     start = time.perf_counter()
@@ -271,61 +278,62 @@ def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, mode
     sampled_at = time.perf_counter()
     rows.columns = [str(c) for c in rows.columns]
     y, task, target_info = prepare_target(rows[target], task)
-    kept = target_info.get("kept_rows")
     X = rows.drop(columns=[target])
-    if kept is not None:
-        X = X.loc[np.asarray(kept, dtype=bool)].reset_index(drop=True)
+    X = X.loc[np.asarray(target_info["kept_rows"], dtype=bool)].reset_index(drop=True)
     X = whole_numbers_as_int(X)
-
-    search_options.setdefault("seed", seed)
-    pipeline = make_pipeline(task, target_name=target, model=model, **search_options)
-    steps = pipeline.steps
+    rescore = _Rescorers(ddf, target, task, target_pad(rows[target]))
+    feature_options.setdefault("target_name", target)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        prepare = steps[0][1]
-        table = prepare.fit_transform(X, y)
-        rescore = PartitionRescore(ddf, prepare, target, task, y_map=_label_map(rows[target], y, task))
-        search = pipeline.named_steps["search"]
-        search.fit(table, y, progress=progress, rescore=rescore)
-        out = search.transform(table)
-        for _, step in steps[2:-1]:
-            out = step.fit_transform(out, y)
-        with module_output():
-            steps[-1][1].fit(out, y)
-    if not return_info:
-        return pipeline
+        fits = fit_in_memory(X, y, task, families, seed=seed, progress=progress, rescore=rescore, **feature_options)
+    passes = sum(r.calls for r in rescore.made)
     info = FitInfo(task=task, rows=int(sum(lengths)), partitions=len(lengths), sample_rows=int(len(y)),
                    sample_dropped=int(target_info.get("dropped_rows", 0) or 0),
-                   rescore_passes=rescore.calls, rescored_rows=rescore.rows,
-                   sample_seconds=sampled_at - start, rescore_seconds=rescore.seconds,
+                   rescore_passes=passes, rescored_rows=rescore.made[0].rows if passes else int(len(y)),
+                   sample_seconds=sampled_at - start, rescore_seconds=sum(r.seconds for r in rescore.made),
                    seconds=time.perf_counter() - start, sample=(X, y))
-    return pipeline, info
+    return fits, info
 
 
-def _label_map(raw, y, task):
-    """A picklable function turning a partition's raw labels into the labels ``prepare_target`` gave the sample.
+def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, model="linear", progress=None,
+        return_info=False, **feature_options):
+    """A fitted ``features -> model`` Pipeline for ``ddf``, the model of family ``model``; see :func:`fit_families`.
 
-    None when they are the same (regression, or labels kept as they were).
+    With ``return_info`` the result is ``(pipeline, FitInfo)``.
     """
-    if task == "regression":
-        return None
-    _, raw_y = target_values(raw, task)
-    if len(raw_y) != len(y):
-        raise DataError("the sample's target rows changed in preparation; cannot map the partitions' labels")
-    if np.array_equal(np.asarray(raw_y, dtype=object), np.asarray(y, dtype=object)):
-        return None
-    mapping = {}
-    for r, v in zip(raw_y.tolist(), np.asarray(y).tolist()):
-        mapping.setdefault(r, v)
-    return _LabelMap(mapping)
+    fits, info = fit_families(ddf, target, [model], sample_rows=sample_rows, seed=seed, task=task,
+                              progress=progress, **feature_options)
+    pipeline = fits[model].pipeline()
+    return (pipeline, info) if return_info else pipeline
 
 
-class _LabelMap:
-    def __init__(self, mapping):
-        self.mapping = mapping
+class OnPartitions:
+    """An estimator fitted in memory on a sample, applied to every partition of a dask DataFrame.
 
-    def __call__(self, labels):
-        return np.asarray([self.mapping.get(v, v) for v in labels])
+    ``fit(ddf, target)`` fits the features and the model on a sample drawn
+    across all partitions, with the exact-rescoring hook over every row;
+    ``transform(ddf)`` and ``predict(ddf)`` map the fitted pipeline over the
+    partitions (lazily).  ``pipeline_`` is the fitted scikit-learn Pipeline,
+    the same kind of object the in-memory run saves.
+    """
+
+    def __init__(self, model="linear", sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, **feature_options):
+        self.model = model
+        self.sample_rows = sample_rows
+        self.seed = seed
+        self.feature_options = feature_options
+
+    def fit(self, ddf, target, task=None, progress=None):
+        self.pipeline_, self.info_ = fit(ddf, target, sample_rows=self.sample_rows, seed=self.seed, task=task,
+                                         model=self.model, progress=progress, return_info=True,
+                                         **self.feature_options)
+        return self
+
+    def transform(self, ddf, rows_with_target=False, append=False):
+        return transform(ddf, self.pipeline_, rows_with_target=rows_with_target, append=append)
+
+    def predict(self, ddf, proba=False, id_column=None):
+        return predict(ddf, self.pipeline_, proba=proba, id_column=id_column)
 
 
 def _shortlist(items, limit=10):
@@ -339,25 +347,26 @@ def _shortlist(items, limit=10):
 # transform / predict
 
 
-def _feature_steps(pipeline):
-    steps = pipeline.steps
-    names = [n for n, _ in steps]
-    end = names.index("search") + 1 if "search" in names else 1
-    return [s for _, s in steps[:end]]
+def _features_of(pipeline):
+    return pipeline.steps[0][1]
 
 
-def _engineer_part(part, steps, target, target_label, task=None):
+def _engineer_part(part, features, target, target_label, task=None, pad=None, append=False):
     if task is not None and target in part.columns:
-        mask, _ = target_values(part[target], task)
+        mask, _ = target_values(part[target], task, pad)
         if not mask.all():
             part = part.loc[mask]
-    X = _features(part, target)
+    X = features.select_inputs(_features(part, target))
     with module_output(), warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        table = X
-        for step in steps:
-            table = step.transform(table)
-    out = pd.DataFrame(np.asarray(table.values, dtype=np.float64), columns=list(table.names))
+        if append:
+            derived = features.derived(X.reset_index(drop=True))
+            out = part.reset_index(drop=True).copy()
+            for name in derived.columns:
+                out[name if name not in out.columns else name + " (derived)"] = derived[name].to_numpy()
+            return out
+        values = np.asarray(features.transform(X), dtype=np.float64)
+    out = pd.DataFrame(values, columns=list(features.get_feature_names_out()))
     if target is not None and target in part.columns:
         out[target_label] = part[target].to_numpy()
     return out
@@ -365,6 +374,9 @@ def _engineer_part(part, steps, target, target_label, task=None):
 
 def _predict_part(part, pipeline, target, names, proba, id_column, id_label):
     X = _features(part, target)
+    select = getattr(pipeline.steps[0][1], "select_inputs", None)
+    if select is not None:
+        X = select(X)
     if len(X) == 0:
         return _empty_predictions(pipeline, names, proba, part, id_column, id_label)
     with module_output(), warnings.catch_warnings():
@@ -413,25 +425,34 @@ def _map(ddf, func, meta_rows, *args):
     return ddf.map_partitions(func, *delayed_args, meta=meta)
 
 
-def transform(ddf, pipeline, *, rows_with_target=False):
+def transform(ddf, pipeline, *, rows_with_target=False, append=False):
     """The engineered table of every row, as a lazy dask DataFrame (``map_partitions``).
 
-    Columns: the prepared input columns followed by the kept derived columns
-    (float64, named as in memory), then the target column when ``ddf`` has it.
-    Rows keep the input's order; with ``rows_with_target`` only the rows whose
-    target has a value (as the fit counted them) are kept, as a run's output
-    table holds them.
+    Columns: the model-ready columns (prepared inputs, then the kept derived
+    features, float64, named as in memory) and the target column when
+    ``ddf`` has it; with ``append``, the input's own columns as they came
+    with the derived features appended, as the in-memory ``--out`` writes
+    them.  Rows keep the input's order; with ``rows_with_target`` only the
+    rows whose target has a value (as the fit counted them) are kept.
     """
     target = _target_name(pipeline)
-    steps = _feature_steps(pipeline)
+    features = _features_of(pipeline)
     head = _first_rows(ddf)
-    label = task = None
+    label = task = pad = None
     if target is not None:
-        names = list(_engineer_part(head, steps, target, None).columns)
+        names = list(features.get_feature_names_out())
         label = target if target not in names else target + " (target)"
         if rows_with_target and target in ddf.columns:
-            task = "classification" if getattr(pipeline.steps[-1][1], "classes_", None) is not None else "regression"
-    return _map(ddf, _engineer_part, head, steps, target, label, task)
+            task = getattr(features, "task_", None)
+            pad = _head_pad(ddf, target, head)
+    return _map(ddf, _engineer_part, head, features, target, label, task, pad, bool(append))
+
+
+def _head_pad(ddf, target, head):
+    try:
+        return target_pad(head[target])
+    except (StopIteration, DataError):
+        return None
 
 
 def prediction_columns(pipeline, proba=False):

@@ -12,6 +12,8 @@ operations the transforms call on themselves:
   function a transform wraps into a fresh object to fit or call.
 """
 
+import contextlib
+import contextvars
 import copy
 import inspect
 import operator
@@ -19,11 +21,25 @@ import random
 
 from sklearn.base import BaseEstimator, TransformerMixin, clone
 
-__all__ = ["VantorTransformer"]
+__all__ = ["VantorTransformer", "candidate_sampling_seed"]
 
 #: Seed of the private generator that picks candidates.  Fixed, so that the
 #: same space and limit always give the same candidates, in every process.
 CANDIDATE_SAMPLING_SEED = 1_729
+
+# A run with its own seed (the feature search's) draws its candidates from that
+# seed instead; callers that set none keep the fixed one.
+_run_seed = contextvars.ContextVar("candidate_sampling_seed", default=None)
+
+
+@contextlib.contextmanager
+def candidate_sampling_seed(seed):
+    """Within the block, candidate caps draw from ``seed`` (None: the fixed seed)."""
+    token = _run_seed.set(None if seed is None else int(seed))
+    try:
+        yield
+    finally:
+        _run_seed.reset(token)
 
 
 def _sample_sorted_indices(population_size, limit):
@@ -38,7 +54,8 @@ def _sample_sorted_indices(population_size, limit):
     limit = operator.index(limit)
     if limit < 0:
         raise ValueError("the candidate limit must be >= 0, got " + str(limit))
-    rng = random.Random(CANDIDATE_SAMPLING_SEED)
+    seed = _run_seed.get()
+    rng = random.Random(CANDIDATE_SAMPLING_SEED if seed is None else seed)
     return sorted(rng.sample(range(population_size), limit))
 
 

@@ -91,6 +91,9 @@ def run(args):
     check_outputs(args, ("lineage", "model"))
     transforms = parse_transform_names(args.transforms)
     ddf, label = _read(path, args.target)
+    from .inputs import prepare_options
+
+    roles = prepare_options(args, ddf.drop(columns=[args.target]), label)
     sample_rows = getattr(args, "sample_rows", None) or scale.DEFAULT_SAMPLE_ROWS
     echo = sys.stderr if args.verbose else None
     from .evaluate import choose_metrics, cross_validate, cv_folds, imbalance_warning
@@ -102,7 +105,7 @@ def run(args):
         with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "search") as progress:
             options = dict(search_options(args, transforms), seed=args.seed)
             pipeline, info = scale.fit(ddf, args.target, sample_rows=sample_rows, task=args.task, progress=progress,
-                                       return_info=True, **options)
+                                       return_info=True, prepare_options=roles, **options)
         fit_seconds = time.perf_counter() - start
         X, y = info.sample
         task = info.task
@@ -118,6 +121,8 @@ def run(args):
 
             engineered = make_pipeline(task, target_name=args.target, **search_options(args, transforms))
             baseline = make_baseline(task, target_name=args.target)
+            for p in (engineered, baseline):
+                p.set_params(**{"prepare__" + k: v for k, v in roles.items()})
             with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "cross-validation") as progress:
                 cv = cross_validate({"original": baseline, "engineered": engineered}, X, y, task, folds, metrics,
                                     args.seed, progress, echo)
@@ -184,8 +189,9 @@ def apply(args):
     proba = bool(getattr(args, "proba", False))
     if proba and not hasattr(pipeline.steps[-1][1], "predict_proba"):
         raise UsageError("--proba needs a classification pipeline; this one predicts a number")
-    ddf, label = _read(path)
     id_column = getattr(args, "id", None)
+    # An identifier is read as text so that no digit is lost on the way through float64.
+    ddf, label = scale.read(path, dtype={id_column: object} if id_column is not None else None), path
     if id_column is not None and id_column not in ddf.columns:
         raise UsageError("--id: no column " + repr(id_column) + " in " + label + " (columns: "
                          + shortlist(ddf.columns, 10) + ")")

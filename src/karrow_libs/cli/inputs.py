@@ -2,8 +2,8 @@
 
 The header is read here, before pandas sees the file: pandas renames a
 repeated header ``a`` to ``a.1`` silently, and reads a ``;``-separated file
-as one column.  Columns that cannot help a model -- empty, infinite,
-a row number -- are dropped with a one-line warning rather than becoming a
+as one column.  Columns that cannot help a model -- empty or
+infinite -- are dropped with a one-line warning rather than becoming a
 constant feature.
 """
 
@@ -15,7 +15,7 @@ import sys
 from .messages import DataError, shortlist
 from .options import DATASETS
 
-__all__ = ["read_table", "load_embedded", "drop_useless_columns", "source_label"]
+__all__ = ["read_table", "load_embedded", "drop_useless_columns", "duplicated_rows", "source_label"]
 
 #: Separators tried when the header does not split on commas.
 _SEPARATORS = ";\t|"
@@ -25,7 +25,7 @@ def source_label(path):
     return "standard input" if path == "-" else str(path)
 
 
-def _open_text(path):
+def _open_text(path, encoding=None):
     """The whole text of ``path`` (``-``: standard input), or a one-line DataError."""
     label = "standard input" if path == "-" else repr(str(path))
     if path != "-" and os.path.isdir(path):
@@ -44,9 +44,12 @@ def _open_text(path):
         raise DataError("cannot read " + label + ": " + str(e)) from None
     data = _decompressed(data, label)
     try:
-        text = data.decode("utf-8-sig")
+        text = data.decode(encoding or "utf-8-sig")
     except UnicodeDecodeError:
-        raise DataError("cannot read " + label + ": not a UTF-8 text file") from None
+        if encoding:
+            raise DataError("cannot read " + label + ": not a " + encoding + " text file") from None
+        raise DataError("cannot read " + label + ": not a UTF-8 text file (--encoding names another, "
+                        "e.g. latin-1)") from None
     if "\x00" in text:
         raise DataError("cannot read " + label + ": not a text file")
     if not text.strip():
@@ -104,9 +107,9 @@ def choose_separator(text, sep, notes=None, label=""):
     return ","
 
 
-def read_table(path, sep=None, notes=None):
+def read_table(path, sep=None, notes=None, encoding=None):
     """(data frame, label) of the CSV at ``path``; every failure to read is a one-line DataError."""
-    text, label = _open_text(path)
+    text, label = _open_text(path, encoding)
     import pandas as pd
 
     sep = choose_separator(text, sep, notes, label)
@@ -138,23 +141,17 @@ def load_embedded(key):
     return frame, key + " (embedded, " + what + ")", "target"
 
 
-def _index_like(col):
-    """True for 0..n-1 or 1..n in row order: a row number saved with the table."""
-    import numpy as np
-
-    n = len(col)
-    if n < 3 or col.dtype.kind not in "iu":
-        return False
-    values = col.to_numpy()
-    return bool(np.array_equal(values, np.arange(n)) or np.array_equal(values, np.arange(1, n + 1)))
-
-
 def drop_useless_columns(X, notes):
-    """X without columns that are empty, infinite or a row number; one warning per kind."""
+    """X without columns that are empty or only infinite (one warning per kind); duplicated rows are warned of.
+
+    Which columns are identifiers is the preparation's decision (it is
+    fitted on a sample by the Dask engine, and must decide alike there): the
+    report's "left out" line names them.
+    """
     import numpy as np
     import pandas as pd
 
-    reasons = {"empty": [], "only infinite values": [], "a row number (0..n-1 or 1..n)": []}
+    reasons = {"empty": [], "only infinite values": []}
     for name in X.columns:
         col = X[name]
         present = col.dropna()
@@ -163,11 +160,56 @@ def drop_useless_columns(X, notes):
         elif pd.api.types.is_numeric_dtype(present.dtype) and not pd.api.types.is_bool_dtype(present.dtype) \
                 and np.isinf(present.to_numpy(dtype=np.float64)).all():
             reasons["only infinite values"].append(name)
-        elif _index_like(col):
-            reasons["a row number (0..n-1 or 1..n)"].append(name)
     dropped = []
     for why, names in reasons.items():
         if names:
             notes.warn("left out " + shortlist([repr(n) for n in names], 6) + ": " + why)
             dropped.extend(names)
+    repeated = duplicated_rows(X)
+    if repeated:
+        notes.warn("{:,} of {:,} rows repeat an earlier row exactly; repeated rows weigh more in the fit and "
+                   "can fall on both sides of a cross-validation split".format(repeated, len(X)))
     return X.drop(columns=dropped) if dropped else X
+
+
+def duplicated_rows(X):
+    """Rows equal to an earlier row in every column (hashed, not sorted)."""
+    if len(X) < 2 or X.shape[1] == 0:
+        return 0
+    try:
+        return int(X.duplicated().sum())
+    except TypeError:  # unhashable cells
+        return 0
+
+
+def prepare_options(args, X, label):
+    """The preparation's parameters that the command line sets (--drop, --categorical, --id, --decimal, ...)."""
+    from .messages import UsageError
+
+    options = {}
+    named = {"--drop": list(getattr(args, "drop", None) or []),
+             "--categorical": list(getattr(args, "categorical", None) or []),
+             "--id": [args.id] if getattr(args, "id", None) else [],
+             "--date-format": [c for c, _ in getattr(args, "date_format", None) or []]}
+    for option, names in named.items():
+        absent = [n for n in names if n not in X.columns]
+        if absent:
+            raise UsageError(option + ": no column " + ", ".join(repr(a) for a in absent) + " in " + label
+                             + " (columns: " + shortlist(X.columns, 10) + ")")
+    if named["--drop"]:
+        options["drop"] = tuple(named["--drop"])
+    if named["--categorical"]:
+        options["categorical"] = tuple(named["--categorical"])
+    if named["--id"]:
+        options["id_columns"] = tuple(named["--id"])
+    if named["--date-format"]:
+        options["date_formats"] = dict(args.date_format)
+    if getattr(args, "decimal", None):
+        options["decimal"] = args.decimal
+    if getattr(args, "thousands", None) is not None:
+        options["thousands"] = args.thousands
+    if getattr(args, "dayfirst", False):
+        options["dayfirst"] = True
+    if options.get("decimal") and options.get("thousands") == options["decimal"]:
+        raise UsageError("--thousands cannot be the decimal mark " + repr(options["decimal"]))
+    return options

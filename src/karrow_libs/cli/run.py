@@ -6,7 +6,7 @@ import warnings
 
 from . import lineage as lineage_mod
 from .files import StagedFiles, check_outputs, stage_json, stage_model, stage_table
-from .inputs import drop_useless_columns, load_embedded, read_table
+from .inputs import drop_useless_columns, load_embedded, prepare_options, read_table
 from .messages import PROG, DataError, Notes, UsageError, shortlist
 from .report import Progress, RunResult, render, timings
 
@@ -40,20 +40,23 @@ def load_input(args, notes):
         raise UsageError("--dataset is for runs without a CSV file")
     if args.target is None:
         raise UsageError("--target COLUMN is required with a CSV file")
-    frame, label = read_table(args.csv, args.sep, notes)
+    frame, label = read_table(args.csv, args.sep, notes, encoding=getattr(args, "encoding", None))
     if args.target not in frame.columns:
         raise UsageError("no column " + repr(args.target) + " in " + label + " (columns: "
                          + shortlist(frame.columns, 10) + ")")
     return frame, label, args.target
 
 
-def split_target(frame, target, label, task):
+def split_target(frame, target, label, task, notes=None):
     """(features, y, original target values, task, how the task was chosen, dropped rows)."""
     import numpy as np
 
     from karrow_libs.prepare import prepare_target
 
     y, chosen, info = prepare_target(frame[target], task)
+    if notes is not None and info.get("text_rows"):
+        notes.warn("the target " + repr(target) + " is numbers with " + str(info["text_rows"]) + " text cell(s) ("
+                   + ", ".join(info["text_cells"]) + "): their rows were dropped like rows without a target")
     kept = np.asarray(info["kept_rows"], dtype=bool)
     X = frame.loc[kept].drop(columns=[target]).reset_index(drop=True)
     if X.shape[1] == 0:
@@ -96,8 +99,9 @@ def cmd_run(args):
     frame, label, target = load_input(args, notes)
     from .evaluate import choose_metrics, cross_validate, cv_folds, fit_pipeline, imbalance_warning
 
-    X, y, y_source, task, task_from, dropped = split_target(frame, target, label, args.task)
+    X, y, y_source, task, task_from, dropped = split_target(frame, target, label, args.task, notes)
     X = drop_useless_columns(X, notes)
+    roles = prepare_options(args, X, label)
     if X.shape[1] == 0:
         raise DataError(label + " has no usable column besides the target " + repr(target))
     metrics = choose_metrics(args.metric, task, y)
@@ -108,6 +112,8 @@ def cmd_run(args):
     make_pipeline, make_baseline = _pipelines()
     engineered = make_pipeline(task, target_name=target, **search_options(args, transforms))
     baseline = make_baseline(task, target_name=target)
+    for pipeline in (engineered, baseline):
+        pipeline.set_params(**{"prepare__" + k: v for k, v in roles.items()})
     with warnings.catch_warnings():
         if not args.verbose:
             warnings.simplefilter("ignore")
@@ -126,7 +132,9 @@ def cmd_run(args):
                                     args.seed, progress, echo)
     result = describe(fitted, label, X, target, task, task_from, dropped, fit_seconds, notes)
     result.cv, result.cv_skipped = cv, cv_skipped
-    with StagedFiles() as staged:
+    with StagedFiles() as staged, warnings.catch_warnings():
+        if not args.verbose:
+            warnings.simplefilter("ignore")
         written = stage_outputs(staged, args, fitted, X, y_source, target)
         print(render(result))
         sys.stdout.flush()
@@ -140,6 +148,8 @@ def cmd_run(args):
 def describe(pipeline, label, X, target, task, task_from, dropped, fit_seconds, notes):
     """The :class:`RunResult` of a fitted engineered pipeline (cross-validation is added by the caller)."""
     prepare, search = pipeline.named_steps["prepare"], pipeline.named_steps["search"]
+    for w in getattr(prepare, "warnings_", ()):
+        notes.warn(w)
     kept = [dict(k) for k in search.kept_]
     marked = lineage_mod.mark_whole_table([k["lineage"] for k in kept], list(X.columns), _whole_table_outputs(search))
     for k, obj in zip(kept, marked):
@@ -179,6 +189,8 @@ def stage_outputs(staged, args, pipeline, X, y_source, target):
     written = []
     if args.out is not None or args.lineage is not None:
         frame, table = engineered_frame(pipeline, X, y_source, target)
+        if getattr(args, "id", None):
+            frame.insert(0, args.id if args.id not in frame.columns else args.id + " (id)", X[args.id].to_numpy())
         if args.out is not None:
             written.append(stage_table(staged, args.out, frame))
         if args.lineage is not None:

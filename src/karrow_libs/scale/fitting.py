@@ -248,7 +248,7 @@ class FitInfo:
 
 
 def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, model=None, progress=None,
-        return_info=False, **search_options):
+        return_info=False, prepare_options=None, **search_options):
     """A fitted scikit-learn ``Pipeline`` for the dask DataFrame ``ddf`` (target column ``target``).
 
     The preparation, the search's screening and the model are fitted on a
@@ -256,7 +256,8 @@ def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, mode
     (``seed`` seeds the sample and the search); the search's shortlist is
     then rescored exactly over every row through its ``rescore`` hook.
     ``search_options`` go to ``FeatureSearch`` (``transforms``, ``keep``,
-    ``depth``, ``selector``, ...).  With ``return_info`` the result is
+    ``depth``, ``selector``, ...); ``prepare_options`` go to ``PrepareFrame``
+    (``id_columns``, ``drop``, ``decimal``, ...).  With ``return_info`` the result is
     ``(pipeline, FitInfo)``.
     """
     from karrow_libs.pipeline import make_pipeline
@@ -279,6 +280,8 @@ def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, mode
 
     search_options.setdefault("seed", seed)
     pipeline = make_pipeline(task, target_name=target, model=model, **search_options)
+    if prepare_options:
+        pipeline.set_params(**{"prepare__" + k: v for k, v in prepare_options.items()})
     steps = pipeline.steps
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -375,15 +378,27 @@ def _predict_part(part, pipeline, target, names, proba, id_column, id_label):
         else:
             out = pd.DataFrame({names[0]: np.asarray(pipeline.predict(X))})
     if id_column is not None:
-        out.insert(0, id_label, part[id_column].to_numpy())
+        out.insert(0, id_label, exact_ids(part[id_column]))
     return out
+
+
+def exact_ids(col):
+    """An identifier column as written: whole numbers read as text become int64 without passing
+    through float64 (where 2**53 + 1 would become 2**53); anything else stays as it is."""
+    values = col.to_numpy()
+    if col.dtype != object or not len(values):
+        return values
+    text = pd.Series(values, dtype=object).astype(str).str.strip()
+    if not text.str.fullmatch(r"[-+]?\d{1,18}").all():
+        return values
+    return np.array([int(v) for v in text], dtype=np.int64)
 
 
 def _empty_predictions(pipeline, names, proba, part, id_column, id_label):
     dtype = np.dtype(np.float64) if proba else _prediction_dtype(pipeline)
     out = pd.DataFrame({n: np.empty(0, dtype=dtype) for n in names})
     if id_column is not None:
-        out.insert(0, id_label, part[id_column].to_numpy())
+        out.insert(0, id_label, exact_ids(part[id_column]) if len(part) else np.empty(0, dtype=np.int64))
     return out
 
 

@@ -110,3 +110,24 @@ def test_latin1_formatted_numbers_and_duplicates(tmp_path, capsys):
     assert "numbers written as text: price (thousands ' ', decimal ',', currency)" in out
     assert "warning: 30 of 230 rows repeat an earlier row" in out
     assert "Forlì" in out or "città" in out
+
+
+@pytest.mark.parametrize("engine", ["memory", "dask"])
+def test_apply_keeps_integer_ids_exact(tmp_path, capsys, engine):
+    if engine == "dask":
+        pytest.importorskip("dask.dataframe")
+    frame, rng = _table(n=300)
+    frame.insert(0, "key", rng.choice(10 ** 9, 300, replace=False) + 2 ** 53)  # beyond float64's whole numbers
+    csv, model = tmp_path / "t.csv", tmp_path / "m.joblib"
+    frame.to_csv(csv, index=False)
+    code, out, err = _run(capsys, csv, "--target", "y", *QUICK, "--model", model)
+    assert code == 0, err
+    new = tmp_path / "new.csv"
+    frame.drop(columns=["y"]).to_csv(new, index=False)
+    dest = tmp_path / ("pred" if engine == "dask" else "pred.csv")
+    extra = ["--engine", "dask"] if engine == "dask" else []
+    code, out, err = _run(capsys, "apply", model, new, "--id", "key", "--out", dest, "--quiet", *extra)
+    assert code == 0, err
+    got = pd.read_parquet(dest) if engine == "dask" else pd.read_csv(dest)
+    assert got.columns[0] == "key" and got["key"].dtype == np.int64
+    assert got["key"].tolist() == frame["key"].tolist()

@@ -115,6 +115,8 @@ TARGETS = [
     ("stray words, regression asked", lambda v: v[:3].__setitem__(slice(None), ["?x", "tbd", "n.a."]) or v,
      "regression", "regression", 3, ["'?x'", "'tbd'", "'n.a.'"]),
     ("numbers as text, no words", lambda v: v, None, "regression", 0, []),
+    ("decimal commas", lambda v: np.asarray([c.replace(".", ",") for c in v], dtype=object), None, "regression", 0,
+     []),
     ("class codes beside words", lambda v: np.asarray(["1", "2", "3"] * (N // 3), dtype=object), None,
      "classification", 0, []),
 ]

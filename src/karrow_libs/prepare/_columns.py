@@ -256,9 +256,9 @@ class Recipe:
 class NumericRecipe(Recipe):
     """A number column: values as they are, missing cells -> training median (+ an indicator)."""
 
-    def fit(self, col, text=False, fmt=None):
+    def fit(self, col, text=False, fmt=None, values=None):
         self.format = fmt if fmt is not None and not fmt.plain() else None
-        values = self._values(col)
+        values = self._values(col) if values is None else values
         missing = np.isnan(values)
         self.median = _median(values)
         self.indicator = bool(missing.any())

@@ -28,7 +28,7 @@ def _named_like_an_id(name):
     return bool(_ID_NAME.search(text.lower())) or text.lower() in ("#", "no", "row", "unnamed: 0")
 
 
-def identifier_reason(name, present, n_rows):
+def identifier_reason(name, present, n_rows, distinct=None):
     """Why a column of whole numbers is an identifier, or "" when it is not.
 
     ``present`` holds the column's non-missing values in row order and
@@ -38,6 +38,7 @@ def identifier_reason(name, present, n_rows):
     happen by chance (a permutation of a range: among k values drawn from a
     range of r, about k^2 / 2r would repeat), or the column is named like
     one.  A row number 0..n-1 or 1..n counts however short the table.
+    ``distinct`` is the number of distinct values when the caller has it.
     """
     k = present.size
     if k < 3 or k < 0.95 * n_rows:
@@ -47,7 +48,8 @@ def identifier_reason(name, present, n_rows):
         return "an identifier: a row number (" + _int(present[0]) + ".." + _int(present[-1]) + ")"
     if k < MIN_ID_ROWS:
         return ""
-    distinct = len(pd.unique(present))
+    if distinct is None:
+        distinct = len(pd.unique(present))
     if distinct < 0.99 * k:
         return ""
     if np.all(np.diff(present) > 0):

@@ -5,7 +5,7 @@ import pandas as pd
 
 from karrow_libs.table import DataError
 
-from ._columns import text_missing
+from ._columns import find_number_format, text_missing
 
 __all__ = ["prepare_target"]
 
@@ -68,6 +68,12 @@ def prepare_target(y_series, task=None):
         # numbers; so is a column of numbers with a few stray words ("unknown"),
         # whose rows are dropped like rows without a target.
         as_num = pd.to_numeric(obj[kept], errors="coerce")
+        if as_num.isna().mean() > MAX_TEXT_SHARE and not pd.api.types.is_bool_dtype(s.dtype):
+            # Numbers written for people ("1.234,5", "12%", "$3"): read under the one format that fits.
+            cells = obj[kept]
+            fmt = find_number_format(cells, np.zeros(len(cells), dtype=bool))
+            if fmt is not None:
+                as_num = pd.Series(fmt.parse(cells), index=cells.index)
         stray = as_num.isna().to_numpy()
         if (len(as_num) and not pd.api.types.is_bool_dtype(s.dtype) and stray.mean() <= MAX_TEXT_SHARE
                 and (not stray.any() or task == "regression"

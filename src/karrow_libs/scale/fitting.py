@@ -386,7 +386,7 @@ def exact_ids(col):
     """An identifier column as written: whole numbers read as text become int64 without passing
     through float64 (where 2**53 + 1 would become 2**53); anything else stays as it is."""
     values = col.to_numpy()
-    if col.dtype != object or not len(values):
+    if not len(values) or not (col.dtype == object or pd.api.types.is_string_dtype(col.dtype)):
         return values
     text = pd.Series(values, dtype=object).astype(str).str.strip()
     if not text.str.fullmatch(r"[-+]?\d{1,18}").all():

@@ -63,10 +63,11 @@ def test_number_formats(case, write, options, words, scale):
     np.testing.assert_allclose(again.values[:, 0], truth[:5] * scale, rtol=1e-12)
 
 
-def test_mixed_formats_stay_text():
+def test_mixed_formats_are_named():
     cells = ["1,5"] * 150 + ["2.25"] * 150   # a decimal comma and a decimal point: no one format
     prep = PrepareFrame().fit(_frame(cells))
-    assert prep.plan_[0]["kind"] == "category"
+    step = prep.plan_[0]
+    assert step["kind"] == "left_out" and "decimal point and with a decimal comma ('2.25', '1,5')" in step["reason"]
 
 
 def _dates(n=N, seed=3):
@@ -164,3 +165,8 @@ def test_kinds_do_not_flip_between_folds():
         assert {p["column"]: p["kind"] for p in fold.plan_} == kinds
         widths.add(len(fold.names_))
     assert widths == {len(whole.names_)}
+    # A sample of the rows decides like the whole table.
+    rows = np.random.default_rng(1).choice(len(X), len(X) // 3, replace=False)
+    rows.sort()
+    sample = PrepareFrame().fit(X.iloc[rows].reset_index(drop=True), y[rows])
+    assert {p["column"]: p["kind"] for p in sample.plan_} == kinds

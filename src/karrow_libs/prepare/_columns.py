@@ -204,6 +204,25 @@ def find_number_format(col, missing, decimal=None, thousands=None, prefer_comma=
     return best
 
 
+def mixed_number_examples(col, missing):
+    """Two cells written in different number formats when every format together, but no one format,
+    reads at least 95 % of the non-empty cells (up to 2 000 of them); else None."""
+    cells = col[~missing].astype(object)
+    if len(cells) > 2000:
+        cells = cells.iloc[np.linspace(0, len(cells) - 1, 2000).astype(int)]
+    cells = pd.Series([str(v) for v in cells.to_numpy()], dtype=object)
+    if not len(cells):
+        return None
+    read_by = [np.isfinite(_parse_cells(cells, dec, sep)[0]) for dec, sep in NUMBER_FORMATS]
+    if np.logical_or.reduce(read_by).mean() < 0.95:
+        return None
+    point = read_by[NUMBER_FORMATS.index((".", ","))] & ~read_by[NUMBER_FORMATS.index((",", "."))]
+    comma = read_by[NUMBER_FORMATS.index((",", "."))] & ~read_by[NUMBER_FORMATS.index((".", ","))]
+    if point.any() and comma.any():
+        return str(cells[point].iloc[0]), str(cells[comma].iloc[0])
+    return None
+
+
 def unparsed_numbers(col):
     if col.dtype.kind in "biufm":
         return 0
@@ -257,7 +276,7 @@ class NumericRecipe(Recipe):
     """A number column: values as they are, missing cells -> training median (+ an indicator)."""
 
     def fit(self, col, text=False, fmt=None, values=None):
-        self.format = fmt if fmt is not None and not fmt.plain() else None
+        self.format = fmt
         values = self._values(col) if values is None else values
         missing = np.isnan(values)
         self.median = _median(values)

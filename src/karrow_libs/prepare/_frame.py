@@ -20,6 +20,7 @@ from ._columns import (
     choose_date_format,
     date_like_fraction,
     find_number_format,
+    mixed_number_examples,
     parse_dates,
     text_missing,
 )
@@ -338,6 +339,11 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
             fmt = dates[3][name] if name in dates[3] else self._number_format(col, missing)
             if fmt is not None:
                 return NumericRecipe(name).fit(col, text=True, fmt=fmt), ""
+            mixed = mixed_number_examples(col, missing)
+            if mixed is not None:
+                return None, ("numbers written with a decimal point and with a decimal comma ("
+                              + repr(mixed[0]) + ", " + repr(mixed[1]) + ")"
+                              + (": not one format" if self.decimal else ": --decimal says which"))
             recipe, reason = self._category(name, col, target, options)
             if recipe is not None and name in rejected:
                 reason = rejected[name]

@@ -84,6 +84,8 @@ def _ambiguous(n=N):
 # (case, stamps, writer, options, extra columns, expected order words, warned)
 DATE_ORDERS = [
     ("day first", _dates(), "%d/%m/%Y", {}, {}, "day first", False),
+    ("day first, ambiguous cells first", _dates()[np.argsort(_dates().day > 12, kind="stable")], "%d/%m/%Y", {}, {},
+     "day first", False),
     ("month first", _dates(), "%m/%d/%Y", {}, {}, "month first", False),
     ("day first with dots", _dates(), "%d.%m.%Y", {}, {}, "day first", False),
     ("year first", _dates(), "%Y-%m-%d", {}, {}, "", False),

@@ -271,6 +271,12 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         asked = dict(self.date_formats or {})
         for c in X.columns:
             if c in asked:
+                missing = text_missing(X[c])
+                read = parse_dates(X[c], asked[c]).notna().to_numpy()
+                if (~missing).any() and read[~missing].mean() < 0.5:
+                    bad = X[c][~missing & ~read].iloc[0]
+                    raise DataError("the dates of " + repr(c) + " do not read with the format " + repr(asked[c])
+                                    + " (e.g. " + repr(str(bad)) + ")")
                 found[c] = (asked[c], "format " + asked[c] + " (as asked)")
         for c in text:
             if c in found:

@@ -125,9 +125,6 @@ class NumberFormat:
         self.decimal, self.thousands = decimal, thousands
         self.percent, self.currency, self.parens = bool(percent), bool(currency), bool(parens)
 
-    def plain(self):
-        return self.decimal == "." and not (self.thousands or self.percent or self.currency or self.parens)
-
     def describe(self):
         parts = []
         if self.thousands:

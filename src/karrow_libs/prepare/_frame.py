@@ -55,13 +55,15 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
     Every source column becomes zero or more prepared columns:
 
     * **numbers** (the columns the module's ``MakeDFReady`` keeps, nullable
-      numbers, time spans in seconds, numbers stored as text) stay as they
-      are; missing or infinite cells take the training median, and a column
+      numbers, time spans in seconds, numbers stored as text, and text
+      written the way spreadsheets write numbers -- "1,234.50", "12.5%",
+      "$3", "(120)", "3,5" -- read under the one format that reads 95 % of a
+      column's cells) stay as they are; missing or infinite cells take the training median, and a column
       that had missing cells gains ``is_missing(col)`` (1 where the cell was
       missing). A two-valued integer column stays a number.
-    * **categories** (text, booleans, and integer columns with 3 to
-      ``max_onehot`` levels and at most one level per two rows -- with the
-      default 20, the columns the module's ``is_categorical`` accepts):
+    * **categories** (text, booleans, integer columns with 3 to
+      ``max_onehot // 2`` levels and at most one level per two rows, and the
+      ``categorical`` columns):
       levels seen in fewer than ``max(2, min(min_level_rows, 1 % of the
       rows))`` rows are rare. With at most ``max_onehot`` levels, one 0/1
       column ``col=level`` per frequent level, plus ``col=(rare)`` for the
@@ -85,9 +87,14 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
       and ``epoch_seconds(col)`` (parts constant on the training rows are
       skipped, and so are the day of week and day of year when every date is
       on the same day of the month), missing cells the part's median plus
-      ``is_missing(col)``.
-    * **left out**: empty columns, a single value, text with (nearly) one
-      level per row, other types; ``plan_`` says why.
+      ``is_missing(col)``. Numeric dates are read day first or month first,
+      whichever reads every cell; when both do, ``dayfirst``, else a table
+      with decimal commas (day first), else month first with a warning.
+    * **left out**: empty columns, a single value, identifiers (text with
+      (nearly) one level per row; whole numbers, one per row, that count the
+      rows, increase with them, are packed too densely in their range to be
+      distinct by chance, or are named like an identifier), the ``drop`` and
+      ``id_columns`` columns, other types; ``plan_`` says why.
 
     Parameters
     ----------
@@ -103,6 +110,17 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         Folds of the out-of-fold target means in ``fit_transform``.
     seed : int
         Seed of the fold assignment.
+    decimal : {None, ".", ","}
+        Decimal mark of numbers written as text; None: a comma when the table
+        shows decimal commas and no decimal point, else a point.
+    thousands : str or None
+        Thousands separator of numbers written as text; None: found per column.
+    dayfirst : bool or None
+        Order of numeric dates whose cells read both ways.
+    date_formats : dict or None
+        Column -> strptime format of its dates.
+    categorical, drop, id_columns : sequence of str
+        Columns to treat as categories, to leave out, and identifiers (left out).
 
     Attributes
     ----------
@@ -119,6 +137,15 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
         lineage of the prepared columns.
     dropped_ : list of str
         Source columns left out.
+    warnings_ : list of str
+        What the preparation had to guess (the order of ambiguous dates).
+    decimal_ : str or None
+        The decimal mark used for numbers written as text ("," or None).
+
+    A plan entry of a number column read from text also has ``"format"``
+    (how its numbers are written), and an entry of a number or date column
+    with cells that do not read has ``"unparsed"`` (their count) and
+    ``"unparsed_examples"``.
     """
 
     def __init__(self, target_name=None, max_onehot=20, min_level_rows=10, smoothing=10.0, folds=5, seed=0,

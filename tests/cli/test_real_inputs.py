@@ -63,18 +63,23 @@ def test_identifiers_on_both_engines(tmp_path, capsys, engine, case, name, make,
     assert ("$" + name) not in kept_features if is_id else True
 
 
-def test_roles_and_id_in_out(tmp_path, capsys):
+@pytest.mark.parametrize("engine", ["memory", "dask"])
+def test_roles_and_id_in_out(tmp_path, capsys, engine):
+    if engine == "dask":
+        pytest.importorskip("dask.dataframe")
     frame, rng = _table(n=400)
     frame.insert(0, "key", rng.choice(10 ** 12, 400, replace=False) + 2 ** 53)  # exact only as int64
     frame["grade"] = rng.integers(0, 40, 400)
     frame["junk"] = rng.normal(size=400)
-    csv, out_csv = tmp_path / "t.csv", tmp_path / "out.csv"
+    csv, out_path = tmp_path / "t.csv", tmp_path / ("out" if engine == "dask" else "out.csv")
     frame.to_csv(csv, index=False)
+    extra = ["--engine", "dask"] if engine == "dask" else []
     code, out, err = _run(capsys, csv, "--target", "y", *QUICK, "--id", "key", "--drop", "junk",
-                          "--categorical", "grade", "--out", out_csv)
+                          "--categorical", "grade", "--out", out_path, *extra)
     assert code == 0, err
-    written = pd.read_csv(out_csv)
-    assert list(written.columns)[0] == "key" and written["key"].tolist() == frame["key"].tolist()
+    written = pd.read_parquet(out_path) if engine == "dask" else pd.read_csv(out_path)
+    assert list(written.columns)[0] == "key" and written["key"].dtype == np.int64
+    assert written["key"].tolist() == frame["key"].tolist()
     assert "junk" not in written.columns and "grade" in written.columns
     left = _left_out_line(out)
     assert "key (an identifier (as declared))" in left and "junk (dropped as asked)" in left

@@ -90,7 +90,9 @@ def run(args):
     _check_out_dir(args.out)
     check_outputs(args, ("lineage", "model"))
     transforms = parse_transform_names(args.transforms)
-    ddf, label = _read(path, args.target)
+    id_column = getattr(args, "id", None)
+    # An identifier is read as text so that no digit is lost on the way through float64.
+    ddf, label = scale.read(path, target=args.target, dtype={id_column: object} if id_column else None), path
     from .inputs import prepare_options
 
     roles = prepare_options(args, ddf.drop(columns=[args.target]), label)
@@ -154,7 +156,7 @@ def run(args):
             written = []
             if staged_out is not None:
                 written.append(str(args.out) + " (" + "{:,}".format(staged_out.rows) + " rows, "
-                               + str(len(search.names_) + 1) + " columns, " + str(staged_out.files)
+                               + str(len(search.names_) + 1 + (1 if id_column else 0)) + " columns, " + str(staged_out.files)
                                + " Parquet files)")
             if args.lineage is not None:
                 whole = {str(k["name"]): k["transform"] for k in search.kept_

@@ -349,7 +349,7 @@ def _feature_steps(pipeline):
     return [s for _, s in steps[:end]]
 
 
-def _engineer_part(part, steps, target, target_label, task=None):
+def _engineer_part(part, steps, target, target_label, task=None, id_columns=()):
     if task is not None and target in part.columns:
         mask, _ = target_values(part[target], task)
         if not mask.all():
@@ -363,6 +363,8 @@ def _engineer_part(part, steps, target, target_label, task=None):
     out = pd.DataFrame(np.asarray(table.values, dtype=np.float64), columns=list(table.names))
     if target is not None and target in part.columns:
         out[target_label] = part[target].to_numpy()
+    for i, c in enumerate(id_columns):
+        out.insert(i, c if c not in out.columns else c + " (id)", exact_ids(part[c]))
     return out
 
 
@@ -446,7 +448,9 @@ def transform(ddf, pipeline, *, rows_with_target=False):
         label = target if target not in names else target + " (target)"
         if rows_with_target and target in ddf.columns:
             task = "classification" if getattr(pipeline.steps[-1][1], "classes_", None) is not None else "regression"
-    return _map(ddf, _engineer_part, head, steps, target, label, task)
+    # Declared identifiers lead the table, as in the in-memory --out.
+    ids = tuple(c for c in getattr(pipeline.steps[0][1], "id_columns", None) or () if c in ddf.columns)
+    return _map(ddf, _engineer_part, head, steps, target, label, task, ids)
 
 
 def prediction_columns(pipeline, proba=False):

@@ -172,3 +172,14 @@ def test_kinds_do_not_flip_between_folds():
     rows.sort()
     sample = PrepareFrame().fit(X.iloc[rows].reset_index(drop=True), y[rows])
     assert {p["column"]: p["kind"] for p in sample.plan_} == kinds
+
+
+@pytest.mark.parametrize("name,values,left_out", [
+    ("year", np.arange(1950, 2020), False),          # a yearly series: dates, not an identifier
+    ("t", np.arange(1950, 2020), True),              # the same numbers unnamed: they count the rows
+    ("size", np.random.default_rng(2).choice(200, 70, replace=False) * 37, False),  # sparse: could be a measure
+])
+def test_whole_numbers_one_per_row(name, values, left_out):
+    X = pd.DataFrame({name: values, "v": np.random.default_rng(3).normal(size=len(values))})
+    step = PrepareFrame().fit(X).plan_[0]
+    assert (step["kind"] == "left_out") == left_out and (not left_out or step["reason"].startswith("an identifier"))

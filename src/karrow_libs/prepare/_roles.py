@@ -46,7 +46,7 @@ def identifier_reason(name, present, n_rows, distinct=None):
     if k == n_rows and present[0] in (0, 1) and present[-1] == present[0] + k - 1 \
             and np.all(np.diff(present) == 1):
         return "an identifier: a row number (" + _int(present[0]) + ".." + _int(present[-1]) + ")"
-    if k < MIN_ID_ROWS:
+    if k < MIN_ID_ROWS or _years(name, present):
         return ""
     if distinct is None:
         distinct = len(pd.unique(present))
@@ -61,6 +61,12 @@ def identifier_reason(name, present, n_rows, distinct=None):
     if _named_like_an_id(name):
         return "an identifier: " + "{:,}".format(distinct) + " distinct whole numbers, named like one"
     return ""
+
+
+def _years(name, present):
+    # One row per year (a yearly series) increases with the row, but its values are dates.
+    return bool(re.search(r"year|yr|jahr|annee|año|date", str(name).lower())) and present.min() >= 1700 \
+        and present.max() <= 2200
 
 
 def _int(v):

@@ -156,8 +156,8 @@ def run(args):
             written = []
             if staged_out is not None:
                 written.append(str(args.out) + " (" + "{:,}".format(staged_out.rows) + " rows, "
-                               + str(len(search.names_) + 1 + (1 if id_column else 0)) + " columns, " + str(staged_out.files)
-                               + " Parquet files)")
+                               + str(len(search.names_) + 1 + (1 if id_column else 0)) + " columns, "
+                               + str(staged_out.files) + " Parquet files)")
             if args.lineage is not None:
                 whole = {str(k["name"]): k["transform"] for k in search.kept_
                          if k.get("transform") and lineage_mod.depth(k["lineage"]) == 0}

@@ -64,7 +64,7 @@ def cmd_apply(args):
     notes = Notes(args.quiet)
     check_outputs(args, ("out",))
     pipeline = load_pipeline(args.pipeline)
-    frame, label = read_table(args.csv, args.sep, notes)
+    frame, label = read_table(args.csv, args.sep, notes, encoding=getattr(args, "encoding", None))
     if len(frame) == 0:
         raise DataError(label + " has no rows")
     if args.id is None:

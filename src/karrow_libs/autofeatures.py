@@ -90,6 +90,10 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
         the search's row samples and candidate caps.
     n_jobs : int
         Threads of the search's fused kernels and matrix products.
+    prepare_options : dict or None
+        Parameters of the preparation (:class:`~karrow_libs.prepare.PrepareFrame`):
+        ``drop``, ``categorical``, ``id_columns``, ``decimal``, ``thousands``,
+        ``dayfirst``, ``date_formats``.
 
     Attributes
     ----------
@@ -114,7 +118,7 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
     """
 
     def __init__(self, model="linear", task=None, transforms=None, keep=10, selector="gain", depth=1,
-                 max_per_transform=0, target_name=None, seed=0, n_jobs=1):
+                 max_per_transform=0, target_name=None, seed=0, n_jobs=1, prepare_options=None):
         self.model = model
         self.task = task
         self.transforms = transforms
@@ -125,6 +129,7 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
         self.target_name = target_name
         self.seed = seed
         self.n_jobs = n_jobs
+        self.prepare_options = prepare_options
 
     # ------------------------------------------------------------ checks
 
@@ -237,7 +242,7 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
         """The unfitted preparation of this estimator (shared by the comparison's pipelines of one fold)."""
         from karrow_libs.prepare import PrepareFrame
 
-        return PrepareFrame(self.target_name, seed=self.seed)
+        return PrepareFrame(self.target_name, seed=self.seed, **dict(self.prepare_options or {}))
 
     def make_search(self, task):
         """The unfitted search for ``task``, or None when no transform is searched."""

@@ -254,7 +254,7 @@ OUTPUTS = [
     ("index and empty columns left out",
      lambda: small_table().assign(row=range(40), blank=np.nan, inf=np.inf), ["--cv", "0"],
      lambda t, l, s: not {"row", "blank", "inf"} & set(t.columns)
-     and "left out 'row': a row number" in s and "'blank': empty" in s and "'inf': only infinite" in s),
+     and "row (an identifier: a row number (0..39))" in s and "'blank': empty" in s and "'inf': only infinite" in s),
     ("semicolon-separated file", lambda: small_table(), ["--sep", ";"], lambda t, l, s: "a" in t.columns),
 ]
 
@@ -575,7 +575,7 @@ BAD = [
     ("only the target", lambda t, c: [write(t / "t.csv", "y\n1\n2\n3\n4\n"), "--target", "y"], 1,
      "no column besides the target"),
     ("only a row number", lambda t, c: [write(t / "r.csv", "i,y\n0,1\n1,5\n2,3\n3,4\n"), "--target", "y"], 1,
-     "no usable column"),
+     "no usable feature column (left out: i: an identifier: a row number"),
     ("missing target column", lambda t, c: [c, "--target", "nope"], 2, "no column 'nope'"),
     ("no --target", lambda t, c: [c], 2, "--target"),
     ("unknown transform", lambda t, c: [c, "--target", "y", "--transforms", "sqrt,cosh"], 2, "valid names: "),

@@ -71,9 +71,14 @@ def cmd_apply(args):
     notes = Notes(args.quiet)
     check_outputs(args, ("out",), inputs=[args.pipeline, args.csv])
     pipeline = load_pipeline(args.pipeline)
-    frame, label = read_table(args.csv, args.sep, notes, max_decompressed_mib=args.max_decompressed_mib)
+    frame, label = read_table(args.csv, args.sep, notes, encoding=getattr(args, "encoding", None),
+                              max_decompressed_mib=args.max_decompressed_mib)
     if len(frame) == 0:
         raise DataError(label + " has no rows")
+    if args.id is None:
+        # A column the run declared an identifier is copied without being asked again.
+        declared = [c for c in getattr(pipeline.steps[0][1], "id_columns", None) or () if c in frame.columns]
+        args.id = declared[0] if declared else None
     if args.id is not None and args.id not in frame.columns:
         raise UsageError("--id: no column " + repr(args.id) + " in " + label + " (columns: "
                          + shortlist(frame.columns, 10) + ")")

@@ -82,8 +82,13 @@ def run(args):
     _check_out_dir(args.out, [path])
     _check_out_dir(getattr(args, "out_matrix", None), [path])
     check_outputs(args, ("lineage", "save"), inputs=[path])
-    options = feature_options(args, parse_transform_names(args.transforms))
-    ddf, label = _read(path, args.target)
+    id_column = getattr(args, "id", None)
+    # An identifier is read as text so that no digit is lost on the way through float64.
+    ddf, label = scale.read(path, target=args.target, dtype={id_column: object} if id_column else None), path
+    from .inputs import prepare_options
+
+    roles = prepare_options(args, ddf.drop(columns=[args.target]), label)
+    options = feature_options(args, parse_transform_names(args.transforms), roles)
     sample_rows = getattr(args, "sample_rows", None) or scale.DEFAULT_SAMPLE_ROWS
     with _connect(args) as workers, warnings.catch_warnings():
         if not args.verbose:
@@ -159,8 +164,9 @@ def apply(args):
     proba = bool(getattr(args, "proba", False))
     if proba and not hasattr(pipeline.steps[-1][1], "predict_proba"):
         raise UsageError("--proba needs a classification pipeline; this one predicts a number")
-    ddf, label = _read(path)
     id_column = getattr(args, "id", None)
+    # An identifier is read as text so that no digit is lost on the way through float64.
+    ddf, label = scale.read(path, dtype={id_column: object} if id_column is not None else None), path
     if id_column is not None and id_column not in ddf.columns:
         raise UsageError("--id: no column " + repr(id_column) + " in " + label + " (columns: "
                          + shortlist(ddf.columns, 10) + ")")

@@ -2,8 +2,8 @@
 
 The header is read here, before pandas sees the file: pandas renames a
 repeated header ``a`` to ``a.1`` silently, and reads a ``;``-separated file
-as one column.  Columns that cannot help a model -- empty, infinite,
-a row number -- are dropped with a one-line warning rather than becoming a
+as one column.  Columns that cannot help a model -- empty or
+infinite -- are dropped with a one-line warning rather than becoming a
 constant feature.
 """
 
@@ -15,7 +15,7 @@ import sys
 from .messages import DataError, shortlist
 from .options import DATASETS
 
-__all__ = ["read_table", "load_embedded", "drop_useless_columns", "source_label"]
+__all__ = ["read_table", "load_embedded", "drop_useless_columns", "duplicated_rows", "source_label"]
 
 #: Separators tried when the header does not split on commas.
 _SEPARATORS = ";\t|"
@@ -216,7 +216,9 @@ def _open_text(path, encoding=None, max_decompressed_mib=None):
 
 
 def _not_text(encoding):
-    return "not a UTF-8 text file" if encoding is None else "not a text file in " + str(encoding)
+    if encoding is None:
+        return "not a UTF-8 text file (--encoding names another, e.g. latin-1)"
+    return "not a " + str(encoding) + " text file"
 
 
 def _measure(stream, label, limit):
@@ -310,23 +312,17 @@ def load_embedded(key):
     return frame, key + " (embedded, " + what + ")", "target"
 
 
-def _index_like(col):
-    """True for 0..n-1 or 1..n in row order: a row number saved with the table."""
-    import numpy as np
-
-    n = len(col)
-    if n < 3 or col.dtype.kind not in "iu":
-        return False
-    values = col.to_numpy()
-    return bool(np.array_equal(values, np.arange(n)) or np.array_equal(values, np.arange(1, n + 1)))
-
-
 def drop_useless_columns(X, notes):
-    """X without columns that are empty, infinite or a row number; one warning per kind."""
+    """X without columns that are empty or only infinite (one warning per kind); duplicated rows are warned of.
+
+    Which columns are identifiers is the preparation's decision (it is
+    fitted on a sample by the Dask engine, and must decide alike there): the
+    report's "left out" line names them.
+    """
     import numpy as np
     import pandas as pd
 
-    reasons = {"empty": [], "only infinite values": [], "a row number (0..n-1 or 1..n)": []}
+    reasons = {"empty": [], "only infinite values": []}
     for name in X.columns:
         col = X[name]
         present = col.dropna()
@@ -335,11 +331,56 @@ def drop_useless_columns(X, notes):
         elif pd.api.types.is_numeric_dtype(present.dtype) and not pd.api.types.is_bool_dtype(present.dtype) \
                 and np.isinf(present.to_numpy(dtype=np.float64)).all():
             reasons["only infinite values"].append(name)
-        elif _index_like(col):
-            reasons["a row number (0..n-1 or 1..n)"].append(name)
     dropped = []
     for why, names in reasons.items():
         if names:
             notes.warn("left out " + shortlist([repr(n) for n in names], 6) + ": " + why)
             dropped.extend(names)
+    repeated = duplicated_rows(X)
+    if repeated:
+        notes.warn("{:,} of {:,} rows repeat an earlier row exactly; repeated rows weigh more in the fit and "
+                   "can fall on both sides of a cross-validation split".format(repeated, len(X)))
     return X.drop(columns=dropped) if dropped else X
+
+
+def duplicated_rows(X):
+    """Rows equal to an earlier row in every column (hashed, not sorted)."""
+    if len(X) < 2 or X.shape[1] == 0:
+        return 0
+    try:
+        return int(X.duplicated().sum())
+    except TypeError:  # unhashable cells
+        return 0
+
+
+def prepare_options(args, X, label):
+    """The preparation's parameters that the command line sets (--drop, --categorical, --id, --decimal, ...)."""
+    from .messages import UsageError
+
+    options = {}
+    named = {"--drop": list(getattr(args, "drop", None) or []),
+             "--categorical": list(getattr(args, "categorical", None) or []),
+             "--id": [args.id] if getattr(args, "id", None) else [],
+             "--date-format": [c for c, _ in getattr(args, "date_format", None) or []]}
+    for option, names in named.items():
+        absent = [n for n in names if n not in X.columns]
+        if absent:
+            raise UsageError(option + ": no column " + ", ".join(repr(a) for a in absent) + " in " + label
+                             + " (columns: " + shortlist(X.columns, 10) + ")")
+    if named["--drop"]:
+        options["drop"] = tuple(named["--drop"])
+    if named["--categorical"]:
+        options["categorical"] = tuple(named["--categorical"])
+    if named["--id"]:
+        options["id_columns"] = tuple(named["--id"])
+    if named["--date-format"]:
+        options["date_formats"] = dict(args.date_format)
+    if getattr(args, "decimal", None):
+        options["decimal"] = args.decimal
+    if getattr(args, "thousands", None) is not None:
+        options["thousands"] = args.thousands
+    if getattr(args, "dayfirst", False):
+        options["dayfirst"] = True
+    if options.get("decimal") and options.get("thousands") == options["decimal"]:
+        raise UsageError("--thousands cannot be the decimal mark " + repr(options["decimal"]))
+    return options

@@ -64,6 +64,60 @@ def _sep(text):
     return text
 
 
+def _columns(text):
+    names = [n.strip() for n in text.split(",") if n.strip()]
+    if not names:
+        raise argparse.ArgumentTypeError("expected comma-separated column names, got " + repr(text))
+    return names
+
+
+def _decimal(text):
+    if text not in (".", ","):
+        raise argparse.ArgumentTypeError("expected '.' or ',', got " + repr(text))
+    return text
+
+
+def _thousands(text):
+    text = {"space": " "}.get(text, text)
+    if len(text) != 1 or text.isalnum() or text in "-+":
+        raise argparse.ArgumentTypeError("expected one character such as ',' '.' ' or 'space', got " + repr(text))
+    return text
+
+
+def _date_format(text):
+    column, sep, fmt = text.rpartition("=")
+    if not sep or not column.strip() or "%" not in fmt:
+        raise argparse.ArgumentTypeError("expected COLUMN=FORMAT such as 'day=%%d/%%m/%%Y', got " + repr(text))
+    return column.strip(), fmt
+
+
+def _encoding(text):
+    import codecs
+
+    try:
+        return codecs.lookup(text).name
+    except LookupError:
+        raise argparse.ArgumentTypeError("unknown encoding " + repr(text) + " (e.g. utf-8, latin-1, cp1252)") from None
+
+
+def _role_options(p):
+    g = p.add_argument_group("columns and how cells are written")
+    g.add_argument("--drop", metavar="COLS", type=_columns, default=[],
+                   help="comma-separated columns to leave out")
+    g.add_argument("--categorical", metavar="COLS", type=_columns, default=[],
+                   help="comma-separated columns to treat as categories whatever they hold")
+    g.add_argument("--id", metavar="COLUMN",
+                   help="an identifier column: never a feature, copied as the first column of --out")
+    g.add_argument("--decimal", metavar="CHAR", type=_decimal,
+                   help="decimal mark of numbers written as text: '.' or ',' (default: found from the table)")
+    g.add_argument("--thousands", metavar="CHAR", type=_thousands,
+                   help="thousands separator of numbers written as text, e.g. ',' '.' or space (default: found)")
+    g.add_argument("--dayfirst", action="store_true",
+                   help="read numeric dates such as 03/04/2021 day first (default: the order every cell reads in)")
+    g.add_argument("--date-format", metavar="COL=FORMAT", type=_date_format, action="append", default=[],
+                   help="read the dates of COL with this strptime format, e.g. 'day=%%d.%%m.%%Y' (repeatable)")
+
+
 def _engine_options(p):
     g = p.add_argument_group("tables larger than memory")
     g.add_argument("--engine", choices=("memory", "dask"), default="memory",
@@ -77,6 +131,8 @@ def _engine_options(p):
 def _common(p):
     p.add_argument("--sep", metavar="CHAR", type=_sep,
                    help="field separator of the CSV (default: ',' unless the header is clearly ';', tab or '|')")
+    p.add_argument("--encoding", metavar="NAME", type=_encoding,
+                   help="text encoding of the CSV, e.g. latin-1 or cp1252 (default: UTF-8)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes on standard error")
     p.add_argument("--max-decompressed-mib", metavar="N", type=_whole(1), default=None,
                    help="refuse a compressed CSV holding more than N MiB once decompressed (default: 2048)")
@@ -129,6 +185,7 @@ def _run_options(p):
                    help="write the fitted scikit-learn Pipeline (joblib) for '" + PROG + " apply'")
     p.add_argument("-v", "--verbose", action="store_true",
                    help="show the transforms' own messages and library warnings on standard error")
+    _role_options(p)
     _common(p)
     _engine_options(p)
 

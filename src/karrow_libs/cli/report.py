@@ -81,6 +81,18 @@ def _plan_lines(plan):
         label = "categories" if kind == "category" else "dates"
         lines.append("           " + label + " (" + how + "): " + shortlist(columns, 6) if how
                      else "           " + label + ": " + shortlist(columns, 6))
+    written = [step for step in plan if step.get("format")]
+    if written:
+        lines.append("           numbers written as text: " + "; ".join(
+            str(s["column"]) + " (" + s["format"] + ")" for s in written[:6])
+            + ("; ... (" + str(len(written)) + " in all)" if len(written) > 6 else ""))
+    unread = [step for step in plan if step.get("unparsed")]
+    if unread:
+        lines.append("           cells not read, taken as missing: " + "; ".join(
+            str(s["column"]) + " " + "{:,}".format(s["unparsed"])
+            + (" (" + ", ".join(repr(e) for e in s.get("unparsed_examples", [])[:3]) + ")"
+               if s.get("unparsed_examples") else "") for s in unread[:6])
+            + ("; ... (" + str(len(unread)) + " in all)" if len(unread) > 6 else ""))
     left = [step for step in plan if step.get("kind") == "left_out"]
     if left:
         text = "; ".join(str(s["column"]) + " (" + str(s.get("reason") or "not usable") + ")" for s in left[:6])

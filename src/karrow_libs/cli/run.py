@@ -7,7 +7,7 @@ import warnings
 from karrow_libs.table import module_output
 
 from .files import StagedFiles, check_outputs, stage_json, stage_model, stage_table
-from .inputs import drop_useless_columns, load_embedded, read_table
+from .inputs import drop_useless_columns, load_embedded, prepare_options, read_table
 from .messages import PROG, DataError, Notes, UsageError, shortlist
 from .report import Progress, RunResult, render, timings
 
@@ -41,20 +41,24 @@ def load_input(args, notes):
         raise UsageError("--dataset is for runs without a CSV file")
     if args.target is None:
         raise UsageError("--target COLUMN is required with a CSV file")
-    frame, label = read_table(args.csv, args.sep, notes, max_decompressed_mib=args.max_decompressed_mib)
+    frame, label = read_table(args.csv, args.sep, notes, encoding=getattr(args, "encoding", None),
+                              max_decompressed_mib=args.max_decompressed_mib)
     if args.target not in frame.columns:
         raise UsageError("no column " + repr(args.target) + " in " + label + " (columns: "
                          + shortlist(frame.columns, 10) + ")")
     return frame, label, args.target
 
 
-def split_target(frame, target, label, task):
+def split_target(frame, target, label, task, notes=None):
     """(features, y, original target values, task, how the task was chosen, dropped rows, the kept input rows)."""
     import numpy as np
 
     from karrow_libs.prepare import prepare_target
 
     y, chosen, info = prepare_target(frame[target], task)
+    if notes is not None and info.get("text_rows"):
+        notes.warn("the target " + repr(target) + " is numbers with " + str(info["text_rows"]) + " text cell(s) ("
+                   + ", ".join(info["text_cells"]) + "): their rows were dropped like rows without a target")
     kept = np.asarray(info["kept_rows"], dtype=bool)
     X = frame.loc[kept].drop(columns=[target]).reset_index(drop=True)
     if X.shape[1] == 0:
@@ -96,10 +100,12 @@ def model_choice(args, notes):
     return list(FAMILIES)
 
 
-def feature_options(args, transforms):
-    """The AutoFeatures parameters the run's options set (the seed is passed on its own)."""
+def feature_options(args, transforms, roles=None):
+    """The AutoFeatures parameters the run's options set (the seed is passed on its own); ``roles``: the
+    preparation's parameters (``prepare_options`` of the table's columns)."""
     return {"transforms": transforms, "selector": args.selector, "keep": args.keep, "depth": args.depth,
-            "max_per_transform": args.max_per_transform, "target_name": args.target or None}
+            "max_per_transform": args.max_per_transform, "target_name": args.target or None,
+            "prepare_options": roles or None}
 
 
 def choose_metrics(text, task, y):
@@ -108,7 +114,8 @@ def choose_metrics(text, task, y):
     return choose(text, task, y)
 
 
-def analyse(args, X, y, task, task_from, source, target, dropped, notes, families, fits=None, fit_seconds=0.0):
+def analyse(args, X, y, task, task_from, source, target, dropped, notes, families, fits=None, fit_seconds=0.0,
+            roles=None):
     """Fit (unless ``fits`` are given), cross-validate and describe: all that both engines do between reading and
     writing.  Returns (RunResult, the FamilyFit the saved pipeline holds)."""
     from karrow_libs.evaluate import compare, fit_families, fold_count, model_name
@@ -119,7 +126,7 @@ def analyse(args, X, y, task, task_from, source, target, dropped, notes, familie
     for w in (class_count_warning(y, target, task, task_from), imbalance_warning(y, metrics)):
         if w:
             notes.warn(w)
-    options = feature_options(args, parse_transform_names(args.transforms))
+    options = feature_options(args, parse_transform_names(args.transforms), roles)
     echo = sys.stderr if args.verbose else None
     bar = not args.quiet and sys.stderr.isatty()
     with warnings.catch_warnings(), module_output(echo):
@@ -159,12 +166,15 @@ def cmd_run(args):
     check_outputs(args, OUTPUTS, inputs=[args.csv])
     parse_transform_names(args.transforms)
     frame, label, target = load_input(args, notes)
-    X, y, y_source, task, task_from, dropped, rows = split_target(frame, target, label, args.task)
+    X, y, y_source, task, task_from, dropped, rows = split_target(frame, target, label, args.task, notes)
     X = drop_useless_columns(X, notes)
+    roles = prepare_options(args, X, label)
     if X.shape[1] == 0:
         raise DataError(label + " has no usable column besides the target " + repr(target))
-    result, fit = analyse(args, X, y, task, task_from, label, target, dropped, notes, families)
-    with StagedFiles() as staged:
+    result, fit = analyse(args, X, y, task, task_from, label, target, dropped, notes, families, roles=roles)
+    with StagedFiles() as staged, warnings.catch_warnings():
+        if not args.verbose:
+            warnings.simplefilter("ignore")
         written = stage_outputs(staged, args, fit, X, rows, y_source, target)
         print(render(result))
         sys.stdout.flush()
@@ -178,6 +188,8 @@ def cmd_run(args):
 def describe(features, label, X, target, task, task_from, dropped, fit_seconds, notes):
     """The :class:`RunResult` of fitted AutoFeatures (the comparison is added by the caller)."""
     f = features.facts_
+    for w in getattr(features.prepare_, "warnings_", ()):
+        notes.warn(w)
     return RunResult(
         source=label, rows=len(X), n_features=X.shape[1], target=target, task=task, task_from=task_from,
         dropped_rows=dropped, plan=f["plan"], n_kinds=f["n_kinds"], n_inputs=f["n_inputs"],

@@ -87,6 +87,139 @@ def as_numbers(col):
     return np.where(np.isfinite(values), values, np.nan)
 
 
+# ---------------------------------------------------------------- number formats
+#
+# Spreadsheets and reports write numbers for people: "1,234.50", "12.5%",
+# "$3.50", "(120)", "3,5" in a decimal-comma locale.  A column is read as
+# numbers only under ONE format (decimal mark, thousands separator, percent,
+# currency, parentheses) that reads at least 95 % of its non-empty cells.
+
+_CURRENCY = "$€£¥₹"
+_SIGNS = "-+\u2212"
+
+
+def _number_pattern(decimal, thousands):
+    d = re.escape(decimal)
+    if thousands:
+        t = re.escape(thousands)
+        body = r"(?:\d{1,3}(?:" + t + r"\d{3})+|\d+)(?:" + d + r"\d*)?|" + d + r"\d+"
+    else:
+        body = r"\d+(?:" + d + r"\d*)?|" + d + r"\d+"
+    cur = "[" + re.escape(_CURRENCY) + "]|[A-Z]{3}(?=[\\s\\d])"
+    return re.compile(
+        r"^\s*(?P<open>\()?\s*(?P<s1>[" + _SIGNS + r"])?\s*(?:" + cur + r")?\s*(?P<s2>[" + _SIGNS + r"])?\s*"
+        r"(?P<num>(?:" + body + r")(?:[eE][-+]?\d+)?)\s*(?:[" + re.escape(_CURRENCY) + r"]|\s?[A-Z]{3})?\s*"
+        r"(?P<pct>%)?\s*(?P<close>\))?\s*$")
+
+
+#: (decimal mark, thousands separator) tried in this order; "\u00a0" and "'" are
+#: the thousands separators of French and Swiss number formatting.
+NUMBER_FORMATS = ((".", None), (".", ","), (",", None), (",", "."), (",", " "), (",", "\u00a0"), (".", "'"),
+                  (",", "'"), (".", " "))
+
+
+class NumberFormat:
+    """How the numbers of a text column are written, and how to read them back."""
+
+    def __init__(self, decimal=".", thousands=None, percent=False, currency=False, parens=False):
+        self.decimal, self.thousands = decimal, thousands
+        self.percent, self.currency, self.parens = bool(percent), bool(currency), bool(parens)
+
+    def describe(self):
+        parts = []
+        if self.thousands:
+            parts.append("thousands " + repr(self.thousands).replace("\\xa0", "no-break space"))
+        if self.decimal != ".":
+            parts.append("decimal " + repr(self.decimal))
+        if self.currency:
+            parts.append("currency")
+        if self.parens:
+            parts.append("(x) = -x")
+        if self.percent:
+            parts.append("percent, value / 100")
+        return ", ".join(parts) or "plain"
+
+    def parse(self, col):
+        """float64 values of a column of text cells (NaN where a cell does not parse)."""
+        text = col.astype(object).where(~text_missing(col), None)
+        values, _ = _parse_cells(pd.Series(text.to_numpy(), dtype=object), self.decimal, self.thousands)
+        if self.percent:
+            values = values / 100.0
+        return values
+
+    def __eq__(self, other):
+        return isinstance(other, NumberFormat) and vars(self) == vars(other)
+
+    def __repr__(self):
+        return "NumberFormat(" + self.describe() + ")"
+
+
+def _parse_cells(cells, decimal, thousands):
+    """(float64 values, extracted parts) of a Series of str/None under one decimal mark and separator."""
+    parts = cells.astype(str).str.extract(_number_pattern(decimal, thousands))
+    ok = parts["num"].notna().to_numpy() & cells.notna().to_numpy()
+    num = parts["num"].where(ok, None)
+    if thousands:
+        num = num.str.replace(thousands, "", regex=False)
+    if decimal != ".":
+        num = num.str.replace(decimal, ".", regex=False)
+    values = pd.to_numeric(num, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
+    # Parentheses must come in pairs; a sign or parentheses make the value negative.
+    paired = parts["open"].isna().to_numpy() == parts["close"].isna().to_numpy()
+    values = np.where(paired, values, np.nan)
+    negative = (parts["open"].notna() | parts["s1"].isin(["-", "\u2212"]) | parts["s2"].isin(["-", "\u2212"]))
+    values = np.where(negative.to_numpy(), -values, values)
+    return np.where(np.isfinite(values), values, np.nan), parts
+
+
+def find_number_format(col, missing, decimal=None, thousands=None, prefer_comma=False):
+    """The :class:`NumberFormat` under which at least 95 % of the non-empty cells (up to 2 000 spread
+    over the column) are numbers, or None.  ``decimal``/``thousands`` fix those marks; otherwise the
+    format reading most cells wins, ties going to a decimal point unless ``prefer_comma``."""
+    cells = col[~missing].astype(object)
+    if not len(cells):
+        return None
+    if len(cells) > 2000:
+        cells = cells.iloc[np.linspace(0, len(cells) - 1, 2000).astype(int)]
+    cells = pd.Series([str(v) for v in cells.to_numpy()], dtype=object)
+    best, best_share = None, 0.0
+    candidates = [f for f in NUMBER_FORMATS if (decimal is None or f[0] == decimal)
+                  and (thousands is None or (f[1] in (thousands, None) and f[0] != thousands))]
+    if decimal is None and prefer_comma:
+        candidates.sort(key=lambda f: f[0] != ",")
+    for dec, sep in candidates:
+        values, parts = _parse_cells(cells, dec, sep)
+        share = float(np.isfinite(values).mean())
+        if share < 0.95 or share <= best_share:
+            continue
+        ok = np.isfinite(values)
+        fmt = NumberFormat(dec, sep if sep and parts["num"][ok].str.contains(re.escape(sep)).any() else None,
+                           percent=parts["pct"][ok].notna().mean() >= 0.5,
+                           currency=bool(cells[ok].str.contains("[" + re.escape(_CURRENCY) + "]|[A-Z]{3}").any()),
+                           parens=bool(parts["open"][ok].notna().any()))
+        best, best_share = fmt, share
+    return best
+
+
+def mixed_number_examples(col, missing):
+    """Two cells written in different number formats when every format together, but no one format,
+    reads at least 95 % of the non-empty cells (up to 2 000 of them); else None."""
+    cells = col[~missing].astype(object)
+    if len(cells) > 2000:
+        cells = cells.iloc[np.linspace(0, len(cells) - 1, 2000).astype(int)]
+    cells = pd.Series([str(v) for v in cells.to_numpy()], dtype=object)
+    if not len(cells):
+        return None
+    read_by = [np.isfinite(_parse_cells(cells, dec, sep)[0]) for dec, sep in NUMBER_FORMATS]
+    if np.logical_or.reduce(read_by).mean() < 0.95:
+        return None
+    point = read_by[NUMBER_FORMATS.index((".", ","))] & ~read_by[NUMBER_FORMATS.index((",", "."))]
+    comma = read_by[NUMBER_FORMATS.index((",", "."))] & ~read_by[NUMBER_FORMATS.index((".", ","))]
+    if point.any() and comma.any():
+        return str(cells[point].iloc[0]), str(cells[comma].iloc[0])
+    return None
+
+
 def unparsed_numbers(col):
     if col.dtype.kind in "biufm":
         return 0
@@ -94,9 +227,21 @@ def unparsed_numbers(col):
     return int((values.isna().to_numpy() & ~text_missing(col)).sum())
 
 
+def unparsed_mask(col, values):
+    """Count of the non-empty cells whose value could not be read."""
+    return int((np.isnan(values) & ~text_missing(col)).sum())
+
+
 def _median(values):
     finite = values[np.isfinite(values)]
-    return float(np.median(finite)) if finite.size else 0.0
+    if not finite.size:
+        return 0.0
+    # np.partition: linear time, where a sort would cost n log n on every fit.
+    half = finite.size // 2
+    if finite.size % 2:
+        return float(np.partition(finite, half)[half])
+    part = np.partition(finite, (half - 1, half))
+    return float((part[half - 1] + part[half]) / 2)
 
 
 class Recipe:
@@ -120,21 +265,29 @@ class Recipe:
     def unparsed(self, col):
         return 0
 
+    def unparsed_examples(self, col, limit=3):
+        return []
+
 
 class NumericRecipe(Recipe):
     """A number column: values as they are, missing cells -> training median (+ an indicator)."""
 
-    def fit(self, col, text=False):
-        values = as_numbers(col)
+    def fit(self, col, text=False, fmt=None, values=None):
+        self.format = fmt
+        values = self._values(col) if values is None else values
         missing = np.isnan(values)
         self.median = _median(values)
         self.indicator = bool(missing.any())
-        self.text = text
+        self.text = text or fmt is not None
         dtype = col.dtype if isinstance(col.dtype, np.dtype) and col.dtype.kind in "iuf" else _FLOAT
         if pd.api.types.is_bool_dtype(col.dtype):
             dtype = _INT
         self._add(self.column, dtype, leaf(self.column))
-        parts = ["numbers stored as text"] if text else []
+        parts = []
+        if self.format is not None:
+            parts.append("numbers written as text (" + self.format.describe() + ")")
+        elif self.text:
+            parts.append("numbers stored as text")
         if self.indicator:
             name, lin = indicator_of(self.column)
             self._add(name, _FLOAT, lin)
@@ -142,8 +295,14 @@ class NumericRecipe(Recipe):
         self.how = ", ".join(parts) or "as is"
         return self
 
+    def _values(self, col):
+        fmt = getattr(self, "format", None)
+        if fmt is None or col.dtype.kind in "biufcmM":
+            return as_numbers(col)
+        return fmt.parse(col)
+
     def columns(self, col):
-        values = as_numbers(col)
+        values = self._values(col)
         missing = np.isnan(values)
         out = [np.where(missing, self.median, values)]
         if self.indicator:
@@ -151,7 +310,16 @@ class NumericRecipe(Recipe):
         return out
 
     def unparsed(self, col):
-        return unparsed_numbers(col)
+        if getattr(self, "format", None) is None:
+            return unparsed_numbers(col)
+        return unparsed_mask(col, self._values(col))
+
+    def unparsed_examples(self, col, limit=3):
+        values = self._values(col) if col.dtype.kind not in "biufcmM" else None
+        if values is None:
+            return []
+        bad = np.isnan(values) & ~text_missing(col)
+        return [str(v) for v in pd.unique(col[bad].astype(object).to_numpy())[:limit]]
 
 
 def _label(value):
@@ -348,7 +516,9 @@ def _guess_format(value):
     except ImportError:  # pandas < 2.2
         from pandas._libs.tslibs.parsing import guess_datetime_format
     try:
-        return guess_datetime_format(str(value).strip())
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the day/month order is decided from every cell, not here
+            return guess_datetime_format(str(value).strip())
     except Exception:
         return None
 
@@ -403,9 +573,9 @@ class DateRecipe(Recipe):
         parts = _date_parts(stamps)
         missing = stamps.isna().to_numpy()
         self.medians = {k: float(np.round(_median(v))) for k, v in parts.items()}
-        self.parts = [k for k, v in parts.items() if np.unique(v[~np.isnan(v)]).size > 1]
+        self.parts = [k for k, v in parts.items() if _varies(v)]
         day = stamps.dt.day.to_numpy(dtype=np.float64, na_value=np.nan)
-        if np.unique(day[~np.isnan(day)]).size <= 1:
+        if not _varies(day):
             # Monthly or yearly dates (always the 1st): their weekday is an
             # accident of the calendar, and the day of the year repeats the month.
             self.parts = [k for k in self.parts if k not in ("dayofweek", "dayofyear")]
@@ -432,6 +602,73 @@ class DateRecipe(Recipe):
         if pd.api.types.is_datetime64_any_dtype(col.dtype):
             return 0
         return int((parse_dates(col, self.format).isna().to_numpy() & ~text_missing(col)).sum())
+
+    def unparsed_examples(self, col, limit=3):
+        if pd.api.types.is_datetime64_any_dtype(col.dtype):
+            return []
+        bad = parse_dates(col, self.format).isna().to_numpy() & ~text_missing(col)
+        return [str(v) for v in pd.unique(col[bad].astype(object).to_numpy())[:limit]]
+
+
+def _varies(values):
+    present = values[~np.isnan(values)]
+    return bool(present.size) and present.min() != present.max()
+
+
+def _swap_day_month(fmt):
+    if fmt is None or "%d" not in fmt or "%m" not in fmt:
+        return None
+    return fmt.replace("%d", "\0").replace("%m", "%d").replace("\0", "%m")
+
+
+def _parsed_share(cells, fmt):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        parsed = pd.to_datetime(cells, format=fmt, errors="coerce", utc=True)
+    return float(parsed.notna().mean())
+
+
+def choose_date_format(col, missing, dayfirst=None, prefer_dayfirst=None):
+    """(strptime format or None, note) for the dates of a text column.
+
+    Numeric dates such as 03/04/2021 are read in the one order (day first or
+    month first) under which the column's cells parse; when both orders
+    read every cell, ``dayfirst`` (the user's word) or else
+    ``prefer_dayfirst`` (the file's evident locale) decides, and without
+    either the note says the order was a guess.
+    """
+    cells = col[~missing].astype(object)
+    if not len(cells):
+        return None, ""
+    cells = pd.Series([str(v).strip() for v in cells.to_numpy()], dtype=object)
+    fmt = None
+    for value in cells.iloc[:5]:
+        fmt = _guess_format(value)
+        if fmt is not None:
+            break
+    if fmt is None:
+        return None, ""
+    other = _swap_day_month(fmt)
+    if other is None:
+        return (fmt if _parsed_share(cells, fmt) >= 0.9 else None), ""
+    month_first, day_first = (fmt, other) if fmt.index("%m") < fmt.index("%d") else (other, fmt)
+    if fmt.index("%Y" if "%Y" in fmt else "%y") < min(fmt.index("%m"), fmt.index("%d")):
+        # Year first (2021-04-03): month then day, as every such convention writes it.
+        return (month_first if _parsed_share(cells, month_first) >= 0.9 else None), ""
+    shares = {False: _parsed_share(cells, month_first), True: _parsed_share(cells, day_first)}
+    pick = {False: month_first, True: day_first}
+    if dayfirst is not None:
+        return (pick[bool(dayfirst)] if shares[bool(dayfirst)] >= 0.9 else None), (
+            "day first (as asked)" if dayfirst else "month first (as asked)")
+    if shares[True] != shares[False]:
+        best = shares[True] > shares[False]
+        return (pick[best] if shares[best] >= 0.9 else None), ("day first" if best else "month first")
+    if shares[True] < 0.9:
+        return None, ""
+    if prefer_dayfirst is not None:
+        return pick[bool(prefer_dayfirst)], ("day first, as the decimal commas suggest" if prefer_dayfirst
+                                             else "month first, as the decimal points suggest")
+    return month_first, "ambiguous: every date reads day first and month first; read month first (--dayfirst to change)"
 
 
 def guess_date_format(col, missing):

@@ -5,7 +5,7 @@ import pandas as pd
 
 from karrow_libs.table import DataError
 
-from ._columns import text_missing
+from ._columns import find_number_format, text_missing
 
 __all__ = ["prepare_target"]
 
@@ -13,6 +13,17 @@ __all__ = ["prepare_target"]
 MIN_ROWS = 3
 
 _TASKS = ("regression", "classification")
+
+#: Largest share of text cells a column of numbers may hold and still be a numeric target.
+MAX_TEXT_SHARE = 0.05
+#: A target of numbers with stray words is read as numbers only with more distinct values than this
+#: (fewer look like class codes beside class names).
+MAX_TEXT_CLASSES = 10
+
+
+def _quoted(cells, limit=3):
+    """The first few distinct cells, quoted as they are written."""
+    return [repr(str(v).strip()) for v in pd.unique(pd.Series(cells, dtype=object).to_numpy())[:limit]]
 
 
 def prepare_target(y_series, task=None):
@@ -32,12 +43,18 @@ def prepare_target(y_series, task=None):
     int64). ``info`` also holds ``"how"`` (one line on how the task was
     chosen) and ``"n_classes"`` (None for regression).
 
+    A column of numbers with a few words among them (at most 5 % of the
+    cells with a value, e.g. "unknown") is a numeric target: the rows of
+    those cells are dropped too, and ``info["text_rows"]`` counts them while
+    ``info["text_cells"]`` quotes the first few.
+
     Raises :class:`DataError` for a target that cannot be predicted (fewer
     than 3 rows with a value, a single value, text asked to be regression).
     """
     if task is not None and task not in _TASKS:
         raise ValueError("task must be 'regression', 'classification' or None, got " + repr(task))
     s = y_series if isinstance(y_series, pd.Series) else pd.Series(np.asarray(y_series).ravel())
+    info_text, text_rows = [], 0
     name = repr(str(s.name)) if s.name is not None else "the target"
     numeric = (pd.api.types.is_numeric_dtype(s.dtype) and not pd.api.types.is_bool_dtype(s.dtype)
                and not pd.api.types.is_complex_dtype(s.dtype))
@@ -47,15 +64,31 @@ def prepare_target(y_series, task=None):
     else:
         obj = s.astype(object)
         kept = ~text_missing(obj)
-        # Numbers read as text (a stray blank or "NA" spelled otherwise) are still numbers.
+        # Numbers read as text (a stray blank or "NA" spelled otherwise) are still
+        # numbers; so is a column of numbers with a few stray words ("unknown"),
+        # whose rows are dropped like rows without a target.
         as_num = pd.to_numeric(obj[kept], errors="coerce")
-        if len(as_num) and as_num.notna().all() and not pd.api.types.is_bool_dtype(s.dtype):
+        if as_num.isna().mean() > MAX_TEXT_SHARE and not pd.api.types.is_bool_dtype(s.dtype):
+            # Numbers written for people ("1.234,5", "12%", "$3"): read under the one format that fits.
+            cells = obj[kept]
+            fmt = find_number_format(cells, np.zeros(len(cells), dtype=bool))
+            if fmt is not None:
+                as_num = pd.Series(fmt.parse(cells), index=cells.index)
+        stray = as_num.isna().to_numpy()
+        if (len(as_num) and not pd.api.types.is_bool_dtype(s.dtype) and stray.mean() <= MAX_TEXT_SHARE
+                and (not stray.any() or task == "regression"
+                     or (task is None and pd.unique(as_num[~stray]).size > MAX_TEXT_CLASSES))):
             numeric = True
             values = np.full(len(s), np.nan)
             values[kept] = as_num.to_numpy(dtype=np.float64)
+            if stray.any():
+                info_text = _quoted(obj[kept][stray])
+                text_rows = int(stray.sum())
             kept &= np.isfinite(values)
     n_kept = int(kept.sum())
-    info = {"dropped_rows": int(len(s) - n_kept), "kept_rows": kept}
+    info = {"dropped_rows": int(len(s) - n_kept), "kept_rows": kept, "text_rows": 0, "text_cells": []}
+    if numeric and info_text:
+        info["text_rows"], info["text_cells"] = text_rows, info_text
     if n_kept < MIN_ROWS:
         raise DataError(name + " has " + str(n_kept) + " row(s) with a value; at least " + str(MIN_ROWS)
                         + " are needed")
@@ -91,8 +124,13 @@ def prepare_target(y_series, task=None):
     if levels.size < 2:
         raise DataError(name + " has a single value; there is nothing to predict")
     if task == "regression":
-        raise DataError(name + " holds text (" + ", ".join(levels[:3].tolist())
-                        + (", ..." if levels.size > 3 else "") + "), not numbers: it cannot be a regression target")
+        # Quote the cells that are not numbers, never the numbers beside them.
+        words = labels.astype(object)[pd.to_numeric(labels.astype(object), errors="coerce").isna().to_numpy()]
+        share = len(words) / max(len(labels), 1)
+        raise DataError(name + " holds text (" + ", ".join(_quoted(words)) + (", ..." if pd.unique(words).size > 3
+                                                                           else "")
+                        + " in " + str(len(words)) + " of " + str(len(labels)) + " rows, "
+                        + format(share, ".0%") + "), not numbers: it cannot be a regression target")
     info["n_classes"] = int(levels.size)
     info["how"] = ("two levels (" + "/".join(levels.tolist()) + "): classification" if levels.size == 2
                    else str(levels.size) + " text levels: classification")

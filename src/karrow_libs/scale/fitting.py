@@ -369,6 +369,8 @@ def _engineer_part(part, features, target, target_label, task=None, pad=None, ap
     out = pd.DataFrame(values, columns=list(features.get_feature_names_out()))
     if target is not None and target in part.columns:
         out[target_label] = part[target].to_numpy()
+    for i, c in enumerate(id_columns):
+        out.insert(i, c if c not in out.columns else c + " (id)", exact_ids(part[c]))
     return out
 
 
@@ -387,15 +389,27 @@ def _predict_part(part, pipeline, target, names, proba, id_column, id_label):
         else:
             out = pd.DataFrame({names[0]: np.asarray(pipeline.predict(X))})
     if id_column is not None:
-        out.insert(0, id_label, part[id_column].to_numpy())
+        out.insert(0, id_label, exact_ids(part[id_column]))
     return out
+
+
+def exact_ids(col):
+    """An identifier column as written: whole numbers read as text become int64 without passing
+    through float64 (where 2**53 + 1 would become 2**53); anything else stays as it is."""
+    values = col.to_numpy()
+    if not len(values) or not (col.dtype == object or pd.api.types.is_string_dtype(col.dtype)):
+        return values
+    text = pd.Series(values, dtype=object).astype(str).str.strip()
+    if not text.str.fullmatch(r"[-+]?\d{1,18}").all():
+        return values
+    return np.array([int(v) for v in text], dtype=np.int64)
 
 
 def _empty_predictions(pipeline, names, proba, part, id_column, id_label):
     dtype = np.dtype(np.float64) if proba else _prediction_dtype(pipeline)
     out = pd.DataFrame({n: np.empty(0, dtype=dtype) for n in names})
     if id_column is not None:
-        out.insert(0, id_label, part[id_column].to_numpy())
+        out.insert(0, id_label, exact_ids(part[id_column]) if len(part) else np.empty(0, dtype=np.int64))
     return out
 
 

@@ -108,7 +108,7 @@ def check_columns(kind, files, target=None):
     return first
 
 
-def read(path, *, target=None, blocksize=DEFAULT_BLOCKSIZE):
+def read(path, *, target=None, blocksize=DEFAULT_BLOCKSIZE, dtype=None):
     """A lazy dask DataFrame over a CSV file, a glob of CSV files, or a Parquet file or folder.
 
     Nothing but the headers (CSV) or schemas (Parquet) is read here: every
@@ -116,6 +116,8 @@ def read(path, *, target=None, blocksize=DEFAULT_BLOCKSIZE):
     given), or a one-line :class:`DataError` says which file differs.  CSV
     integer columns are read as float64, since a later block may hold a
     missing cell; :func:`whole_numbers_as_int` restores them per partition.
+    ``dtype`` (column -> dtype) overrides that for CSV files, e.g. ``object``
+    for an identifier whose digits must survive exactly.
     """
     kind, files = sources(path)
     check_columns(kind, files, target)
@@ -123,7 +125,7 @@ def read(path, *, target=None, blocksize=DEFAULT_BLOCKSIZE):
     try:
         if kind == "parquet":
             return dd.read_parquet(files)
-        return dd.read_csv(files, blocksize=blocksize, assume_missing=True)
+        return dd.read_csv(files, blocksize=blocksize, assume_missing=True, dtype=dtype)
     except (OSError, ValueError) as e:
         raise DataError("cannot read " + repr(os.fspath(path)) + ": " + " ".join(str(e).split())) from None
 

@@ -60,6 +60,13 @@ def feature_names(prepared, kept_lineage, inputs, whole_table):
     return names, marked
 
 
+def declared_ids(pipeline_or_features, columns):
+    """The identifier columns the preparation was told of (``--id``) that ``columns`` hold."""
+    step = pipeline_or_features.steps[0][1] if hasattr(pipeline_or_features, "steps") else pipeline_or_features
+    prepare = getattr(step, "prepare_", step)
+    return tuple(c for c in getattr(prepare, "id_columns", None) or () if c in columns)
+
+
 class AutoFeatures(TransformerMixin, BaseEstimator):
     """Prepare a table and append the derived features that add most for a model family.
 

@@ -80,7 +80,9 @@ def test_roles_and_id_in_out(tmp_path, capsys, engine):
     written = pd.read_parquet(out_path) if engine == "dask" else pd.read_csv(out_path)
     assert list(written.columns)[0] == "key" and written["key"].dtype == np.int64
     assert written["key"].tolist() == frame["key"].tolist()
-    assert "junk" not in written.columns and "grade" in written.columns
+    # --out is the input as it came plus the derived features: a dropped column stays, but feeds no feature.
+    derived = [c for c in written.columns if c not in frame.columns]
+    assert "junk" in written.columns and not any("junk" in c for c in derived)
     left = _left_out_line(out)
     assert "key (an identifier (as declared))" in left and "junk (dropped as asked)" in left
     assert "categories (" in out and "grade" in out.split("categories (", 1)[1].splitlines()[0]

@@ -137,7 +137,7 @@ def test_a_symlink_output_is_followed_and_stays_a_link(tmp_path, data, capsys):
     assert code == 0, err
     assert os.readlink(tmp_path / "link.csv") == "real.csv"
     written = pd.read_csv(real)
-    assert list(written.columns)[-1] == "y" and len(written) == 60
+    assert "y" in written.columns and len(written) == 60
     assert leftovers(tmp_path) == []
 
 

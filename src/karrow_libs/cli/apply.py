@@ -77,7 +77,9 @@ def cmd_apply(args):
         raise DataError(label + " has no rows")
     if args.id is None:
         # A column the run declared an identifier is copied without being asked again.
-        declared = [c for c in getattr(pipeline.steps[0][1], "id_columns", None) or () if c in frame.columns]
+        from karrow_libs.autofeatures import declared_ids
+
+        declared = declared_ids(pipeline, frame.columns)
         args.id = declared[0] if declared else None
     if args.id is not None and args.id not in frame.columns:
         raise UsageError("--id: no column " + repr(args.id) + " in " + label + " (columns: "

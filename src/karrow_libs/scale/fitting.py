@@ -19,6 +19,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
+from karrow_libs.autofeatures import declared_ids
 from karrow_libs.table import DataError, module_output
 
 from .cluster import computing
@@ -351,7 +352,7 @@ def _features_of(pipeline):
     return pipeline.steps[0][1]
 
 
-def _engineer_part(part, features, target, target_label, task=None, pad=None, append=False):
+def _engineer_part(part, features, target, target_label, task=None, pad=None, append=False, id_columns=()):
     if task is not None and target in part.columns:
         mask, _ = target_values(part[target], task, pad)
         if not mask.all():
@@ -364,6 +365,8 @@ def _engineer_part(part, features, target, target_label, task=None, pad=None, ap
             out = part.reset_index(drop=True).copy()
             for name in derived.columns:
                 out[name if name not in out.columns else name + " (derived)"] = derived[name].to_numpy()
+            for c in id_columns:
+                out[c] = exact_ids(out[c])
             return out
         values = np.asarray(features.transform(X), dtype=np.float64)
     out = pd.DataFrame(values, columns=list(features.get_feature_names_out()))
@@ -459,7 +462,8 @@ def transform(ddf, pipeline, *, rows_with_target=False, append=False):
         if rows_with_target and target in ddf.columns:
             task = getattr(features, "task_", None)
             pad = _head_pad(ddf, target, head)
-    return _map(ddf, _engineer_part, head, features, target, label, task, pad, bool(append))
+    return _map(ddf, _engineer_part, head, features, target, label, task, pad, bool(append),
+                declared_ids(features, ddf.columns))
 
 
 def _head_pad(ddf, target, head):

@@ -7,12 +7,14 @@ import warnings
 from . import lineage as lineage_mod
 from .files import StagedFiles, check_outputs, stage_json, stage_model, stage_table
 from .inputs import drop_useless_columns, load_embedded, read_table
+from .json_report import stage_reports
 from .messages import PROG, DataError, Notes, UsageError, shortlist
+from .options import DEFAULT_DATASET
 from .report import Progress, RunResult, render, timings
 
 __all__ = ["cmd_run", "parse_transform_names"]
 
-OUTPUTS = ("out", "lineage", "model")
+OUTPUTS = ("out", "lineage", "model", "json", "html")
 
 
 def parse_transform_names(text):
@@ -35,7 +37,7 @@ def load_input(args, notes):
     if args.csv is None:
         if args.target is not None:
             raise UsageError("--target needs a CSV file (the embedded data sets have their own target)")
-        return load_embedded(args.dataset or "diabetes")
+        return load_embedded(args.dataset or DEFAULT_DATASET)
     if args.dataset is not None:
         raise UsageError("--dataset is for runs without a CSV file")
     if args.target is None:
@@ -128,6 +130,7 @@ def cmd_run(args):
     result.cv, result.cv_skipped = cv, cv_skipped
     with StagedFiles() as staged:
         written = stage_outputs(staged, args, fitted, X, y_source, target)
+        written += stage_reports(staged, args, result, fitted, X, y)
         print(render(result))
         sys.stdout.flush()
         staged.commit()

@@ -136,7 +136,8 @@ def load_embedded(key):
         from karrow_libs import datasets
 
         frame, target = datasets.load(key)
-        return frame, key + " (embedded, " + what + ")", target
+        # The part before the colon says what the table is; the rest (its column kinds) is for --dataset list.
+        return frame, key + " (embedded, " + what.split(":")[0] + ")", target
     import sklearn.datasets
 
     frame = getattr(sklearn.datasets, loader)(as_frame=True, **kwargs).frame

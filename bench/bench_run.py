@@ -14,7 +14,8 @@ rest of the wall time as "other" (start-up, imports, report).
 
 Tables: num200k (200 000 x 100), num1m (1 000 000 x 50) numeric; mixed300k
 (300 000 x 15: text, dates, missing cells); wide5k (5 000 x 200).  ``--scale``
-shrinks the row counts (0.1 = a tenth) for a quick look.
+shrinks the row counts (0.1 = a tenth) for a quick look, ``--tables num200k:0.1,wide5k``
+one table's.
 """
 
 import argparse
@@ -140,7 +141,7 @@ def timing_parts(stderr):
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--tables", default="wide5k,num200k,num1m,mixed300k",
-                   help="comma-separated: " + ", ".join(TABLES))
+                   help="comma-separated: " + ", ".join(TABLES) + "; NAME:F scales one table's rows by F")
     p.add_argument("--scale", type=float, default=1.0, help="fraction of the rows (default 1)")
     p.add_argument("--timeout", type=float, default=1800, help="seconds before a command run is stopped")
     args, extra = p.parse_known_args()
@@ -150,15 +151,16 @@ def main():
         "table", "rows", "cols", "read s", "read MiB", "run s", "run MiB", "time x", "RSS x", "breakdown (s)")
     print(header)
     print("-" * len(header))
-    for name in [t.strip() for t in args.tables.split(",") if t.strip()]:
+    for item in [t.strip() for t in args.tables.split(",") if t.strip()]:
+        name, _, scale = item.partition(":")
         if name not in TABLES:
             p.error("unknown table " + repr(name))
-        path, rows, cols = table_path(name, args.scale)
+        path, rows, cols = table_path(name, float(scale) if scale else args.scale)
         read_s, read_mib, read_code, read_err = measured([sys.executable, "-c", READ, path], args.timeout)
         if read_code != 0:
             print(name, "read failed:", read_err.strip().splitlines()[-1:])
             continue
-        run_s, run_mib, code, err = measured(command + [path, "--target", "y", "-q"] + extra, args.timeout)
+        run_s, run_mib, code, err = measured(command + [path, "--target", "y"] + extra, args.timeout)
         parts = timing_parts(err)
         if parts:
             parts["other"] = max(run_s - sum(parts.values()), 0.0)

@@ -218,3 +218,32 @@ def test_html_report_renders_in_a_headless_browser(default_run):
     assert len(np.unique(np.round(rgb[::97] * 255), axis=0)) > 20
     blue = (np.abs(rgb[:, 0] - 0x1f / 255) < 0.05) & (np.abs(rgb[:, 2] - 0xb4 / 255) < 0.05)
     assert blue.sum() > 1000
+
+
+@pytest.mark.parametrize("argv, missing, message", [
+    (["--html", "{tmp}/r.html"], "matplotlib", "--html needs matplotlib"),
+    (["--json", "{tmp}/r.json", "--engine", "dask"], None, "--json are written by in-memory runs"),
+    (["--json", "{tmp}/same", "--html", "{tmp}/same"], None, "must name different files"),
+    (["--json", "{tmp}/no/such/dir/r.json"], None, "does not exist"),
+])
+def test_report_options_are_refused_before_any_work(tmp_path, capsys, monkeypatch, argv, missing, message):
+    import importlib.util
+
+    real = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec", lambda name, *a: None if name == missing else real(name, *a))
+    code, out, err = run_main(capsys, "-q", *[a.format(tmp=tmp_path) for a in argv])
+    assert code == 2 and message in err and out == ""
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_failing_page_leaves_no_report_file_behind(tmp_path, capsys, monkeypatch):
+    from karrow_libs.cli import html_report
+
+    def broken(facts):
+        raise RuntimeError("no page")
+
+    monkeypatch.setattr(html_report, "render_html", broken)
+    code, _, err = run_main(capsys, "-q", "--dataset", "cars", "--transforms", "divide", "--cv", "2",
+                            "--json", tmp_path / "r.json", "--html", tmp_path / "r.html", "--out", tmp_path / "t.csv")
+    assert code == 1 and "no page" in err
+    assert list(tmp_path.iterdir()) == []

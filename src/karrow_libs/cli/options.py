@@ -9,6 +9,7 @@ import argparse
 import sys
 
 from karrow_libs import __version__
+from karrow_libs.datasets import DEFAULT, TABLES
 
 from .messages import PROG, UsageError
 
@@ -21,22 +22,17 @@ COMMANDS = ("run", "apply", "list")
 DEFAULT_TRANSFORMS = ("sqrt", "log", "square", "product", "sum", "diff", "divide")
 
 #: Data sets for a run without a CSV: name -> (loader, its arguments, one-line description).
-#: The loader "table" reads a CSV shipped in karrow_libs/datasets (the arguments name the target);
-#: the others are scikit-learn's loaders (no download).  Listed here, not imported, so --help stays fast.
-DATASETS = {
-    "txhousing": ("table", {"target": "sales"},
-                  "monthly home sales of 46 Texas cities 2000-2015: city names, dates, missing cells"),
-    "cars": ("table", {"target": "Miles_per_Gallon"},
-             "fuel use of 406 cars 1970-1982: model names, origin, model year as a date, missing cells"),
-    "computers": ("table", {"target": "price"},
-                  "prices of 6,259 personal computers 1993-1995: yes/no options, few-level categories"),
+#: The loader "table" reads a CSV shipped in karrow_libs.datasets (which imports nothing heavy, so
+#: --help stays fast); the others are scikit-learn's loaders (no download).
+DATASETS = {name: ("table", {"target": target}, what) for name, (_, target, what) in TABLES.items()}
+DATASETS.update({
     "diabetes": ("load_diabetes", {"scaled": False}, "regression of disease progression (scikit-learn)"),
     "breast_cancer": ("load_breast_cancer", {}, "binary classification of tumours (scikit-learn)"),
     "wine": ("load_wine", {}, "3-class classification of wines (scikit-learn)"),
-}
+})
 
 #: The data set of ``karrow-fe`` alone: a real table with text, dates and missing cells.
-DEFAULT_DATASET = "txhousing"
+DEFAULT_DATASET = DEFAULT
 
 #: Memory budget of one block of candidate columns during the search.
 BLOCK_MIB = 64

@@ -250,7 +250,7 @@ def render_html(facts):
                 + "".join(_figure("profile", _profile_chart(plt, p, data["target"], data["task"]), p["expression"])
                           for p in profiles if p["bins"]) + "</div>")
     else:
-        body = "<p>No derived feature was kept.</p>"
+        body = "<p>" + ("No derived feature was kept." if not kept else "No kept feature has finite values to bin.") + "</p>"
     parts.append(_section("profiles", body))
 
     rows = []

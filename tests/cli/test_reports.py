@@ -186,18 +186,18 @@ def browser():
     return None
 
 
-def headless(binary, *args):
+def headless(binary, profile, *args):
     return subprocess.run([binary, "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                           "--no-first-run", "--hide-scrollbars", *args],
+                           "--no-first-run", "--hide-scrollbars", "--user-data-dir=" + str(profile), *args],
                           capture_output=True, text=True, timeout=180)
 
 
 @pytest.mark.skipif(browser() is None, reason="no Chromium on this machine (.ci/run installs it: apt-get install "
                                                "chromium)")
-def test_html_report_renders_in_a_headless_browser(default_run):
+def test_html_report_renders_in_a_headless_browser(default_run, tmp_path):
     _, _, facts, path = default_run
     binary = browser()
-    dom = headless(binary, "--dump-dom", path.as_uri())
+    dom = headless(binary, tmp_path, "--dump-dom", path.as_uri())
     assert dom.returncode == 0, dom.stderr[-2000:]
     for key, title in SECTIONS:
         assert re.search(r'<section data-section="' + key + r'"[^>]*><h2>' + re.escape(title), dom.stdout)
@@ -207,7 +207,7 @@ def test_html_report_renders_in_a_headless_browser(default_run):
     shot = SCREENSHOT_DIR / "report.png"
     if shot.exists():
         shot.unlink()
-    done = headless(binary, "--screenshot=" + str(shot), "--window-size=1200,3000", path.as_uri())
+    done = headless(binary, tmp_path, "--screenshot=" + str(shot), "--window-size=1200,3000", path.as_uri())
     assert done.returncode == 0 and shot.exists(), done.stderr[-2000:]
     import matplotlib.image
 

@@ -1,36 +1,59 @@
 # Every target creates its own virtual environment and builds the extension, so
-# these commands work on a fresh machine.
+# these commands work on a fresh machine.  `make demo` installs only what the
+# command needs (and what building the extension needs); `make test` and
+# `make install` add the test and development tools.
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD_DIR ?= build/$(notdir $(VENV))
 CMAKE_ARGS ?=
 PYTEST_ARGS ?=
+# Progress per test file and the slowest tests at the end, so a long run is never silent.
+PYTEST_FLAGS := --durations=15
 # The [dask] extra: partitioned runs on tables larger than memory (karrow_libs.scale).
 DASK_DEPS := "dask[dataframe]>=2024.1" "distributed>=2024.1" "pyarrow>=14"
-DEPS := numpy pandas scipy scikit-learn joblib lightgbm pytest hypothesis matplotlib mypy \
-        scikit-build-core pybind11 cmake ninja $(DASK_DEPS)
+BUILD_DEPS := scikit-build-core pybind11 cmake ninja
+RUN_DEPS := numpy pandas scipy scikit-learn joblib lightgbm $(BUILD_DEPS)
+DEPS := $(RUN_DEPS) pytest hypothesis matplotlib jsonschema mypy $(DASK_DEPS)
 OLDEST_VENV := .venv-oldest
-OLDEST_DEPS := "numpy==1.24.*" "pandas==1.5.*" "scikit-learn==1.2.*" "scipy==1.10.*" joblib "lightgbm==4.*" pytest hypothesis \
-        "dask[dataframe]==2024.2.*" "distributed==2024.2.*" "pyarrow==19.*" \
-        scikit-build-core pybind11 cmake ninja
+OLDEST_RUN_DEPS := "numpy==1.24.*" "pandas==1.5.*" "scikit-learn==1.2.*" "scipy==1.10.*" joblib "lightgbm==4.*" $(BUILD_DEPS)
+OLDEST_DEPS := $(OLDEST_RUN_DEPS) pytest hypothesis matplotlib jsonschema \
+        "dask[dataframe]==2024.2.*" "distributed==2024.2.*" "pyarrow==19.*"
 
-.PHONY: demo test install bench bench-fe bench-scale fuzz asan-test test-oldest clean
+.PHONY: demo test test-long install build bench bench-fe bench-run bench-scale fuzz asan-test test-oldest clean
 
-demo: install
+demo: build
 	$(VENV)/bin/karrow-fe
 
+# The suite without the long leak checks (a few minutes); `make test-long` runs those.
 test: install
-	$(PY) -m pytest -q $(PYTEST_ARGS) tests
+	$(PY) -m pytest $(PYTEST_FLAGS) -m "not slow" $(PYTEST_ARGS) tests
 
-$(VENV)/.deps-stamp:
+# Leak checks: thousands of fit/transform cycles per class, watching resident memory (several minutes).
+test-long: install
+	$(PY) -m pytest $(PYTEST_FLAGS) -m slow $(PYTEST_ARGS) tests
+
+$(VENV)/.run-deps-stamp:
 	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q $(RUN_DEPS)
+	touch $@
+
+$(VENV)/.deps-stamp: $(VENV)/.run-deps-stamp
 	$(PY) -m pip install -q $(DEPS)
 	touch $@
 
-install: $(VENV)/.deps-stamp
+define build_package
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
 		-Cbuild-dir=$(BUILD_DIR) $(if $(CMAKE_ARGS),-Ccmake.args="$(CMAKE_ARGS)") .
+endef
+
+# The package and the command, with what they need to run.
+build: $(VENV)/.run-deps-stamp
+	$(build_package)
+
+# The package with everything the tests, type checks and the Dask engine need.
+install: $(VENV)/.deps-stamp
+	$(build_package)
 
 bench: install
 	$(PY) bench/run_all.py
@@ -38,6 +61,10 @@ bench: install
 bench-fe: install
 	$(PY) bench/bench_fe.py
 	$(PY) bench/bench_fe_real.py
+
+# The whole command against pandas.read_csv of the same generated file (BENCH_RUN_ARGS: e.g. --sizes small).
+bench-run: install
+	$(PY) bench/bench_run.py $(BENCH_RUN_ARGS)
 
 # Dask on a generated CSV folder larger than a worker's memory (a benchmark, not a test; several minutes).
 bench-scale: install
@@ -52,7 +79,7 @@ asan-test:
 		.venv-asan/bin/python -m pytest -q -p no:faulthandler $(PYTEST_ARGS) tests
 
 test-oldest:
-	$(MAKE) test VENV=$(OLDEST_VENV) DEPS='$(OLDEST_DEPS)'
+	$(MAKE) test VENV=$(OLDEST_VENV) RUN_DEPS='$(OLDEST_RUN_DEPS)' DEPS='$(OLDEST_DEPS)'
 
 clean:
 	rm -rf build .venv .venv-* dist *.egg-info

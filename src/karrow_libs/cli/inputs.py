@@ -304,10 +304,16 @@ def read_table(path, sep=None, notes=None, encoding=None, max_decompressed_mib=N
 
 
 def load_embedded(key):
-    """(frame, label, target) of a data set that ships with scikit-learn."""
+    """(frame, label, target) of an embedded data set: a table of karrow_libs.datasets or one of scikit-learn's."""
+    loader, kwargs, what = DATASETS[key]
+    if loader == "table":
+        from karrow_libs import datasets
+
+        frame, target = datasets.load(key)
+        # The part before the colon says what the table is; the rest (its column kinds) is for --dataset list.
+        return frame, key + " (embedded, " + what.split(":")[0] + ")", target
     import sklearn.datasets
 
-    loader, kwargs, what = DATASETS[key]
     frame = getattr(sklearn.datasets, loader)(as_frame=True, **kwargs).frame
     return frame, key + " (embedded, " + what + ")", "target"
 

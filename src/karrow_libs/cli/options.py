@@ -6,12 +6,14 @@ the catalogue or the scikit-learn scorers happens later, in the commands.
 """
 
 import argparse
+import sys
 
 from karrow_libs import __version__
+from karrow_libs.datasets import DEFAULT, TABLES
 
 from .messages import PROG, UsageError
 
-__all__ = ["parse", "COMMANDS", "DEFAULT_TRANSFORMS", "DATASETS", "BLOCK_MIB"]
+__all__ = ["parse", "COMMANDS", "DEFAULT_TRANSFORMS", "DATASETS", "DEFAULT_DATASET", "BLOCK_MIB"]
 
 COMMANDS = ("run", "apply", "list")
 
@@ -19,12 +21,18 @@ COMMANDS = ("run", "apply", "list")
 #: binary arithmetic that suits most numeric tables.
 DEFAULT_TRANSFORMS = ("sqrt", "log", "square", "product", "sum", "diff", "divide")
 
-#: Data sets that ship with scikit-learn (no download), for a run without a CSV.
-DATASETS = {
-    "diabetes": ("load_diabetes", {"scaled": False}, "regression of disease progression"),
-    "breast_cancer": ("load_breast_cancer", {}, "binary classification of tumours"),
-    "wine": ("load_wine", {}, "3-class classification of wines"),
-}
+#: Data sets for a run without a CSV: name -> (loader, its arguments, one-line description).
+#: The loader "table" reads a CSV shipped in karrow_libs.datasets (which imports nothing heavy, so
+#: --help stays fast); the others are scikit-learn's loaders (no download).
+DATASETS = {name: ("table", {"target": target}, what) for name, (_, target, what) in TABLES.items()}
+DATASETS.update({
+    "diabetes": ("load_diabetes", {"scaled": False}, "regression of disease progression (scikit-learn)"),
+    "breast_cancer": ("load_breast_cancer", {}, "binary classification of tumours (scikit-learn)"),
+    "wine": ("load_wine", {}, "3-class classification of wines (scikit-learn)"),
+})
+
+#: The data set of ``karrow-fe`` alone: a real table with text, dates and missing cells.
+DEFAULT_DATASET = DEFAULT
 
 #: Memory budget of one block of candidate columns during the search.
 BLOCK_MIB = 64
@@ -100,6 +108,27 @@ def _encoding(text):
         raise argparse.ArgumentTypeError("unknown encoding " + repr(text) + " (e.g. utf-8, latin-1, cp1252)") from None
 
 
+def dataset_listing():
+    """One line per embedded data set: its name, then what it holds (the default first)."""
+    width = max(len(n) for n in DATASETS)
+    names = [DEFAULT_DATASET] + [n for n in DATASETS if n != DEFAULT_DATASET]
+    return "\n".join(n.ljust(width) + "  " + DATASETS[n][2] + (" (default)" if n == DEFAULT_DATASET else "")
+                     for n in names)
+
+
+class _DatasetAction(argparse.Action):
+    """--dataset NAME; ``--dataset list`` prints the data sets and ends, as --version does."""
+
+    def __call__(self, parser, namespace, value, option_string=None):
+        if value == "list":
+            sys.stdout.write(dataset_listing() + "\n")
+            parser.exit(0)
+        if value not in DATASETS:
+            parser.error("argument --dataset: invalid choice: " + repr(value) + " (choose from "
+                         + ", ".join(repr(n) for n in DATASETS) + ", or 'list')")
+        setattr(namespace, self.dest, value)
+
+
 def _role_options(p):
     g = p.add_argument_group("columns and how cells are written")
     g.add_argument("--drop", metavar="COLS", type=_columns, default=[],
@@ -141,8 +170,9 @@ def _common(p):
 def _run_options(p):
     p.add_argument("csv", nargs="?", metavar="CSV", help="input table (CSV with a header row; '-' reads standard input)")
     p.add_argument("--target", metavar="COLUMN", help="the column to predict (required with a CSV file)")
-    p.add_argument("--dataset", choices=sorted(DATASETS), default=None,
-                   help="embedded data set used when no CSV is given (default: diabetes)")
+    p.add_argument("--dataset", metavar="NAME", action=_DatasetAction, default=None,
+                   help="embedded data set used when no CSV is given; 'list' describes them (default: "
+                        + DEFAULT_DATASET + ")")
     p.add_argument("--task", choices=("regression", "classification"),
                    help="what to predict; default: guessed from the target (text or few integer levels: classification)")
     p.add_argument("--transforms", metavar="NAMES", default=",".join(DEFAULT_TRANSFORMS),
@@ -183,6 +213,10 @@ def _run_options(p):
     p.add_argument("--lineage", metavar="FILE", help="write a JSON object: output column name -> its lineage")
     p.add_argument("--save", metavar="FILE",
                    help="write the fitted scikit-learn Pipeline (joblib) for '" + PROG + " apply'")
+    p.add_argument("--json", metavar="FILE",
+                   help="write the report as JSON (its schema: karrow_libs/cli/report.schema.json)")
+    p.add_argument("--html", metavar="FILE",
+                   help="write the report as one self-contained web page with charts (needs matplotlib)")
     p.add_argument("-v", "--verbose", action="store_true",
                    help="show the transforms' own messages and library warnings on standard error")
     _role_options(p)
@@ -215,8 +249,8 @@ def build_parser():
     run = sub.add_parser("run", help="engineer features, select, compare models (the default)",
                          formatter_class=formatter,
                          description="Engineer features, keep the best, and compare cross-validated models.",
-                         epilog="Without a CSV file the run uses a data set that ships with scikit-learn "
-                                "(--dataset).\nScores: R^2 for regression; accuracy with balanced accuracy "
+                         epilog="Without a CSV file the run uses an embedded data set (--dataset):\n  "
+                                + dataset_listing().replace("\n", "\n  ") + "\nScores: R^2 for regression; accuracy with balanced accuracy "
                                 "(or ROC AUC for two classes) for classification.")
     _run_options(run)
     apply = sub.add_parser("apply", help="predict with a pipeline saved by 'run --save'",
@@ -239,7 +273,21 @@ def parse(argv):
     args = build_parser().parse_args(argv)
     if args.command in ("run", "apply"):
         _check_engine(args)
+    if args.command == "run":
+        _check_reports(args)
     return args
+
+
+def _check_reports(args):
+    """--json and --html: refused at once where they cannot be written, rather than after the run."""
+    given = [o for o in ("json", "html") if getattr(args, o, None) is not None]
+    if given and args.engine == "dask":
+        raise UsageError(" and ".join("--" + o for o in given) + " are written by in-memory runs (--engine memory)")
+    if args.html is not None:
+        import importlib.util
+
+        if importlib.util.find_spec("matplotlib") is None:
+            raise UsageError("--html needs matplotlib: pip install matplotlib")
 
 
 def _check_engine(args):

@@ -8,12 +8,14 @@ from karrow_libs.table import module_output
 
 from .files import StagedFiles, check_outputs, stage_json, stage_model, stage_table
 from .inputs import drop_useless_columns, load_embedded, prepare_options, read_table
+from .json_report import stage_reports
 from .messages import PROG, DataError, Notes, UsageError, shortlist
+from .options import DEFAULT_DATASET
 from .report import Progress, RunResult, render, timings
 
 __all__ = ["cmd_run", "parse_transform_names", "analyse", "model_choice"]
 
-OUTPUTS = ("out", "out_matrix", "lineage", "save")
+OUTPUTS = ("out", "out_matrix", "lineage", "save", "json", "html")
 
 
 def parse_transform_names(text):
@@ -36,7 +38,7 @@ def load_input(args, notes):
     if args.csv is None:
         if args.target is not None:
             raise UsageError("--target needs a CSV file (the embedded data sets have their own target)")
-        return load_embedded(args.dataset or "diabetes")
+        return load_embedded(args.dataset or DEFAULT_DATASET)
     if args.dataset is not None:
         raise UsageError("--dataset is for runs without a CSV file")
     if args.target is None:
@@ -176,6 +178,7 @@ def cmd_run(args):
         if not args.verbose:
             warnings.simplefilter("ignore")
         written = stage_outputs(staged, args, fit, X, rows, y_source, target)
+        written += stage_reports(staged, args, result, fit.features, X, y)
         print(render(result))
         sys.stdout.flush()
         staged.commit()

@@ -16,7 +16,8 @@ from karrow_libs.cli import main
 from karrow_libs.cli.html_report import SECTIONS, render_html
 from karrow_libs.cli.json_report import report_dict, schema
 from karrow_libs.cli.options import DATASETS, DEFAULT_DATASET
-from karrow_libs.cli.report import CVResult, RunResult
+from karrow_libs.cli.report import RunResult
+from karrow_libs.evaluate import Comparison
 
 jsonschema = pytest.importorskip("jsonschema")
 
@@ -92,11 +93,14 @@ def test_json_report_follows_its_schema_and_the_text_report(default_run):
     assert [k["rank"] for k in facts["kept"]] == list(range(1, len(facts["kept"]) + 1))
     scores = [k["score"] for k in facts["kept"]]
     assert scores == sorted(scores, reverse=True)
-    model = facts["comparison"]["models"][0]
-    for p in model["pipelines"]:
-        per_fold = " ".join("{:.3f}".format(s) for s in p["scores"]["r2"]["per_fold"])
-        assert re.search(r"^\s*" + p["columns"] + r"\s+" + str(p["n_columns"]) + r"\s.*" + re.escape(per_fold) + "$",
-                         text, re.M), (p, text)
+    for model in facts["comparison"]["models"]:
+        for p in model["pipelines"]:
+            per_fold = " ".join("{:.3f}".format(s) for s in p["scores"]["r2"]["per_fold"])
+            # n is the largest fold's column count (the text shows the range when folds differ).
+            n = r"(\d+-)?" + str(p["n_columns"])
+            assert re.search(r"^\s*" + re.escape(model["model"]) + r"\s+" + p["columns"] + r"\s+" + n + r"\s.*"
+                             + re.escape(per_fold) + "$", text, re.M), (p, text)
+    assert facts["comparison"]["best"] in [m["family"] for m in facts["comparison"]["models"]]
     assert [s["column"] for s in facts["preparation"]["plan"]][:2] == ["city", "date"]
     assert [p["name"] for p in facts["target_profiles"]] == [k["name"] for k in facts["kept"]]
     for p in facts["target_profiles"]:
@@ -131,8 +135,11 @@ def classification_result(cv=True):
                      n_kinds={"numeric": 2}, n_inputs=2,
                      candidate_stats=[{"round": 1, "transform": "sqrt", "considered": 2, "constant": 0,
                                        "copies": 1, "skipped": None}],
-                     cv=CVResult("logistic regression", 2, ["accuracy", "roc_auc"], scores,
-                                 {"original": 2, "engineered": 4}, {"original": 0.1, "engineered": 0.2})
+                     cv=Comparison(task="classification", folds=2, seed=0, metrics=["accuracy", "roc_auc"],
+                                   families=["linear"], models={"linear": "logistic regression"},
+                                   scores={"linear": scores},
+                                   n_columns={"linear": {"original": [2, 2], "engineered": [4, 4]}},
+                                   seconds={"original": 0.1, "engineered": 0.2})
                      if cv else None, cv_skipped="" if cv else "--cv 0")
 
 
@@ -159,7 +166,7 @@ def test_report_dict_of_a_classification_run_ranks_nan_last_and_nulls_non_finite
         eng = facts["comparison"]["models"][0]["pipelines"][1]["scores"]["roc_auc"]
         assert eng["per_fold"] == [0.95, None] and facts["comparison"]["skipped"] is None
     else:
-        assert facts["comparison"] == {"models": [], "skipped": "--cv 0"}
+        assert facts["comparison"] == {"models": [], "best": None, "skipped": "--cv 0"}
     page = render_html(facts)
     assert page.count('data-section="') == len(SECTIONS)
     assert page.count('data-chart="folds"') == (2 if cv else 0) and page.count('data-chart="profile"') == 2
@@ -171,7 +178,7 @@ def test_html_report_is_self_contained_with_every_section_and_chart(default_run)
     page = path.read_text(encoding="utf-8")
     assert [m for m in re.findall(r'data-section="(\w+)"', page)] == [k for k, _ in SECTIONS]
     assert page.count('data-chart="profile"') == len(facts["kept"])
-    assert page.count('data-chart="folds"') == len(facts["comparison"]["models"][0]["metrics"])
+    assert page.count('data-chart="folds"') == sum(len(m["metrics"]) for m in facts["comparison"]["models"])
     assert page.count("<svg") == page.count("</svg>") == len(re.findall(r'data-chart="', page))
     assert not re.search(r'(src|href)="(https?:)?//', page) and "@import" not in page
     for k in facts["kept"]:
@@ -223,7 +230,7 @@ def test_html_report_renders_in_a_headless_browser(default_run, tmp_path):
 @pytest.mark.parametrize("argv, missing, message", [
     (["--html", "{tmp}/r.html"], "matplotlib", "--html needs matplotlib"),
     (["--json", "{tmp}/r.json", "--engine", "dask"], None, "--json are written by in-memory runs"),
-    (["--json", "{tmp}/same", "--html", "{tmp}/same"], None, "must name different files"),
+    (["--json", "{tmp}/same", "--html", "{tmp}/same"], None, "name the same file"),
     (["--json", "{tmp}/no/such/dir/r.json"], None, "does not exist"),
 ])
 def test_report_options_are_refused_before_any_work(tmp_path, capsys, monkeypatch, argv, missing, message):

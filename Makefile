@@ -8,10 +8,10 @@ CMAKE_ARGS ?=
 PYTEST_ARGS ?=
 # The [dask] extra: partitioned runs on tables larger than memory (karrow_libs.scale).
 DASK_DEPS := "dask[dataframe]>=2024.1" "distributed>=2024.1" "pyarrow>=14"
-DEPS := numpy pandas scipy scikit-learn joblib pytest hypothesis matplotlib mypy \
+DEPS := numpy pandas scipy scikit-learn joblib lightgbm pytest hypothesis matplotlib mypy \
         scikit-build-core pybind11 cmake ninja $(DASK_DEPS)
 OLDEST_VENV := .venv-oldest
-OLDEST_DEPS := "numpy==1.24.*" "pandas==1.5.*" "scikit-learn==1.2.*" "scipy==1.10.*" joblib pytest hypothesis \
+OLDEST_DEPS := "numpy==1.24.*" "pandas==1.5.*" "scikit-learn==1.2.*" "scipy==1.10.*" joblib "lightgbm>=4" pytest hypothesis \
         "dask[dataframe]==2024.2.*" "distributed==2024.2.*" "pyarrow==19.*" \
         scikit-build-core pybind11 cmake ninja
 

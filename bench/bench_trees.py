@@ -3,13 +3,13 @@
 Four generated tables, each hiding one relation that trees can only
 approximate with many axis-aligned splits:
 
-* ratio      -- y = 3 a / b + ...
+* ratio      -- y = sin(3 log(a / b)) + ... (wedges between rays from the origin)
 * product    -- y = 2 a b + ... with a, b of both signs (a saddle)
-* difference -- the class is whether a exceeds b (a diagonal boundary)
+* difference -- the class is whether a and b lie within 0.2 of each other (a diagonal band)
 * deviation  -- y = v - mean of v in its group g (a group-wise deviation)
 
 Every table also carries distractor columns.  Under the same folds it
-compares the rows of ``bench_fe_real.compare`` (one-hot + ridge/logistic and
+compares what ``bench_fe_real.compare`` compares (one-hot + ridge/logistic and
 one-hot + LightGBM baselines, prepared and engineered columns for both model
 families) and the tree search's fit time as a ratio to one LightGBM fit on the
 prepared columns.
@@ -26,7 +26,9 @@ import pandas as pd
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from bench_fe_real import FAMILY_COLUMNS, check_goals, compare, print_family_row  # noqa: E402
+from bench_fe_real import check_goals, compare, print_family_row  # noqa: E402
+
+from karrow_libs.prepare import prepare_target  # noqa: E402
 
 
 def planted(name, n, seed=0):
@@ -35,8 +37,8 @@ def planted(name, n, seed=0):
     frame = pd.DataFrame({"d" + str(i): rng.uniform(0.5, 2.0, n) for i in range(4)})
     noise = rng.normal(size=n)
     if name == "ratio":
-        frame["a"], frame["b"] = rng.uniform(0.5, 2.0, n), rng.uniform(0.5, 2.0, n)
-        y = 3 * frame["a"] / frame["b"] + frame["d0"] + 0.3 * noise
+        frame["a"], frame["b"] = rng.uniform(0.1, 1.0, n), rng.uniform(0.1, 1.0, n)
+        y = np.sin(3 * np.log(frame["a"] / frame["b"])) + frame["d0"] + 0.2 * noise
         return frame, y, "regression"
     if name == "product":
         frame["a"], frame["b"] = rng.uniform(-1, 1, n), rng.uniform(-1, 1, n)
@@ -44,8 +46,8 @@ def planted(name, n, seed=0):
         return frame, y, "regression"
     if name == "difference":
         frame["a"], frame["b"] = rng.uniform(0, 1, n), rng.uniform(0, 1, n)
-        margin = frame["a"] - frame["b"] + 0.05 * noise
-        return frame, pd.Series(np.where(margin > 0, "a", "b")), "classification"
+        near = np.abs(frame["a"] - frame["b"] + 0.02 * noise) < 0.2
+        return frame, pd.Series(np.where(near, "near", "far")), "classification"
     if name == "deviation":
         groups = np.asarray(list("ABCDEFGH"))
         g = rng.integers(0, len(groups), n)
@@ -68,6 +70,7 @@ def main(argv=None):
     rows = []
     for name in [t for t in args.tables.split(",") if t]:
         frame, y, task = planted(name, args.rows)
+        y, task, _ = prepare_target(pd.Series(y), task=task)
         rows.append(compare(name, frame, y, task, folds=args.folds, repeats=1))
         print_family_row(rows[-1], header=len(rows) == 1, folds=args.folds, repeats=1)
     return check_goals(rows)

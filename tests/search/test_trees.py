@@ -119,6 +119,29 @@ def test_refits_inside_cross_validation():
     assert pipe.fit(df, y).predict(df.iloc[:7]).shape == (7,)
 
 
+def test_group_deviation_is_built_from_the_group_mean():
+    rng = np.random.default_rng(7)
+    n = 3000
+    groups = np.asarray(list("ABCDEFGH"))[rng.integers(0, 8, n)]
+    df = pd.DataFrame({"g": groups, "w": rng.uniform(0, 1, n)})
+    df["v"] = 3 * pd.Series(rng.normal(size=8), index=list("ABCDEFGH"))[groups].to_numpy() + rng.normal(size=n)
+    y = 2 * (df["v"] - df.groupby("g")["v"].transform("mean")) + df["w"] + 0.3 * rng.normal(size=n)
+    prep = PrepareFrame().fit(df, y)
+    table_ = prep.transform(df)
+    ts = TreeSearch(task="regression", keep=3).fit(table_, y.to_numpy())
+    first = ts.kept_[0]
+    assert first["name"] == "diff(v__groupbymean(g___v___))" and first["round"] == 2
+    assert first["lineage"]["expression"]["op"] == "diff"
+    second = [e for e in ts.candidate_stats_ if e["round"] == 2]
+    assert [e["transform"] for e in second] == ["diff"] and second[0]["considered"] >= 1
+    # Applied to new rows with the group means learnt at fit.
+    new = df.iloc[:5].copy()
+    new["v"] = [0.0, 1.0, 2.0, 3.0, 4.0]
+    out = pickle.loads(pickle.dumps(ts)).transform(prep.transform(new))
+    means = df.groupby("g")["v"].mean()[new["g"]].to_numpy()
+    np.testing.assert_allclose(out.values[:, out.names.index(first["name"])], new["v"] - means)
+
+
 @pytest.mark.parametrize("bad, error", [
     (dict(task="ranking"), ValueError),
     (dict(keep=-1), ValueError),

@@ -156,6 +156,30 @@ def _ranks(a):
     return np.argsort(np.argsort(a, kind="stable"), kind="stable").astype(np.float64)
 
 
+class _Chain:
+    """A fitted module transform applied to the table extended by another one's columns.
+
+    It behaves as a module transform towards the search (``transform``, the
+    ``new_column_*`` lists, a candidate list that ``restrict`` cuts down), so
+    the second transform's names and lineage, which refer to the first one's
+    columns, are kept as the module wrote them.
+    """
+
+    def __init__(self, first, then):
+        self.first = first
+        self.then = then
+        self.candidates_ = list(range(len(candidates_of(then))))
+
+    def transform(self, values, *args):
+        then = restrict(self.then, self.candidates_)
+        extended = np.concatenate([values, module_columns(self.first, values)], axis=1)
+        out = module_columns(then, extended)
+        self.new_column_names_ = then.new_column_names_
+        self.new_column_dtypes_ = then.new_column_dtypes_
+        self.new_column_as_json_objects_ = then.new_column_as_json_objects_
+        return out
+
+
 class TreeSearch(BaseEstimator, TransformerMixin):
     """Find the derived columns that add the most to a gradient-boosting model of a table's columns.
 
@@ -380,6 +404,8 @@ class TreeSearch(BaseEstimator, TransformerMixin):
                 continue
             entry["considered"] = len(cands)
             families.append((entry, t, args, counts))
+            if name == "groupbymean" and np.all(counts == 1):
+                self._deviations(t, args, xs, labels, names, dtypes, lineage, graph, families)
 
         # Screening: every candidate column on the working rows, block by block.
         xw, rw, hw = xs[work], resid[work], half[work]
@@ -465,6 +491,41 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         self._keep(families, [short[a] for a in kept], [float(gains[a]) for a in kept], xs,
                    names, dtypes, lineage, tu)
 
+    def _deviations(self, means, args, xs, labels, names, dtypes, lineage, graph, families):
+        """``diff($v, groupbymean($g, $v))``: each value less its group's mean, a second-round family.
+
+        A tree sees a group mean only as another coding of the group; the deviation from it is
+        a diagonal in (value, group mean) that trees cannot split on, so it is built right away.
+        """
+        tu = _tu()
+        entry = {"round": 2, "transform": "diff", "considered": 0, "constant": 0, "copies": 0, "skipped": None}
+        self.candidate_stats_.append(entry)
+        try:
+            p = xs.shape[1]
+            extended = np.concatenate([xs, module_columns(means, xs)], axis=1)
+            diff = tu.TransformBase.GetTransformObj("diff", graph)
+            with module_output():
+                diff.fit(extended, labels, list(names) + list(means.new_column_names_),
+                         list(dtypes) + [np.dtype(d) for d in means.new_column_dtypes_],
+                         list(lineage) + list(means.new_column_as_json_objects_))
+            where = {tuple(int(a) for a in c): i for i, c in enumerate(candidates_of(diff))}
+            idx, dev_args = [], []
+            for j, (g, v) in enumerate(args):
+                i = where.get((v, p + j))
+                if i is not None:
+                    idx.append(i)
+                    dev_args.append((g, v))
+        except (MemoryError, KeyboardInterrupt):
+            raise
+        except Exception as e:
+            entry["skipped"] = type(e).__name__ + ": " + " ".join(str(e).split())[:200]
+            return
+        if not idx:
+            entry["skipped"] = "no eligible column"
+            return
+        entry["considered"] = len(idx)
+        families.append((entry, _Chain(means, restrict(diff, idx)), dev_args, np.ones(len(idx), dtype=np.intp)))
+
     def _columns(self, families, picks, xs):
         """The columns of the units ``picks`` on ``xs``, in that order."""
         feats = self._features(families, picks)
@@ -514,19 +575,20 @@ class TreeSearch(BaseEstimator, TransformerMixin):
     def _keep(self, families, picks, gains, xs, names, dtypes, lineage, tu):
         feats = self._features(families, picks)
         feats.columns(xs[: min(len(xs), 5)])  # the restricted transforms record their column names
-        group_names, group_dtypes, group_lineage, group_family = [], [], [], []
+        group_names, group_dtypes, group_lineage, group_family, group_round = [], [], [], [], []
         for (t, sel), fi in zip(feats.groups, dict.fromkeys(fi for fi, _, _ in picks)):
             group_names += [t.new_column_names_[i] for i in sel]
             group_dtypes += [np.dtype(t.new_column_dtypes_[i]) for i in sel]
             group_lineage += [t.new_column_as_json_objects_[i] for i in sel]
             group_family += [families[fi][0]["transform"]] * len(sel)
+            group_round += [families[fi][0]["round"]] * len(sel)
         for j, g in enumerate(feats.order):
             name = tu.DataUtils.get_unique_column_name(str(group_names[g]), names)
             names.append(name)
             dtypes.append(np.dtype(np.float64) if group_dtypes[g].kind in "biuf" else group_dtypes[g])
             lineage.append(group_lineage[g])
             self.kept_.append({"name": name, "lineage": group_lineage[g], "score": gains[j],
-                               "transform": group_family[g], "round": 1})
+                               "transform": group_family[g], "round": group_round[g]})
         self.features_ = feats
 
     # ------------------------------------------------------------------

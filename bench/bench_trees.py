@@ -46,7 +46,7 @@ def planted(name, n, seed=0):
         return frame, y, "regression"
     if name == "difference":
         frame["a"], frame["b"] = rng.uniform(0, 1, n), rng.uniform(0, 1, n)
-        near = np.abs(frame["a"] - frame["b"] + 0.02 * noise) < 0.2
+        near = np.abs(frame["a"] - frame["b"] + 0.005 * noise) < 0.2
         return frame, pd.Series(np.where(near, "near", "far")), "classification"
     if name == "deviation":
         groups = np.asarray(list("ABCDEFGH"))

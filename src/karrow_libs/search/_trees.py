@@ -17,7 +17,8 @@ therefore measures a candidate against the boosting model itself:
    rounds, started from the out-of-fold predictions, on the candidate and its
    input columns against the same rounds on the input columns alone, on more
    rows and more rounds at every stage;
-4. how many to keep is decided on rows none of the earlier steps looked at.
+4. how many to keep is decided on rows none of the earlier steps looked at,
+   by LightGBM models of all the columns with and without them.
 """
 
 import numbers
@@ -34,7 +35,7 @@ from ._sources import candidates_of, module_columns, restrict
 __all__ = ["TreeSearch"]
 
 #: The families trees gain from; element-wise transforms of one column are left out on purpose.
-TREE_TRANSFORMS = ("product", "divide", "diff", "sum", "groupbymean", "groupbystd")
+TREE_TRANSFORMS = ("product", "divide", "diff", "sum", "groupbymean")
 #: Quantile bins of the screening step, and the shrinkage (in rows) of a bin's mean toward 0.
 SCREEN_BINS = 16
 SCREEN_SHRINK = 10.0
@@ -224,8 +225,8 @@ class TreeSearch(BaseEstimator, TransformerMixin):
     """Find the derived columns that add the most to a gradient-boosting model of a table's columns.
 
     The catalogue transforms in ``transforms`` (by default products, ratios,
-    differences and sums of column pairs, and group means and standard
-    deviations over category codes) propose the candidates; with
+    differences and sums of column pairs, and group means over category
+    codes) propose the candidates; with
     ``groupbymean`` comes a second-round family, each value less its group's
     mean (``diff($v, groupbymean($g, $v))``).  The kept ones are appended to
     the table by the module's own transform objects, restricted to the chosen
@@ -246,10 +247,11 @@ class TreeSearch(BaseEstimator, TransformerMixin):
     **Keeping.**  Candidates that rank-correlate at ``|rho| >= 0.95`` with an
     already accepted one are skipped (to a tree they are the same splits).
     A quarter of the sampled rows, unseen by the scoring, decides the count:
-    the boosting rounds on the accepted candidates' input columns plus the
-    first ``k`` candidates are scored on them, and the fewest ``k`` within one
-    standard error of the best held-out loss are kept, provided they beat
-    ``k = 0`` by more than one standard error (so pure noise keeps nothing).
+    LightGBM models of all the columns plus the first ``k`` accepted
+    candidates are fitted on the other rows and scored on them.  All of them
+    must beat ``k = 0`` by 1.5 standard errors of the per-row difference (so
+    pure noise keeps nothing); then the fewest ``k`` of 1, 2, 4 within one
+    standard error of all of them are kept.
 
     Fitting uses only the training rows passed to ``fit``, so in a
     cross-validated ``Pipeline`` the search is refitted inside every fold; the
@@ -272,7 +274,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         Rows the scoring works on, at most.
     shortlist : int
         Candidates passed from the screening to the boosting stages; 0 for
-        as many as the table's size pays for (2 to 25).
+        as many as the table's size pays for (2 to 19).
 
     Attributes
     ----------
@@ -485,7 +487,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         scores = np.asarray(scores)
         # The boosting fits are what the search costs: their number grows with the size of the
         # table (as the cost of one model of it does), never with the time they happen to take.
-        budget = int(np.clip(1.5 * np.sqrt(ns * p / 100.0), 12, 60)) - 3
+        budget = int(np.clip(1.5 * np.sqrt(ns * p / 100.0), 8, 60)) - 3
         width = self.shortlist if self.shortlist else max(2, budget // 3)
         order = [i for i in np.argsort(-scores, kind="stable")[:width] if scores[i] > 0]
         if not order:

@@ -95,8 +95,12 @@ def test_same_seed_same_features_and_pickles(ratio_fit):
 
 def test_sampled_rows_and_threads_do_not_change_the_interface(ratio_fit):
     X, y, _ = ratio_fit
-    ts = TreeSearch(task="regression", sample_rows=1000, n_jobs=2).fit(X, y)
+    calls = []
+    ts = TreeSearch(task="regression", sample_rows=1000, n_jobs=2).fit(X, y, progress=lambda *a: calls.append(a))
     assert ts.sampled_rows_ == 1000
+    assert all(0 <= done <= total for done, total, _ in calls)
+    labels = list(dict.fromkeys(label for _, _, label in calls))
+    assert labels[:2] == ["boosting the original columns", "screening candidates"]
     assert ts.transform(X).shape[0] == 3000
 
 

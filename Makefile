@@ -38,6 +38,7 @@ bench: install
 bench-fe: install
 	$(PY) bench/bench_fe.py
 	$(PY) bench/bench_fe_real.py
+	$(PY) bench/bench_trees.py
 
 # Dask on a generated CSV folder larger than a worker's memory (a benchmark, not a test; several minutes).
 bench-scale: install

@@ -416,7 +416,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         # means of a handful of rows each, so the group transforms see it as a measurement.
         group_dtypes = [np.dtype(np.float64) if d.kind in "iu" and len(np.unique(xs[:, j])) > MAX_GROUPS else d
                         for j, d in enumerate(dtypes)]
-        families = []  # (name, fitted transform, candidate args, output counts)
+        families = []  # (its candidate_stats_ entry, fitted transform, candidate args, output counts)
         for name in dict.fromkeys(self.transforms if self.transforms is not None else TREE_TRANSFORMS):
             entry = {"round": 1, "transform": name, "considered": 0, "constant": 0, "copies": 0, "skipped": None}
             self.candidate_stats_.append(entry)

@@ -61,6 +61,7 @@ bench: install
 bench-fe: install
 	$(PY) bench/bench_fe.py
 	$(PY) bench/bench_fe_real.py
+	$(PY) bench/bench_trees.py
 
 # The whole command against pandas.read_csv of the same generated file (BENCH_RUN_ARGS: e.g. --sizes small).
 bench-run: install

@@ -1,21 +1,28 @@
 """Feature engineering on real tables: text categories, dates, missing cells, unusual targets.
 
 For every table in bench/data/ (see bench/data/make_tables.py for their
-sources) and under the same cross-validation folds, four pipelines with the
-same model (ridge regression or logistic regression on standardised columns):
+sources) and under the same cross-validation folds, two model families --
+ridge regression or logistic regression on standardised columns ("lin"), and
+LightGBM with 100 trees ("gbm") -- on these column sets:
 
-* numeric only -- the table's number columns, missing cells -> median;
+* numeric only -- the table's number columns, missing cells -> median (lin);
 * one-hot      -- plus the text columns one-hot encoded (scikit-learn's
                   ``OneHotEncoder``, levels in fewer than 5 rows pooled);
 * prepared     -- ``PrepareFrame`` alone (categories, dates, indicators);
-* engineered   -- ``karrow_libs.pipeline.make_pipeline``: prepared, then
-                  the feature search.
+* engineered   -- prepared, then the search made for the family:
+                  ``FeatureSearch`` for the linear model
+                  (``karrow_libs.pipeline.make_pipeline``), ``TreeSearch``
+                  for LightGBM.
 
 The target is prepared by ``prepare_target`` (rows without a target dropped,
-the task chosen) for all four; the folds are repeated with new shuffles
-(``--repeats``) so that small tables give steadier means.  Scores are R^2 (regression) or accuracy
-(classification); the goal is engineered >= one-hot on every table, and no
-run may end in an error (the script exits 1 if one does).
+the task chosen) for all of them; the folds are repeated with new shuffles
+(``--repeats``) so that small tables give steadier means.  Scores are R^2
+(regression) or accuracy (classification).  "tree x" is the tree search's fit
+on all rows as a multiple of one LightGBM fit on the prepared columns, timed
+in the same run.  Goals: engineered lin >= one-hot lin; engineered gbm >=
+prepared gbm - 0.002 on every table and >= prepared gbm + 0.005 on a third of
+them; the better engineered model >= the better one-hot model; tree x <= 5.
+No run may end in an error (the script exits 1 if one does).
 
     python bench/bench_fe_real.py [--folds 5] [--repeats 2] [--tables passengers,cars]
 """
@@ -48,7 +55,19 @@ TABLES = {
 SEARCH = {"transforms": ("sqrt", "log", "square", "product", "groupbymean"), "keep": 10}
 
 
-def plain_pipeline(frame, task, categories):
+# Keep at most this many tree-search features (the same for every table).
+TREE = {"keep": 10}
+
+
+def gbm_model(task):
+    """LightGBM as a data scientist would first run it: 100 trees, default settings."""
+    import lightgbm
+
+    cls = lightgbm.LGBMClassifier if task == "classification" else lightgbm.LGBMRegressor
+    return cls(n_estimators=100, verbose=-1, n_jobs=1, random_state=0)
+
+
+def plain_pipeline(frame, task, categories, model=None):
     """scikit-learn only: median-imputed numbers (+ one-hot text columns), scaler, model."""
     from sklearn.compose import ColumnTransformer
     from sklearn.impute import SimpleImputer
@@ -64,7 +83,20 @@ def plain_pipeline(frame, task, categories):
         onehot = OneHotEncoder(handle_unknown="infrequent_if_exist", min_frequency=5)
         parts.append(("text", make_pipeline(SimpleImputer(strategy="constant", fill_value="(missing)"), onehot,
                                             StandardScaler(with_mean=False)), text))
-    return Pipeline([("columns", ColumnTransformer(parts)), ("model", default_model(task))])
+    return Pipeline([("columns", ColumnTransformer(parts)), ("model", model or default_model(task))])
+
+
+def gbm_pipeline(task, target, search):
+    """prepare (-> tree search) -> values -> LightGBM."""
+    from sklearn.pipeline import Pipeline
+
+    from karrow_libs.prepare import PrepareFrame, TableValues
+    from karrow_libs.search import TreeSearch
+
+    steps = [("prepare", PrepareFrame(target))]
+    if search:
+        steps.append(("search", TreeSearch(task=task, **TREE)))
+    return Pipeline(steps + [("values", TableValues()), ("model", gbm_model(task))])
 
 
 def splitter(task, folds, repeats):
@@ -85,29 +117,96 @@ def score(pipeline, X, y, cv):
     return float(np.mean(scores)), time.perf_counter() - start
 
 
-def run_table(name, target, folds, repeats):
-    from karrow_libs.pipeline import make_baseline, make_pipeline
-    from karrow_libs.prepare import PrepareFrame, prepare_target
+def tree_cost(X, y, task, target):
+    """Seconds of the tree search's fit and of one LightGBM fit on the same prepared table; what it kept."""
+    from harness import best_time
 
-    frame = pd.read_csv(os.path.join(DATA, name + ".csv.gz"))
-    y, task, info = prepare_target(frame[target])
-    X = frame.drop(columns=target)[info["kept_rows"]].reset_index(drop=True)
+    from karrow_libs.prepare import PrepareFrame
+    from karrow_libs.search import TreeSearch
+
+    table = PrepareFrame(target).fit_transform(X, y)
+    gbm_s, _ = best_time(lambda: gbm_model(task).fit(table.values, y), repeat=3)
+    tree_s, search = best_time(lambda: TreeSearch(task=task, **TREE).fit(table, y), repeat=2)
+    return tree_s, gbm_s, [k["name"] for k in search.kept_]
+
+
+def compare(name, X, y, task, folds, repeats, target=None, numeric_only=False):
+    """Scores of every column set and model family under the same folds, as one result row."""
+    from karrow_libs.pipeline import make_baseline, make_pipeline
+
     cv = splitter(task, folds, repeats)
-    row = {"table": name, "rows": len(X), "dropped": info["dropped_rows"], "task": task}
-    runs = [("numeric only", lambda: plain_pipeline(X, task, False)),
-            ("one-hot", lambda: plain_pipeline(X, task, True)),
+    row = {"table": name, "rows": len(X), "task": task}
+    runs = [("one-hot", lambda: plain_pipeline(X, task, True)),
             ("prepared", lambda: make_baseline(task, target_name=target)),
-            ("engineered", lambda: make_pipeline(task, target_name=target, **SEARCH))]
+            ("engineered", lambda: make_pipeline(task, target_name=target, **SEARCH)),
+            ("one-hot gbm", lambda: plain_pipeline(X, task, True, gbm_model(task))),
+            ("prepared gbm", lambda: gbm_pipeline(task, target, False)),
+            ("engineered gbm", lambda: gbm_pipeline(task, target, True))]
+    if numeric_only:
+        runs.insert(0, ("numeric only", lambda: plain_pipeline(X, task, False)))
     for label, build in runs:
         try:
             row[label], row[label + " s"] = score(build(), X, y, cv)
         except Exception as e:  # reported, and the script fails at the end
             row[label] = None
             row["error"] = label + ": " + type(e).__name__ + ": " + " ".join(str(e).split())[:200]
+    try:
+        row["tree s"], row["gbm s"], row["tree kept"] = tree_cost(X, y, task, target)
+    except Exception as e:
+        row["error"] = "tree search timing: " + type(e).__name__ + ": " + " ".join(str(e).split())[:200]
+    return row
+
+
+def run_table(name, target, folds, repeats):
+    from karrow_libs.prepare import PrepareFrame, prepare_target
+
+    frame = pd.read_csv(os.path.join(DATA, name + ".csv.gz"))
+    y, task, info = prepare_target(frame[target])
+    X = frame.drop(columns=target)[info["kept_rows"]].reset_index(drop=True)
+    row = compare(name, X, y, task, folds, repeats, target=target, numeric_only=True)
+    row["dropped"] = info["dropped_rows"]
     prep = PrepareFrame(target).fit(X, y)
     row["kinds"] = ", ".join(str(v) + " " + k for k, v in prep.n_kinds_.items() if v)
     row["left out"] = ", ".join(p["column"] for p in prep.plan_ if p["kind"] == "left_out") or "-"
     return row
+
+
+FAMILY_COLUMNS = ["one-hot", "one-hot gbm", "prepared", "engineered", "prepared gbm", "engineered gbm"]
+
+
+def check_goals(rows):
+    """Prints how the rows meet the goals; 1 if a run failed, else 0."""
+    failed = [r for r in rows if "error" in r]
+    ok = [r for r in rows if "error" not in r]
+    eps = 1e-9
+    lin_below = [r["table"] for r in ok if r["engineered"] < r["one-hot"] - eps]
+    gbm_below = [r["table"] for r in ok if r["engineered gbm"] < r["prepared gbm"] - 0.002 - eps]
+    gbm_better = [r["table"] for r in ok if r["engineered gbm"] >= r["prepared gbm"] + 0.005 - eps]
+    best_below = [r["table"] for r in ok if max(r["engineered"], r["engineered gbm"])
+                  < max(r["one-hot"], r["one-hot gbm"]) - eps]
+    slow = [r["table"] for r in ok if r["tree s"] > 5 * r["gbm s"]]
+    print()
+
+    def line(text, bad):
+        print(text + (" (not on: " + ", ".join(bad) + ")" if bad else ""))
+
+    line("engineered lin >= one-hot lin on " + str(len(ok) - len(lin_below)) + " of " + str(len(ok)) + " tables",
+         lin_below)
+    line("engineered gbm >= prepared gbm - 0.002 on " + str(len(ok) - len(gbm_below)) + " of " + str(len(ok))
+         + " tables", gbm_below)
+    print("engineered gbm >= prepared gbm + 0.005 on " + str(len(gbm_better)) + " of " + str(len(ok))
+          + " tables (goal: a third)" + (": " + ", ".join(gbm_better) if gbm_better else ""))
+    line("best engineered >= best one-hot on " + str(len(ok) - len(best_below)) + " of " + str(len(ok))
+         + " tables", best_below)
+    if ok:
+        ratios = [r["tree s"] / r["gbm s"] for r in ok]
+        total = sum(r["tree s"] for r in ok) / sum(r["gbm s"] for r in ok)
+        line("tree search <= 5x one LightGBM fit on " + str(len(ok) - len(slow)) + " of " + str(len(ok))
+             + " tables (median " + "{:.1f}x".format(float(np.median(ratios))) + ", all tables together "
+             + "{:.1f}x".format(total) + ")", slow)
+    for r in failed:
+        print("ERROR " + r["table"] + ": " + r["error"])
+    return 1 if failed else 0
 
 
 def main(argv=None):
@@ -120,29 +219,26 @@ def main(argv=None):
     rows = []
     for name in names:
         rows.append(run_table(name, TABLES[name], args.folds, args.repeats))
-        print_row(rows[-1], header=len(rows) == 1, folds=args.folds, repeats=args.repeats)
-    failed = [r for r in rows if "error" in r]
-    below = [r["table"] for r in rows if "error" not in r and r["engineered"] < r["one-hot"] - 1e-9]
-    print()
-    print("engineered >= one-hot on " + str(len(rows) - len(failed) - len(below)) + " of " + str(len(rows))
-          + " tables" + (" (below on: " + ", ".join(below) + ")" if below else ""))
-    for r in failed:
-        print("ERROR " + r["table"] + ": " + r["error"])
-    return 1 if failed else 0
+        print_family_row(rows[-1], header=len(rows) == 1, folds=args.folds, repeats=args.repeats)
+    return check_goals(rows)
 
 
-def print_row(r, header, folds, repeats):
-    cols = ["numeric only", "one-hot", "prepared", "engineered"]
+def print_family_row(r, header, folds, repeats):
+    cols = (["numeric only"] if "numeric only" in r else []) + FAMILY_COLUMNS
+    heads = [c.replace("numeric only", "numeric").replace("engineered", "eng.").replace("prepared", "prep.")
+             .replace(" gbm", " gbm").replace("one-hot", "1-hot") for c in cols]
+    heads = [h if h.endswith("gbm") or h == "numeric" else h + " lin" for h in heads]
     if header:
-        print("Real tables: " + ", ".join(cols) + " under the same folds (R^2 or accuracy, mean over "
-              + str(folds) + " folds x " + str(repeats) + " repeats)")
-        print("{:<16} {:>6} {:>4} {:<4} {:>12} {:>8} {:>8} {:>10} {:>8}  {}".format(
-            "table", "rows", "drop", "task", *cols, "eng. s", "prepared columns; left out"))
+        print("Same folds for every column (R^2 or accuracy, mean over " + str(folds) + " folds x "
+              + str(repeats) + " repeats); lin: ridge/logistic, gbm: LightGBM; tree x: tree search / one "
+              "LightGBM fit")
+        print("{:<16} {:>6} {:<4} ".format("table", "rows", "task") + " ".join("{:>10}".format(h) for h in heads)
+              + " {:>6}  {}".format("tree x", "tree-search features"))
     fmt = ["{:.3f}".format(r[c]) if r.get(c) is not None else "error" for c in cols]
-    eng_s = "{:.1f}".format(r["engineered s"]) if r.get("engineered s") is not None else "-"
-    print("{:<16} {:>6} {:>4} {:<4} {:>12} {:>8} {:>8} {:>10} {:>8}  {}; {}".format(
-        r["table"], r["rows"], r["dropped"], "clf" if r["task"] == "classification" else "reg", *fmt, eng_s,
-        r["kinds"], r["left out"]), flush=True)
+    ratio = "{:.1f}".format(r["tree s"] / r["gbm s"]) if r.get("tree s") is not None else "-"
+    kept = ", ".join(r.get("tree kept") or []) or "-"
+    print("{:<16} {:>6} {:<4} ".format(r["table"], r["rows"], "clf" if r["task"] == "classification" else "reg")
+          + " ".join("{:>10}".format(f) for f in fmt) + " {:>6}  {}".format(ratio, kept[:70]), flush=True)
 
 
 if __name__ == "__main__":

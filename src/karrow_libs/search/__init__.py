@@ -9,5 +9,6 @@ shortlist can be computed elsewhere (for instance over Dask partitions).
 
 from ._search import FeatureSearch, ShortlistScorer
 from ._stats import GramStats
+from ._trees import TreeSearch
 
 __all__ = ["FeatureSearch", "ShortlistScorer", "GramStats"]

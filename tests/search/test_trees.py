@@ -1,0 +1,170 @@
+"""TreeSearch: derived features chosen by what they add to a boosting model."""
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.model_selection import KFold, cross_validate
+from sklearn.pipeline import Pipeline
+
+from karrow_libs.prepare import PrepareFrame, TableValues
+from karrow_libs.search import TreeSearch
+from karrow_libs.table import DataError, Table
+
+lightgbm = pytest.importorskip("lightgbm")
+
+F64 = np.dtype("float64")
+
+
+def table(values, names=None):
+    import karrow_libs.vantor.transforms.transform_utils as tu
+
+    p = values.shape[1]
+    names = names or ["x" + str(i) for i in range(p)]
+    return Table(values, names, [F64] * p, [tu.DataUtils.get_json_for_name(n) for n in names], p)
+
+
+def ratio_table(n=3000, p=6, seed=1, classes=0):
+    """y = sin(3 log(x2 / x3)) + sqrt(x4) + noise: a ratio trees need many splits for, a monotone term they do not."""
+    rng = np.random.default_rng(seed)
+    X = rng.uniform(0.5, 2.0, (n, p))
+    X[:, 2:4] = rng.uniform(0.1, 1.0, (n, 2))
+    y = np.sin(3 * np.log(X[:, 2] / X[:, 3])) + np.sqrt(X[:, 4]) + 0.1 * rng.normal(size=n)
+    if classes:  # bands of the ratio: wedges between rays from the origin, diagonal to every axis
+        margin = np.sin(3 * np.log(X[:, 2] / X[:, 3])) + 0.2 * rng.normal(size=n)
+        y = np.asarray(["c" + str(int(v)) for v in pd.qcut(margin, classes, labels=False)])
+    return table(X), y
+
+
+@pytest.fixture(scope="module")
+def ratio_fit():
+    X, y = ratio_table()
+    return X, y, TreeSearch(task="regression", keep=5).fit(X, y)
+
+
+def test_planted_ratio_is_kept_first_and_appended_by_the_module(ratio_fit):
+    X, y, ts = ratio_fit
+    names = [k["name"] for k in ts.kept_]
+    assert names and names[0] == "divide(x2__x3)"
+    assert ts.kept_[0]["transform"] == "divide" and ts.kept_[0]["score"] > 0
+    assert ts.selector == "tree" and ts.score_name_ == "gain" and "LightGBM" in ts.scored_against_
+    out = ts.transform(X)
+    assert out.names[:6] == X.names and out.names[6:] == names and out.n_inputs == 6
+    a, b = 2, 3
+    np.testing.assert_allclose(out.values[:, 6], X.values[:, a] / X.values[:, b])
+    assert out.lineage[6] == {"expression": {"op": "divide", "params": [{"name": "$x" + str(a)},
+                                                                         {"name": "$x" + str(b)}]}}
+    stats = {e["transform"]: e for e in ts.candidate_stats_}
+    # f(b, a) splits the rows as f(a, b) does: each unordered pair is a candidate once.
+    assert stats["divide"]["considered"] == 6 * 5 // 2 and stats["divide"]["skipped"] is None
+
+
+def test_monotone_transform_of_one_column_is_not_kept(ratio_fit):
+    X, y, _ = ratio_fit
+    ts = TreeSearch(task="regression", transforms=("sqrt", "log", "square", "divide")).fit(X, y)
+    assert {k["transform"] for k in ts.kept_} == {"divide"}
+
+
+@pytest.mark.parametrize("task", ["regression", "classification"])
+def test_noise_keeps_nothing(task):
+    rng = np.random.default_rng(3)
+    X = rng.uniform(0.5, 2.0, (1500, 6))
+    y = rng.normal(size=1500) if task == "regression" else rng.choice(["a", "b"], 1500)
+    ts = TreeSearch(task=task).fit(table(X), y)
+    assert ts.kept_ == []
+    out = ts.transform(table(X))
+    assert out.shape == (1500, 6) and out.names == ["x" + str(i) for i in range(6)]
+
+
+@pytest.mark.parametrize("classes", [2, 3])
+def test_classification_finds_the_ratio(classes):
+    X, y = ratio_table(classes=classes)
+    ts = TreeSearch(keep=3).fit(X, y)  # text labels: classification inferred
+    assert ts.task_ == "classification" and list(ts.classes_) == ["c" + str(i) for i in range(classes)]
+    assert ts.kept_ and ts.kept_[0]["name"] == "divide(x2__x3)"
+    assert "Brier score" in ts.scored_against_
+
+
+def test_same_seed_same_features_and_pickles(ratio_fit):
+    X, y, ts = ratio_fit
+    again = TreeSearch(task="regression", keep=5).fit(X, y)
+    assert [(k["name"], k["score"]) for k in again.kept_] == [(k["name"], k["score"]) for k in ts.kept_]
+    loaded = pickle.loads(pickle.dumps(ts))
+    np.testing.assert_array_equal(loaded.transform(X).values, ts.transform(X).values)
+
+
+def test_sampled_rows_and_threads_do_not_change_the_interface(ratio_fit):
+    X, y, _ = ratio_fit
+    calls = []
+    ts = TreeSearch(task="regression", sample_rows=1000, n_jobs=2).fit(X, y, progress=lambda *a: calls.append(a))
+    assert ts.sampled_rows_ == 1000
+    assert all(0 <= done <= total for done, total, _ in calls)
+    labels = list(dict.fromkeys(label for _, _, label in calls))
+    assert labels[:2] == ["boosting the original columns", "screening candidates"]
+    assert ts.transform(X).shape[0] == 3000
+
+
+def test_refits_inside_cross_validation():
+    rng = np.random.default_rng(5)
+    n = 1500
+    df = pd.DataFrame({"a": rng.uniform(0.1, 1, n), "b": rng.uniform(0.1, 1, n), "c": rng.uniform(0, 1, n),
+                       "city": rng.choice(["north", "south", "east"], n)})
+    y = np.sin(3 * np.log(df["a"] / df["b"])) + (df["city"] == "east") + 0.1 * rng.normal(size=n)
+    pipe = Pipeline([("prepare", PrepareFrame()), ("search", TreeSearch(task="regression", keep=3)),
+                     ("values", TableValues()),
+                     ("model", lightgbm.LGBMRegressor(n_estimators=50, verbose=-1, n_jobs=1))])
+    cv = cross_validate(pipe, df, y, cv=KFold(3, shuffle=True, random_state=0), error_score="raise",
+                        return_estimator=True)
+    assert cv["test_score"].min() > 0.8
+    for fitted in cv["estimator"]:  # a search fitted on each fold's training rows only
+        search = fitted.named_steps["search"]
+        assert search.kept_ and search.kept_[0]["name"] == "divide(a__b)"
+        assert fitted.named_steps["model"].n_features_in_ == search.n_features_in_ + len(search.kept_)
+    assert pipe.fit(df, y).predict(df.iloc[:7]).shape == (7,)
+
+
+def test_group_deviation_is_built_from_the_group_mean():
+    rng = np.random.default_rng(7)
+    n = 3000
+    groups = np.asarray(list("ABCDEFGH"))[rng.integers(0, 8, n)]
+    df = pd.DataFrame({"g": groups, "w": rng.uniform(0, 1, n)})
+    df["v"] = 3 * pd.Series(rng.normal(size=8), index=list("ABCDEFGH"))[groups].to_numpy() + rng.normal(size=n)
+    y = 2 * (df["v"] - df.groupby("g")["v"].transform("mean")) + df["w"] + 0.3 * rng.normal(size=n)
+    prep = PrepareFrame().fit(df, y)
+    table_ = prep.transform(df)
+    ts = TreeSearch(task="regression", keep=3).fit(table_, y.to_numpy())
+    first = ts.kept_[0]
+    assert first["name"] == "diff(v__groupbymean(g___v___))" and first["round"] == 2
+    assert first["lineage"]["expression"]["op"] == "diff"
+    second = [e for e in ts.candidate_stats_ if e["round"] == 2]
+    assert [e["transform"] for e in second] == ["diff"] and second[0]["considered"] >= 1
+    # Applied to new rows with the group means learnt at fit.
+    new = df.iloc[:5].copy()
+    new["v"] = [0.0, 1.0, 2.0, 3.0, 4.0]
+    out = pickle.loads(pickle.dumps(ts)).transform(prep.transform(new))
+    means = df.groupby("g")["v"].mean()[new["g"]].to_numpy()
+    np.testing.assert_allclose(out.values[:, out.names.index(first["name"])], new["v"] - means)
+
+
+@pytest.mark.parametrize("bad, error", [
+    (dict(task="ranking"), ValueError),
+    (dict(keep=-1), ValueError),
+    (dict(transforms="divide"), ValueError),
+    (dict(transforms=("no_such",)), ValueError),
+])
+def test_bad_options_are_one_line_errors(bad, error):
+    X, y = ratio_table(n=200)
+    with pytest.raises(error):
+        TreeSearch(**bad).fit(X, y)
+
+
+def test_bad_input():
+    X, y = ratio_table(n=200)
+    with pytest.raises(TypeError, match="Table"):
+        TreeSearch().fit(X.values, y)
+    with pytest.raises(ValueError, match="one value per row"):
+        TreeSearch().fit(X, y[:-1])
+    with pytest.raises(DataError, match="single class"):
+        TreeSearch(task="classification").fit(X, np.zeros(200))
+    with pytest.raises(DataError, match="expected 6 columns"):
+        TreeSearch(task="regression").fit(X, y).transform(table(X.values[:, :5]))

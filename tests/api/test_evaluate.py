@@ -33,7 +33,9 @@ def test_every_family_is_scored_on_the_same_folds_with_both_column_sets(result):
         for columns in ("original", "engineered"):
             assert len(result.scores[family][columns]["r2"]) == 3
             assert len(result.n_columns[family][columns]) == 3
-        assert all(e > o for e, o in zip(result.n_columns[family]["engineered"], result.n_columns[family]["original"]))
+        # The tree search may rightly keep nothing on 160 rows; the linear one must find the product.
+        more = (lambda e, o: e > o) if family == "linear" else (lambda e, o: e >= o)
+        assert all(more(e, o) for e, o in zip(result.n_columns[family]["engineered"], result.n_columns[family]["original"]))
     # the planted product is what a linear model lacks
     assert result.mean("linear", "engineered") > result.mean("linear", "original") + 0.3
     assert result.best in result.families

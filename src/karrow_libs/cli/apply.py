@@ -2,7 +2,7 @@
 
 import os
 import sys
-import warnings
+from karrow_libs.table import quiet_warnings
 
 from karrow_libs.table import module_output
 
@@ -48,8 +48,7 @@ def predictions(pipeline, frame, proba, label):
     if proba and not hasattr(pipeline.steps[-1][1], "predict_proba"):
         raise UsageError("--proba needs a classification pipeline; this one predicts a number")
     try:
-        with warnings.catch_warnings(), module_output():
-            warnings.simplefilter("ignore")
+        with quiet_warnings(), module_output():
             if proba:
                 values = np.asarray(pipeline.predict_proba(frame))
                 return ["proba_" + str(c) for c in pipeline.classes_], [values[:, j] for j in range(values.shape[1])]

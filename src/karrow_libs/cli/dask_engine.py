@@ -12,7 +12,7 @@ compute.  The report is the in-memory one plus the engine's lines.
 
 import sys
 import time
-import warnings
+from karrow_libs.table import quiet_warnings
 
 from karrow_libs import scale
 
@@ -95,9 +95,7 @@ def run(args):
     echo = sys.stderr if args.verbose else None
     from .evaluate import choose_metrics, cross_validate, cv_folds, imbalance_warning
 
-    with _connect(args) as workers, warnings.catch_warnings():
-        if not args.verbose:
-            warnings.simplefilter("ignore")
+    with _connect(args) as workers, quiet_warnings(active=not args.verbose):
         start = time.perf_counter()
         with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "search") as progress:
             options = dict(search_options(args, transforms), seed=args.seed)

@@ -2,7 +2,7 @@
 
 import sys
 import time
-import warnings
+from karrow_libs.table import quiet_warnings
 
 from . import lineage as lineage_mod
 from .files import StagedFiles, check_outputs, stage_json, stage_model, stage_table
@@ -108,9 +108,7 @@ def cmd_run(args):
     make_pipeline, make_baseline = _pipelines()
     engineered = make_pipeline(task, target_name=target, **search_options(args, transforms))
     baseline = make_baseline(task, target_name=target)
-    with warnings.catch_warnings():
-        if not args.verbose:
-            warnings.simplefilter("ignore")
+    with quiet_warnings(active=not args.verbose):
         from sklearn.base import clone
 
         fitted = clone(engineered)

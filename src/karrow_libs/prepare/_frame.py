@@ -1,6 +1,6 @@
 """PrepareFrame: a data frame -> the numeric input table of the search."""
 
-import warnings
+from karrow_libs.table import quiet_warnings
 
 import numpy as np
 import pandas as pd
@@ -209,8 +209,7 @@ class PrepareFrame(BaseEstimator, TransformerMixin):
             # still mostly hold dates.
             rows = np.unique(np.linspace(0, len(X) - 1, min(len(X), 2000)).astype(int))
             sub = X[text].iloc[rows].astype(object)
-            with module_output(), warnings.catch_warnings():
-                warnings.simplefilter("ignore")
+            with module_output(), quiet_warnings():
                 pre = _tu().PreprocessDF().fit(sub, None)
                 for c in text:
                     try:

@@ -14,7 +14,7 @@ wrappers that fit in memory and predict per partition:
 """
 
 import time
-import warnings
+from karrow_libs.table import quiet_warnings
 
 import numpy as np
 import pandas as pd
@@ -175,8 +175,7 @@ def _partition_stats(part, prepare, scorer, target, task, y_map):
     if not mask.any():
         return None, 0
     X = _features(part.loc[mask] if not mask.all() else part, target)
-    with module_output(), warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with module_output(), quiet_warnings():
         table = prepare.transform(X)
         return scorer.partial(table, y), len(y)
 
@@ -280,8 +279,7 @@ def fit(ddf, target, *, sample_rows=DEFAULT_SAMPLE_ROWS, seed=0, task=None, mode
     search_options.setdefault("seed", seed)
     pipeline = make_pipeline(task, target_name=target, model=model, **search_options)
     steps = pipeline.steps
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with quiet_warnings():
         prepare = steps[0][1]
         table = prepare.fit_transform(X, y)
         rescore = PartitionRescore(ddf, prepare, target, task, y_map=_label_map(rows[target], y, task))
@@ -352,8 +350,7 @@ def _engineer_part(part, steps, target, target_label, task=None):
         if not mask.all():
             part = part.loc[mask]
     X = _features(part, target)
-    with module_output(), warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with module_output(), quiet_warnings():
         table = X
         for step in steps:
             table = step.transform(table)
@@ -367,8 +364,7 @@ def _predict_part(part, pipeline, target, names, proba, id_column, id_label):
     X = _features(part, target)
     if len(X) == 0:
         return _empty_predictions(pipeline, names, proba, part, id_column, id_label)
-    with module_output(), warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with module_output(), quiet_warnings():
         if proba:
             values = np.asarray(pipeline.predict_proba(X), dtype=np.float64)
             out = pd.DataFrame({n: values[:, j] for j, n in enumerate(names)})

@@ -34,7 +34,8 @@ py::object TA1_exec_tr(py::object self, py::object colid, py::object df_) {
 
 struct TA1 : FamilyDefaults {
     static constexpr const char* candidates = "colids_";
-    static constexpr Quirks quirks{NameSeed::new_then_fitted};
+    static constexpr Quirks quirks{NameSeed::new_then_fitted, NewOnly::if_true, RecordOrder::names_first,
+                                   SplitDtype::of_column, SplitLineage::output_index_param, Measure::iterate};
     static constexpr Pool pool = Pool::candidates;
 
     static bool refuse(const py::object& self, const py::object& X) {

@@ -113,7 +113,7 @@ def outcome(fn, tu):
         try:
             fn(tu)
         except Exception as e:  # the outcome under test
-            error = type(e)
+            error = type(e), str(e)
         else:
             error = None
     return error, sorted({(type(w.message), str(w.message).split(" in ")[0]) for w in caught}, key=str)

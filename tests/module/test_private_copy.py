@@ -146,3 +146,14 @@ def test_a_view_kept_from_an_earlier_call_reads_the_returned_input(tu):
     np.testing.assert_array_equal(out[:, 0], -1.0)
     np.testing.assert_array_equal(out[:, 3], X[:, 0] * 2)
     np.testing.assert_array_equal(X[:, 0], np.arange(0.0, 12.0, 3.0))
+
+
+@pytest.mark.parametrize("order", list(ORDERS))
+@pytest.mark.parametrize("kind, fun", [("TA1", np.sqrt), ("TA1", np.exp), ("TA2", np.true_divide),
+                                       ("TA2", np.fmax), ("TA2", np.arctan2)])
+def test_numpy_functions_equal_the_plain_algorithm(tu, kind, fun, order):
+    X = ORDERS[order](np.random.default_rng(5).uniform(0.5, 2.0, (50, 5)))
+    got, got_dtypes = transform(tu, kind, lambda: fun, X, False)
+    want, want_dtypes = plain(kind, lambda: fun, X, False)
+    assert got.dtype == want.dtype and got_dtypes == want_dtypes
+    np.testing.assert_array_equal(got, want)

@@ -66,15 +66,39 @@ py::object ColumnAssembler::slice_cols(const py::object& arr, py::ssize_t start,
 
 py::object ColumnAssembler::source() {
     if (!priv_.is_none()) return priv_;
+    return make_source(is_ndarray(X_) && (py::reinterpret_borrow<py::array>(X_).flags() &
+                                          py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_) != 0);
+}
+
+py::object ColumnAssembler::source(const py::object& fun) {
+    if (!priv_.is_none()) return priv_;
+    bool blind = false;
+    if (fast_ && include_input_) {
+        const char kind = py::reinterpret_borrow<py::array>(X_).dtype().kind();
+        if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b') {
+            static const char* const exact[] = {"add", "subtract", "multiply", "true_divide", "sqrt", "square",
+                                                "absolute", "negative", "fmin", "fmax", "minimum", "maximum", "rint"};
+            for (const char* name : exact) {
+                if (fun.ptr() == H().np.attr(name).ptr()) {
+                    blind = true;
+                    break;
+                }
+            }
+        }
+    }
+    return blind ? make_source(true) : source();
+}
+
+py::object ColumnAssembler::make_source(bool column_major) {
     if (!is_ndarray(X_)) {
         priv_ = X_;
         return priv_;
     }
-    // A column-major X is copied straight into the input part of a column-major
-    // result, whose columns then have the very strides of X.copy(order="K"). The
-    // copy stays there for the whole call, whatever the blocks turn out to be.
-    if (fast_ && include_input_ && result_.is_none() && entries_.empty() &&
-        (py::reinterpret_borrow<py::array>(X_).flags() & py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_) != 0) {
+    // A column-major copy is made straight in the input part of a column-major
+    // result, whose columns then have the very strides of X.copy(order="K") for
+    // a column-major X. The copy stays there for the whole call, whatever the
+    // blocks turn out to be.
+    if (column_major && fast_ && include_input_ && result_.is_none() && entries_.empty()) {
         allocate(X_.attr("dtype"), expected_);
         result_[py::make_tuple(all(), py::slice(0, in_cols_, 1))] = X_;
         priv_ = slice_cols(result_, 0, in_cols_);

@@ -38,6 +38,11 @@ public:
     // The private copy of X the functions read (made on the first call, in X's
     // memory order; X itself when X is not an array).
     py::object source();
+    // The same, for a transform whose every call is `fun(columns...)`: when fun
+    // is a numpy ufunc whose values do not depend on how its arguments are laid
+    // out (exactly rounded arithmetic on real numbers), nothing can see the
+    // copy's memory order, so it is made column-major inside the result.
+    py::object source(const py::object& fun);
 
     // The input as the joined table holds it: the private copy when one was
     // made, else X itself.
@@ -69,6 +74,7 @@ private:
         py::object block;
     };
 
+    py::object make_source(bool column_major);
     bool block_is_plain(const py::object& block) const;
     bool plain_so_far(const py::object& block);
     void allocate(const py::object& dtype, py::ssize_t capacity);

@@ -43,7 +43,7 @@ struct TA1 : FamilyDefaults {
         return refuses_width(self, X);
     }
     static py::object output(TransformRun& run, py::ssize_t i) {
-        return TA1_exec_tr(run.self, run.candidate(i), run.source());
+        return TA1_exec_tr(run.self, run.candidate(i), run.source_for(run.self.attr("fun")));
     }
     // Without a column the new part is an empty float32 block; numpy joins the
     // blocks before any column is named.

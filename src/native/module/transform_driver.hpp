@@ -87,6 +87,8 @@ public:
     py::object candidate(py::ssize_t i) const { return binding::item(candidates, i); }
     // The private copy of X the functions read.
     py::object source() { return out.source(); }
+    // The same, for a family whose every call is fun(columns...).
+    py::object source_for(const py::object& fun) { return out.source(fun); }
 
     // One new column's bookkeeping: its name made unique, its dtype, its lineage.
     void column(const py::object& proposed, py::handle dtype, py::object lineage);

@@ -16,6 +16,7 @@ warnings are routed per thread, and the seeded sections take turns.
 import contextlib
 import io
 import random
+import re
 import sys
 import threading
 import warnings
@@ -129,6 +130,15 @@ class _ThreadMatch:
 
     def match(self, text):
         return self.depth() > 0
+
+    # Libraries that copy the filter list into their workers (scikit-learn's
+    # Parallel does) rebuild each entry from its pattern text, and may leave the
+    # rebuilt list behind when their workers race: the copy of this entry is
+    # one that never matches, so no worker and no leftover ignores anything.
+    pattern = "(?!)"
+
+    def __reduce__(self):
+        return re.compile, (self.pattern,)
 
     def __repr__(self):
         return "<warnings silenced in this thread>"

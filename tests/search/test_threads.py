@@ -112,3 +112,18 @@ def test_seeded_names_take_turns_and_restore_the_generator():
         t.join()
     assert len(set(draws)) == 1
     assert random.random() == expected_after
+
+
+def test_libraries_that_copy_the_filters_to_their_workers_get_nothing_silencing():
+    from sklearn.ensemble import RandomForestRegressor
+
+    before = list(warnings.filters)
+    rng = np.random.default_rng(0)
+    X = rng.random((60, 3))
+    with quiet_warnings(RuntimeWarning):
+        RandomForestRegressor(n_estimators=4, n_jobs=2, random_state=0).fit(X, X[:, 0])
+        import pickle
+
+        pickle.loads(pickle.dumps(list(warnings.filters)))  # process pools copy them too
+    left = [f for f in warnings.filters if f not in before]
+    assert not [f for f in left if f[0] == "ignore" and (f[1] is None or f[1].match("any text"))]

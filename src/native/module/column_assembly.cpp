@@ -73,7 +73,7 @@ py::object ColumnAssembler::source() {
 py::object ColumnAssembler::source(const py::object& fun) {
     if (!priv_.is_none()) return priv_;
     bool blind = false;
-    if (fast_ && include_input_) {
+    if (plain_numeric_2d(X_)) {
         const char kind = py::reinterpret_borrow<py::array>(X_).dtype().kind();
         if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b') {
             static const char* const exact[] = {"add", "subtract", "multiply", "true_divide", "sqrt", "square",
@@ -105,7 +105,7 @@ py::object ColumnAssembler::make_source(bool column_major) {
         priv_in_result_ = true;
         return priv_;
     }
-    priv_ = X_.attr("copy")("K");
+    priv_ = X_.attr("copy")(column_major ? "F" : "K");
     return priv_;
 }
 

@@ -2,9 +2,8 @@
 
 import os
 import sys
-import warnings
 
-from karrow_libs.table import module_output
+from karrow_libs.table import module_output, quiet_warnings
 
 from .files import StagedFiles, check_outputs, stage_table
 from .inputs import read_table
@@ -55,8 +54,7 @@ def predictions(pipeline, frame, proba, label):
     if proba and not hasattr(pipeline.steps[-1][1], "predict_proba"):
         raise UsageError("--proba needs a classification pipeline; this one predicts a number")
     try:
-        with warnings.catch_warnings(), module_output():
-            warnings.simplefilter("ignore")
+        with quiet_warnings(), module_output():
             if proba:
                 values = np.asarray(pipeline.predict_proba(frame))
                 return ["proba_" + str(c) for c in pipeline.classes_], [values[:, j] for j in range(values.shape[1])]

@@ -13,7 +13,7 @@ compute.  Between reading and writing, the run is the in-memory one
 
 import sys
 import time
-import warnings
+from karrow_libs.table import quiet_warnings
 
 from karrow_libs import scale
 
@@ -90,9 +90,7 @@ def run(args):
     roles = prepare_options(args, ddf.drop(columns=[args.target]), label)
     options = feature_options(args, parse_transform_names(args.transforms), roles)
     sample_rows = getattr(args, "sample_rows", None) or scale.DEFAULT_SAMPLE_ROWS
-    with _connect(args) as workers, warnings.catch_warnings():
-        if not args.verbose:
-            warnings.simplefilter("ignore")
+    with _connect(args) as workers, quiet_warnings(active=not args.verbose):
         start = time.perf_counter()
         with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "search") as progress:
             fits, info = scale.fit_families(ddf, args.target, families, sample_rows=sample_rows, seed=args.seed,

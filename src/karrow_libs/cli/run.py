@@ -2,9 +2,8 @@
 
 import sys
 import time
-import warnings
 
-from karrow_libs.table import module_output
+from karrow_libs.table import module_output, quiet_warnings
 
 from .files import StagedFiles, check_outputs, stage_json, stage_model, stage_table
 from .inputs import drop_useless_columns, load_embedded, prepare_options, read_table
@@ -131,9 +130,7 @@ def analyse(args, X, y, task, task_from, source, target, dropped, notes, familie
     options = feature_options(args, parse_transform_names(args.transforms), roles)
     echo = sys.stderr if args.verbose else None
     bar = not args.quiet and sys.stderr.isatty()
-    with warnings.catch_warnings(), module_output(echo):
-        if not args.verbose:
-            warnings.simplefilter("ignore")
+    with quiet_warnings(active=not args.verbose), module_output(echo):
         if fits is None:
             start = time.perf_counter()
             with Progress(sys.stderr, bar, "search") as progress:
@@ -174,9 +171,7 @@ def cmd_run(args):
     if X.shape[1] == 0:
         raise DataError(label + " has no usable column besides the target " + repr(target))
     result, fit = analyse(args, X, y, task, task_from, label, target, dropped, notes, families, roles=roles)
-    with StagedFiles() as staged, warnings.catch_warnings():
-        if not args.verbose:
-            warnings.simplefilter("ignore")
+    with StagedFiles() as staged, quiet_warnings(active=not args.verbose):
         written = stage_outputs(staged, args, fit, X, rows, y_source, target)
         written += stage_reports(staged, args, result, fit.features, X, y)
         print(render(result))

@@ -11,7 +11,7 @@ as ``$column``), which the preparation step joins into a :class:`Table`.
 """
 
 import re
-import warnings
+from karrow_libs.table import quiet_warnings
 
 import numpy as np
 import pandas as pd
@@ -516,8 +516,7 @@ def _guess_format(value):
     except ImportError:  # pandas < 2.2
         from pandas._libs.tslibs.parsing import guess_datetime_format
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # the day/month order is decided from every cell, not here
+        with quiet_warnings():  # the day/month order is decided from every cell, not here
             return guess_datetime_format(str(value).strip())
     except Exception:
         return None
@@ -531,8 +530,7 @@ def parse_dates(col, fmt):
             stamps = stamps.dt.tz_convert("UTC").dt.tz_localize(None)
     else:
         text = col.astype(object).where(~text_missing(col), None)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
+        with quiet_warnings():
             if fmt is not None:
                 stamps = pd.to_datetime(text, format=fmt, errors="coerce", utc=True)
             elif int(pd.__version__.split(".")[0]) >= 2:
@@ -622,8 +620,7 @@ def _swap_day_month(fmt):
 
 
 def _parsed_share(cells, fmt):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with quiet_warnings():
         parsed = pd.to_datetime(cells, format=fmt, errors="coerce", utc=True)
     return float(parsed.notna().mean())
 
@@ -679,7 +676,6 @@ def guess_date_format(col, missing):
     fmt = _guess_format(cells.iloc[0])
     if fmt is None:
         return None
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with quiet_warnings():
         parsed = pd.to_datetime(cells.astype(object), format=fmt, errors="coerce", utc=True)
     return fmt if parsed.notna().mean() >= 0.9 else None

@@ -1,12 +1,11 @@
 """PrepareFrame: a data frame -> the numeric input table of the search."""
 
-import warnings
 
 import numpy as np
 import pandas as pd
 from sklearn.base import BaseEstimator, TransformerMixin
 
-from karrow_libs.table import DataError, Table, as_table, module_output
+from karrow_libs.table import DataError, Table, as_table, module_output, quiet_warnings
 
 from ._columns import (
     MISSING,
@@ -284,8 +283,7 @@ class PrepareFrame(TransformerMixin, BaseEstimator, auto_wrap_output_keys=None):
             # still mostly hold dates.
             rows = np.unique(np.linspace(0, len(X) - 1, min(len(X), 2000)).astype(int))
             sub = X[text].iloc[rows].astype(object)
-            with module_output(), warnings.catch_warnings():
-                warnings.simplefilter("ignore")
+            with module_output(), quiet_warnings():
                 pre = _tu().PreprocessDF().fit(sub, None)
                 for c in text:
                     try:

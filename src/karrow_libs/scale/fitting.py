@@ -14,13 +14,12 @@ wrappers that fit in memory and predict per partition:
 """
 
 import time
-import warnings
 
 import numpy as np
 import pandas as pd
 
 from karrow_libs.autofeatures import declared_ids
-from karrow_libs.table import DataError, module_output
+from karrow_libs.table import DataError, module_output, quiet_warnings
 
 from .cluster import computing
 from .io import whole_numbers_as_int
@@ -173,8 +172,7 @@ def _partition_stats(part, prepare, scorer, target, task, pad):
     if not mask.any():
         return None, 0
     X = _features(part.loc[mask] if not mask.all() else part, target)
-    with module_output(), warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with module_output(), quiet_warnings():
         table = prepare.transform(X)
         return scorer.partial(table, y), len(y)
 
@@ -284,8 +282,7 @@ def fit_families(ddf, target, families=("linear",), *, sample_rows=DEFAULT_SAMPL
     X = whole_numbers_as_int(X)
     rescore = _Rescorers(ddf, target, task, target_pad(rows[target]))
     feature_options.setdefault("target_name", target)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with quiet_warnings():
         fits = fit_in_memory(X, y, task, families, seed=seed, progress=progress, rescore=rescore, **feature_options)
     passes = sum(r.calls for r in rescore.made)
     info = FitInfo(task=task, rows=int(sum(lengths)), partitions=len(lengths), sample_rows=int(len(y)),
@@ -358,8 +355,7 @@ def _engineer_part(part, features, target, target_label, task=None, pad=None, ap
         if not mask.all():
             part = part.loc[mask]
     X = features.select_inputs(_features(part, target))
-    with module_output(), warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with module_output(), quiet_warnings():
         if append:
             derived = features.derived(X.reset_index(drop=True))
             out = part.reset_index(drop=True).copy()
@@ -384,8 +380,7 @@ def _predict_part(part, pipeline, target, names, proba, id_column, id_label):
         X = select(X)
     if len(X) == 0:
         return _empty_predictions(pipeline, names, proba, part, id_column, id_label)
-    with module_output(), warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with module_output(), quiet_warnings():
         if proba:
             values = np.asarray(pipeline.predict_proba(X), dtype=np.float64)
             out = pd.DataFrame({n: values[:, j] for j, n in enumerate(names)})

@@ -2,13 +2,11 @@
 
 import contextlib
 import numbers
-import random
-import warnings
 
 import numpy as np
 from sklearn.base import BaseEstimator, TransformerMixin
 
-from karrow_libs.table import DataError, Table, as_table, module_output
+from karrow_libs.table import DataError, Table, as_table, module_output, quiet_warnings, seeded_names
 
 from ._sources import GramBank, GramSource, candidates_of, make_source, module_columns, restrict
 from ._stats import FOLDS, GramStats, Residual, correlations, forward_select, partial_gains, row_folds, screen_scores
@@ -28,17 +26,6 @@ def _tu():
     from karrow_libs.vantor.transforms import transform_utils
 
     return transform_utils
-
-
-@contextlib.contextmanager
-def _seeded_names(seed):
-    """Seed the shared ``random`` for the suffix digits of colliding names, then put its state back."""
-    state = random.getstate()
-    random.seed(seed)
-    try:
-        yield
-    finally:
-        random.setstate(state)
 
 
 def _sample(y, size, rng, stratify):
@@ -347,8 +334,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         else:
             self.scored_against_ = ("random-forest importance (FS2) among the original columns and the shortlist "
                                     "ranked by added value over " + what + " on the " + str(p) + " original columns")
-        with _seeded_names(self.seed), warnings.catch_warnings(), _blas_threads(self.n_jobs):
-            warnings.simplefilter("ignore", RuntimeWarning)
+        with seeded_names(self.seed), quiet_warnings(RuntimeWarning), _blas_threads(self.n_jobs):
             for r in range(1, self.depth + 1):
                 added = self._round(r, X, values, y, screen, names, dtypes, lineage, budget, rng, progress, rescore)
                 if not added:
@@ -562,8 +548,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         if self.selector == "fs1":
             from sklearn.feature_selection import f_classif, f_regression
 
-            with module_output(), warnings.catch_warnings():
-                warnings.simplefilter("ignore")
+            with module_output(), quiet_warnings():
                 sel = tu.FS1(must, self.keep, self.task).fit(z, yz)
                 scores = (f_classif if self.task == "classification" else f_regression)(z, yz)[0]
         else:
@@ -590,8 +575,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         X = as_table(X, "FeatureSearch")
         if X.shape[1] != self.n_features_in_:
             raise DataError("expected " + str(self.n_features_in_) + " columns, got " + str(X.shape[1]))
-        with _seeded_names(self.seed), warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)
+        with seeded_names(self.seed), quiet_warnings(RuntimeWarning):
             values = _apply_rounds(self.rounds_, np.asarray(X.values, dtype=np.float64))
         return Table(values, self.names_, self.dtypes_, self.lineage_, X.n_inputs)
 

@@ -58,7 +58,7 @@ class Residual:
 
     # classification -----------------------------------------------------
     def fit_classification(self, values, y, classes, seed):
-        import warnings
+        from karrow_libs.table import quiet_warnings
 
         from sklearn.exceptions import ConvergenceWarning
         from sklearn.linear_model import LogisticRegression
@@ -73,8 +73,7 @@ class Residual:
             self.model_ = None
             self.prior_ = (y[:, None] == self.classes_[None, :]).mean(axis=0)
         else:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", ConvergenceWarning)
+            with quiet_warnings(ConvergenceWarning):
                 self.model_ = LogisticRegression(max_iter=300, random_state=seed).fit((values - mean) / sd, y)
         self.n_outputs_ = 1 if len(self.classes_) == 2 else len(self.classes_)
         return self

@@ -22,14 +22,13 @@ therefore measures a candidate against the boosting model itself:
 """
 
 import numbers
-import warnings
 
 import numpy as np
 from sklearn.base import BaseEstimator, TransformerMixin
 
-from karrow_libs.table import DataError, Table, as_table, module_output
+from karrow_libs.table import DataError, Table, as_table, module_output, quiet_warnings, seeded_names
 
-from ._search import _Features, _apply_rounds, _sample, _seeded_names, _tu, _unknown_levels_to_zero
+from ._search import _Features, _apply_rounds, _sample, _tu, _unknown_levels_to_zero
 from ._sources import candidates_of, module_columns, restrict
 
 __all__ = ["TreeSearch"]
@@ -376,8 +375,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         self.scored_against_ = ("share of the held-out " + loss.label + " of a LightGBM model on the " + str(p)
                                 + " original columns that a few boosting rounds on a feature and the columns it is "
                                 "made from remove, beyond those columns alone")
-        with _seeded_names(self.seed), warnings.catch_warnings():
-            warnings.simplefilter("ignore")
+        with seeded_names(self.seed), quiet_warnings():
             self._search(values[sample], yc[sample], y[sample], loss, rng, names, dtypes, lineage, progress)
         self.names_, self.dtypes_, self.lineage_ = names, dtypes, lineage
         return self
@@ -636,8 +634,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
             raise DataError("expected " + str(self.n_features_in_) + " columns, got " + str(X.shape[1]))
         values = np.asarray(X.values, dtype=np.float64)
         if self.features_ is not None:
-            with _seeded_names(self.seed), warnings.catch_warnings():
-                warnings.simplefilter("ignore", RuntimeWarning)
+            with seeded_names(self.seed), quiet_warnings(RuntimeWarning):
                 values = _apply_rounds([self.features_], values)
         return Table(values, self.names_, self.dtypes_, self.lineage_, X.n_inputs)
 

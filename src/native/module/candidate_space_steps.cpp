@@ -58,6 +58,10 @@ py::object build_tree_desc(py::object self, py::object arg_index, py::object col
     if (k < 0) raise(PyExc_ValueError, "arg_index must not be negative");
     const std::size_t length = checked_level(static_cast<std::size_t>(k));
     const std::uint64_t rows = std::uint64_t{1} << length;
+    // The selection vectors are rows of a numpy array: their entries, and every
+    // size computed from them, are numpy integers, whose arithmetic (a remainder
+    // by zero among them) is numpy's.
+    py::object select_entries = H().np.attr("array")(py::make_tuple(0, 1));
     for (std::uint64_t combi_index = 0; combi_index < rows; ++combi_index) {
         const std::uint64_t select_combi = karrow::core::selection_bits(combi_index, length);
         py::object subset_select = py::set(colids);
@@ -66,7 +70,7 @@ py::object build_tree_desc(py::object self, py::object arg_index, py::object col
         for (std::size_t level = 0; level < length; ++level) {
             const bool inside = (select_combi >> level) & 1u;
             py::object parent_seq = current_tree[current_node_id][py::int_(3)];
-            py::object current_subset_size = py::object(parent_seq[py::int_(level)]) - py::int_(inside ? 1 : 0);
+            py::object current_subset_size = py::object(parent_seq[py::int_(level)]) - select_entries[py::int_(inside ? 1 : 0)];
             current_size = current_size * current_subset_size;
             seq_subset_size.append(current_subset_size);
             py::set level_subset(colids_on_path[py::int_(level)]);
@@ -178,7 +182,9 @@ py::object candidate_in(py::object self, py::object cumul_tree, py::object desc_
 
 py::object size(py::object self) {
     py::object tree = tree_desc(self);
-    return cumul_tree(self, tree)[py::tuple()][py::int_(1)];
+    // The count is a Python int, as the native tree gives it, whichever
+    // integers the tree's arithmetic left in the cumulative table.
+    return py::int_(py::object(cumul_tree(self, tree)[py::tuple()][py::int_(1)]));
 }
 
 py::object candidate(const py::object& self, const py::object& index) {

@@ -10,12 +10,32 @@ using namespace karrow::binding;
 
 namespace {
 
+PyTypeObject* ndarray_type() {
+    return reinterpret_cast<PyTypeObject*>(py::detail::npy_api::get().PyArray_Type_);
+}
+
 bool plain_numeric_2d(const py::object& a) {
-    if (Py_TYPE(a.ptr()) != reinterpret_cast<PyTypeObject*>(py::detail::npy_api::get().PyArray_Type_)) return false;
+    if (Py_TYPE(a.ptr()) != ndarray_type()) return false;
     auto arr = py::reinterpret_borrow<py::array>(a);
     if (arr.ndim() != 2) return false;
     const char kind = arr.dtype().kind();
     return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f' || kind == 'c';
+}
+
+bool owns_its_data(PyObject* a) {
+    const auto* fields = py::detail::array_proxy(a);
+    return fields->base == nullptr && (fields->flags & py::detail::npy_api::NPY_ARRAY_OWNDATA_) != 0;
+}
+
+// Whether the assembler's reference is the only way to reach the block's
+// values: the block owns its memory, or is a view of an array that owns it and
+// that nothing else holds. Such a block cannot change after it is handed over.
+bool sole_owner(const py::object& block) {
+    PyObject* b = block.ptr();
+    if (Py_REFCNT(b) != 1) return false;
+    if (owns_its_data(b)) return true;
+    PyObject* base = py::detail::array_proxy(b)->base;
+    return base != nullptr && Py_TYPE(base) == ndarray_type() && Py_REFCNT(base) == 1 && owns_its_data(base);
 }
 
 py::slice all() { return py::slice(py::none(), py::none(), py::none()); }
@@ -44,131 +64,168 @@ py::object ColumnAssembler::slice_cols(const py::object& arr, py::ssize_t start,
     return arr[py::make_tuple(all(), py::slice(start, stop, 1))];
 }
 
-bool ColumnAssembler::block_is_plain(const py::object& block) const {
-    if (!plain_numeric_2d(block)) return false;
-    return py::reinterpret_borrow<py::array>(block).shape(0) == rows_;
-}
-
 py::object ColumnAssembler::source() {
     if (!priv_.is_none()) return priv_;
-    if (fast_ && include_input_ && !fallback_) {
-        // Most often the result has X's dtype: its input part is then the private copy.
-        if (result_.is_none()) allocate(X_.attr("dtype"), expected_);
-        if (dtype_.equal(X_.attr("dtype"))) {
-            priv_ = slice_cols(result_, 0, in_cols_);
-            priv_in_result_ = true;
-            return priv_;
+    return make_source(is_ndarray(X_) && (py::reinterpret_borrow<py::array>(X_).flags() &
+                                          py::detail::npy_api::NPY_ARRAY_F_CONTIGUOUS_) != 0);
+}
+
+py::object ColumnAssembler::source(const py::object& fun) {
+    if (!priv_.is_none()) return priv_;
+    bool blind = false;
+    if (plain_numeric_2d(X_)) {
+        const char kind = py::reinterpret_borrow<py::array>(X_).dtype().kind();
+        if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b') {
+            static const char* const exact[] = {"add", "subtract", "multiply", "true_divide", "sqrt", "square",
+                                                "absolute", "negative", "fmin", "fmax", "minimum", "maximum", "rint"};
+            for (const char* name : exact) {
+                if (fun.ptr() == H().np.attr(name).ptr()) {
+                    blind = true;
+                    break;
+                }
+            }
         }
     }
-    priv_ = is_ndarray(X_) ? X_.attr("copy")("F") : X_;
+    return blind ? make_source(true) : source();
+}
+
+py::object ColumnAssembler::make_source(bool column_major) {
+    if (!is_ndarray(X_)) {
+        priv_ = X_;
+        return priv_;
+    }
+    // A column-major copy is made straight in the input part of a column-major
+    // result, whose columns then have the very strides of X.copy(order="K") for
+    // a column-major X. The copy stays there for the whole call, whatever the
+    // blocks turn out to be.
+    if (column_major && fast_ && include_input_ && result_.is_none() && entries_.empty()) {
+        allocate(X_.attr("dtype"), expected_);
+        result_[py::make_tuple(all(), py::slice(0, in_cols_, 1))] = X_;
+        priv_ = slice_cols(result_, 0, in_cols_);
+        priv_in_result_ = true;
+        return priv_;
+    }
+    priv_ = X_.attr("copy")(column_major ? "F" : "K");
     return priv_;
 }
 
 void ColumnAssembler::allocate(const py::object& dtype, py::ssize_t capacity) {
     result_ = H().np.attr("empty")(py::make_tuple(rows_, in_cols_ + capacity), py::arg("dtype") = dtype,
                                    py::arg("order") = "F");
-    dtype_ = dtype;
-    capacity_ = capacity;
-    // Before the first call X and its private copy hold the same values; afterwards
-    // finish() writes the private copy in its final state.
-    if (include_input_ && priv_.is_none()) result_[py::make_tuple(all(), py::slice(0, in_cols_, 1))] = X_;
+    capacity_ = in_cols_ + capacity;
 }
 
-void ColumnAssembler::detach_private_copy() {
-    if (!priv_in_result_) return;
-    priv_ = priv_.attr("copy")("F");
-    priv_in_result_ = false;
+bool ColumnAssembler::block_is_plain(const py::object& block) const {
+    if (!fast_ || !plain_numeric_2d(block)) return false;
+    return py::reinterpret_borrow<py::array>(block).shape(0) == rows_;
 }
 
-void ColumnAssembler::grow(py::ssize_t capacity) {
-    py::object old = result_;
-    result_ = H().np.attr("empty")(py::make_tuple(rows_, in_cols_ + capacity), py::arg("dtype") = dtype_,
-                                   py::arg("order") = "F");
-    result_[py::make_tuple(all(), py::slice(0, in_cols_ + used_, 1))] = slice_cols(old, 0, in_cols_ + used_);
-    capacity_ = capacity;
-    if (!priv_in_result_) return;
-    // Blocks that are views of the private copy must keep seeing it: it then stays
-    // where it is, and finish() copies its final state.
-    const bool viewed = std::any_of(slots_.begin(), slots_.end(), [](const Slot& s) { return !s.view.is_none(); });
-    if (viewed) {
-        priv_in_result_ = false;
-    } else {
-        priv_ = slice_cols(result_, 0, in_cols_);
-    }
-}
-
-void ColumnAssembler::to_fallback() {
-    // The blocks written so far, in their own dtype (every one has the result's),
-    // then numpy's own concatenation of the list.
-    for (const Slot& s : slots_) {
-        fallback_blocks_.append(s.view.is_none() ? slice_cols(result_, s.start, s.start + s.width) : s.view);
-    }
-    slots_.clear();
-    result_ = py::none();
-    priv_in_result_ = false;  // a private copy inside the old result keeps it alive
-    fallback_ = true;
+// Whether the blocks so far are joined by writing them into one buffer of their
+// common dtype: every block plain, all of one native dtype (numpy's joins hand
+// back the native form of a byte-swapped one) that the input's dtype does not
+// promote.
+bool ColumnAssembler::plain_so_far(const py::object& block) {
+    if (!block_is_plain(block)) return false;
+    py::object bdtype = block.attr("dtype");
+    if (!dtype_.is_none()) return bdtype.equal(dtype_);
+    if (!truthy(bdtype.attr("isnative"))) return false;
+    if (include_input_ && !H().np.attr("result_type")(X_.attr("dtype"), bdtype).equal(bdtype)) return false;
+    dtype_ = bdtype;
+    return true;
 }
 
 void ColumnAssembler::add(py::object block) {
-    if (!fallback_ && !(fast_ && block_is_plain(block))) to_fallback();
-    if (!fallback_) {
-        py::object bdtype = block.attr("dtype");
-        if (slots_.empty()) {
-            // The first block fixes the dtype of the blocks written into the result;
-            // it must also be the joined table's, so that no value passes through
-            // a dtype it does not end in.
-            py::object dtype = include_input_ ? H().np.attr("result_type")(X_.attr("dtype"), bdtype) : bdtype;
-            if (!dtype.equal(bdtype)) {
-                to_fallback();
-            } else if (result_.is_none() || !dtype.equal(dtype_)) {
-                detach_private_copy();
-                allocate(dtype, std::max(expected_, py::reinterpret_borrow<py::array>(block).shape(1)));
-            }
-        } else if (!bdtype.equal(dtype_)) {
-            to_fallback();
-        }
-    }
-    if (fallback_) {
-        fallback_blocks_.append(block);
+    if (!mixed_ && !plain_so_far(block)) mixed_ = true;
+    if (mixed_) {
+        entries_.push_back(Entry{0, 0, std::move(block)});
         return;
     }
     const py::ssize_t width = py::reinterpret_borrow<py::array>(block).shape(1);
-    if (used_ + width > capacity_) {
-        py::ssize_t capacity = capacity_;
-        while (used_ + width > capacity) capacity *= 2;
-        grow(capacity);
-    }
-    const py::ssize_t start = in_cols_ + used_;
-    result_[py::make_tuple(all(), py::slice(start, start + width, 1))] = block;
-    Slot slot{start, width, py::none()};
-    if (!priv_.is_none() && truthy(H().np.attr("may_share_memory")(block, priv_))) slot.view = block;
-    slots_.push_back(std::move(slot));
+    Entry entry{in_cols_ + used_, width, py::none()};
     used_ += width;
+    if (sole_owner(block)) {
+        // The result takes the block's dtype; a buffer holding the private copy in
+        // another dtype stays where it is (the copy never moves) and the input is
+        // written into the result at the end.
+        if (!result_.is_none() && !py::object(result_.attr("dtype")).equal(dtype_)) {
+            result_ = py::none();
+            priv_in_result_ = false;
+        }
+        if (result_.is_none()) {
+            allocate(dtype_, std::max(expected_, used_));
+        } else if (!fits() && !priv_in_result_) {
+            py::object old = result_;
+            allocate(dtype_, std::max(2 * (capacity_ - in_cols_), used_));
+            const py::ssize_t written = entry.start;
+            result_[py::make_tuple(all(), py::slice(in_cols_, written, 1))] = slice_cols(old, in_cols_, written);
+        }
+        if (fits()) {
+            result_[py::make_tuple(all(), py::slice(entry.start, entry.start + width, 1))] = block;
+            entries_.push_back(std::move(entry));
+            return;
+        }
+    }
+    entry.block = std::move(block);
+    entries_.push_back(std::move(entry));
+}
+
+py::object ColumnAssembler::entry_array(const Entry& e) const {
+    return e.block.is_none() ? slice_cols(result_, e.start, e.start + e.width) : e.block;
+}
+
+py::object ColumnAssembler::numpy_join() {
+    py::tuple parts(entries_.size());
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+        PyTuple_SET_ITEM(parts.ptr(), static_cast<Py_ssize_t>(k), entry_array(entries_[k]).release().ptr());
+    }
+    return H().np.attr("concatenate")(parts, 1);
 }
 
 void ColumnAssembler::join_new() {
-    if (!(fallback_ || slots_.empty()) || !joined_new_.is_none()) return;
-    joined_new_ = H().np.attr("concatenate")(py::tuple(fallback_blocks_), 1);
+    if (joined_ || !joined_new_.is_none()) return;
+    if (mixed_ || entries_.empty()) {
+        joined_new_ = numpy_join();
+        return;
+    }
+    // Every block is plain: write the held ones now, as they are now.
+    const bool usable = !result_.is_none() && fits() && py::object(result_.attr("dtype")).equal(dtype_);
+    if (!usable) {
+        py::object old = result_;
+        const bool had_dtype = !old.is_none() && py::object(old.attr("dtype")).equal(dtype_);
+        allocate(dtype_, used_);
+        priv_in_result_ = false;
+        if (had_dtype) {
+            for (const Entry& e : entries_) {
+                if (!e.block.is_none()) continue;
+                result_[py::make_tuple(all(), py::slice(e.start, e.start + e.width, 1))] =
+                    slice_cols(old, e.start, e.start + e.width);
+            }
+        }
+    }
+    for (Entry& e : entries_) {
+        if (e.block.is_none()) continue;
+        result_[py::make_tuple(all(), py::slice(e.start, e.start + e.width, 1))] = e.block;
+        e.block = py::none();
+    }
+    joined_ = true;
 }
 
 py::object ColumnAssembler::finish() {
     const auto& np = H().np;
-    if (fallback_ || slots_.empty()) {
-        py::object Xtr = joined_new_.is_none() ? np.attr("concatenate")(py::tuple(fallback_blocks_), 1) : joined_new_;
+    if (mixed_ || entries_.empty() || !joined_new_.is_none()) {
+        py::object Xtr = joined_new_.is_none() ? numpy_join() : joined_new_;
         joined_new_ = py::none();
+        entries_.clear();
         result_ = py::none();
         if (!include_input_) return Xtr;
         return np.attr("concatenate")(py::make_tuple(input(), Xtr), 1);
     }
-    if (include_input_ && !priv_in_result_ && !priv_.is_none()) {
-        result_[py::make_tuple(all(), py::slice(0, in_cols_, 1))] = priv_;
-    }
-    for (const Slot& s : slots_) {
-        if (!s.view.is_none()) result_[py::make_tuple(all(), py::slice(s.start, s.start + s.width, 1))] = s.view;
-    }
+    join_new();
+    if (include_input_ && !priv_in_result_) result_[py::make_tuple(all(), py::slice(0, in_cols_, 1))] = input();
     py::object out = result_;
-    if (used_ < capacity_) out = slice_cols(out, 0, in_cols_ + used_);
+    if (in_cols_ + used_ < capacity_) out = slice_cols(out, 0, in_cols_ + used_);
     result_ = py::none();
+    entries_.clear();
     return out;
 }
 

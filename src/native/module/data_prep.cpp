@@ -35,10 +35,13 @@ py::object DatasetS_init(py::object self, py::object dataframe) {
 py::object DatasetS_AddNewColumns(py::object self, py::object fun) {
     py::list names = new_list(self.attr("df").attr("columns"));
     for (py::handle name : names) {
-        // The function runs first; only then is the frame asked for withColumn, so
-        // an error from the function reaches the caller before a missing method.
+        // The function runs first; then the frame is asked for withColumn, and only
+        // then is the new name built, as a call evaluates its callee before its
+        // arguments.
         py::object values = fun(self.attr("df")[name]);
-        self.attr("df") = self.attr("df").attr("withColumn")(py::str("log") + name, values);
+        py::object with_column = self.attr("df").attr("withColumn");
+        py::object new_name = py::str("log") + name;
+        self.attr("df") = with_column(new_name, values);
     }
     return py::none();
 }

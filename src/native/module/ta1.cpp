@@ -34,7 +34,8 @@ py::object TA1_exec_tr(py::object self, py::object colid, py::object df_) {
 
 struct TA1 : FamilyDefaults {
     static constexpr const char* candidates = "colids_";
-    static constexpr Quirks quirks{NameSeed::new_then_fitted};
+    static constexpr Quirks quirks{NameSeed::new_then_fitted, NewOnly::if_true, RecordOrder::names_first,
+                                   SplitDtype::of_column, SplitLineage::output_index_param, Measure::iterate};
     static constexpr Pool pool = Pool::candidates;
 
     static bool refuse(const py::object& self, const py::object& X) {
@@ -42,7 +43,7 @@ struct TA1 : FamilyDefaults {
         return refuses_width(self, X);
     }
     static py::object output(TransformRun& run, py::ssize_t i) {
-        return TA1_exec_tr(run.self, run.candidate(i), run.source());
+        return TA1_exec_tr(run.self, run.candidate(i), run.source_for(run.self.attr("fun")));
     }
     // Without a column the new part is an empty float32 block; numpy joins the
     // blocks before any column is named.

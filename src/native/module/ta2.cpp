@@ -56,7 +56,7 @@ struct TA2 : FamilyDefaults {
     static constexpr Pool pool = Pool::positions;
 
     static py::object output(TransformRun& run, py::ssize_t i) {
-        return TA2_exec_tr(run.self, py::int_(i), run.source());
+        return TA2_exec_tr(run.self, py::int_(i), run.source_for(run.self.attr("fun")));
     }
     static void describe(TransformRun& run, py::ssize_t i) {
         py::object pair = run.candidate(i);

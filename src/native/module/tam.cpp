@@ -40,7 +40,8 @@ py::object TAM_fit(py::object self, py::object X, py::object /*y*/, py::object c
 
 struct TAM : FamilyDefaults {
     static constexpr const char* candidates = "cands";
-    static constexpr Quirks quirks{NameSeed::new_then_fitted};
+    static constexpr Quirks quirks{NameSeed::new_then_fitted, NewOnly::if_true, RecordOrder::names_first,
+                                   SplitDtype::of_column, SplitLineage::output_index_param, Measure::single};
 
     static py::object output(TransformRun& run, py::ssize_t) {
         py::object sel_df = candidate_columns(run.X, run.candidates);
@@ -51,7 +52,7 @@ struct TAM : FamilyDefaults {
         run.pending = replace_nan_and_inf(std::move(Xtr));
         const auto count = py::cast<py::ssize_t>(run.pending.attr("shape")[py::int_(1)]);
         for (py::ssize_t i = 0; i < count; ++i) {
-            run.self_named_column(run.name + py::str("_" + std::to_string(i)), column(run.pending, i).attr("dtype"));
+            run.self_named_column(run.name + py::str("_" + std::to_string(i)), run.pending, i);
         }
     }
     static py::object result(TransformRun& run, const py::object& flag) {

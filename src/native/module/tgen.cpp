@@ -78,18 +78,21 @@ struct TGen : FamilyDefaults {
     static constexpr Quirks quirks{NameSeed::fitted_then_new, NewOnly::if_true, RecordOrder::dtypes_first,
                                    SplitDtype::of_column, SplitLineage::output_index_param};
 
-    // A plain function (a clone per candidate) reads the private copy; a fitted
-    // estimator reads the caller's array, which nothing writes.
+    // The argument columns are taken first, for either kind. A plain function (a
+    // clone per candidate) reads the private copy; a fitted estimator reads the
+    // caller's table, which nothing writes (and which may be a data frame, whose
+    // column lookups then fail as they would on it).
     static py::object output(TransformRun& run, py::ssize_t i) {
         if (run.pending.is_none()) run.pending = run.self.attr("transform_type");  // read once per call
         py::object cand = run.candidate(i);
-        if (run.pending.not_equal(py::str("A"))) {
+        const bool estimator = run.pending.not_equal(py::str("A"));
+        py::object source = estimator ? run.X : run.source();
+        py::list column_params;
+        for (auto colid : cand) column_params.append(column(source, colid));
+        if (estimator) {
             py::list ids(cand);
             return item(run.self.attr("tobjects_"), i).attr("transform")(column(run.X, ids));
         }
-        py::list column_params;
-        py::object source = run.source();
-        for (auto colid : cand) column_params.append(column(source, colid));
         return run.self.attr("get_obj_clone_or_new_class_obj")(run.self.attr("fun"))(*column_params);
     }
     static void place(TransformRun& run, py::ssize_t i, py::object nc) {
@@ -97,7 +100,8 @@ struct TGen : FamilyDefaults {
         py::object ncs = output_as_array(std::move(nc), OutputOf::function);
         py::list params;
         for (auto colid : cand) params.append(run.col_as_json_objects_[colid]);
-        run.place_output(ncs, run.self.attr("combined_param_name")(cand, run.col_names_), params);
+        py::object inner = run.self.attr("combined_param_name")(cand, run.col_names_);
+        run.place_output(std::move(ncs), inner, params);
     }
 };
 

@@ -229,14 +229,19 @@ py::object reduction_limit(py::handle tgraph) {
     return tgraph.attr("max_feature_generate_one_node");
 }
 
-py::list pool_map(py::object fn, py::object items, py::object n_jobs) {
-    py::object pool = H().multiprocessing.attr("Pool")(n_jobs);
+py::object open_pool(py::object n_jobs) { return H().multiprocessing.attr("Pool")(std::move(n_jobs)); }
+
+void discard_pool(const py::object& pool) {
+    pool.attr("terminate")();
+    pool.attr("join")();
+}
+
+py::list pool_map(const py::object& pool, py::object fn, py::object items) {
     py::list out;
     try {
         out = pool.attr("map")(fn, items);
     } catch (py::error_already_set&) {
-        pool.attr("terminate")();
-        pool.attr("join")();
+        discard_pool(pool);
         throw;
     }
     pool.attr("close")();
@@ -244,9 +249,9 @@ py::list pool_map(py::object fn, py::object items, py::object n_jobs) {
     return out;
 }
 
-py::list pool_exec_tr(py::handle self, py::handle X, py::object items, py::object n_jobs) {
+py::list pool_exec_tr(const py::object& pool, py::handle self, py::handle X, py::object items) {
     py::object exec_tr = H().functools.attr("partial")(self.attr("exec_tr"), py::arg("df_") = X);
-    return pool_map(exec_tr, std::move(items), std::move(n_jobs));
+    return pool_map(pool, exec_tr, std::move(items));
 }
 
 void add_block(py::object block, py::list& new_col_dtypes, ColumnAssembler& out) {

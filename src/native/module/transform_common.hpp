@@ -141,12 +141,17 @@ bool use_pool(py::handle tgraph);
 // tgraph.max_feature_generate_one_node when tgraph is not None, else None
 py::object reduction_limit(py::handle tgraph);
 
-// multiprocessing.Pool(n_jobs).map(fn, items), order-preserving; the pool is
-// closed and joined (or terminated on error) before returning.
-py::list pool_map(py::object fn, py::object items, py::object n_jobs);
+// multiprocessing.Pool(n_jobs), for one transform call.
+py::object open_pool(py::object n_jobs);
+// Terminates and joins a pool the call no longer needs.
+void discard_pool(const py::object& pool);
 
-// self.exec_tr(item, df_=X) for every item, in a pool (pool_map).
-py::list pool_exec_tr(py::handle self, py::handle X, py::object items, py::object n_jobs);
+// pool.map(fn, items), order-preserving; the pool is closed and joined (or
+// terminated on error) before returning.
+py::list pool_map(const py::object& pool, py::object fn, py::object items);
+
+// self.exec_tr(item, df_=X) for every item, in the pool (pool_map).
+py::list pool_exec_tr(const py::object& pool, py::handle self, py::handle X, py::object items);
 
 // One new block of columns: its dtype recorded, then the block added to out.
 void add_block(py::object block, py::list& new_col_dtypes, ColumnAssembler& out);

@@ -26,11 +26,12 @@ TransformRun::TransformRun(py::object self_, py::object X_, const char* candidat
                            const py::object& return_new_cols_only, Quirks quirks)
     : self(std::move(self_)),
       X(std::move(X_)),
-      candidates(self.attr(candidates_attr)),
+      candidates(quirks.measure == Measure::iterate ? py::list(self.attr(candidates_attr))
+                                                    : py::object(self.attr(candidates_attr))),
       name(self.attr("name")),
       col_names_(self.attr("col_names_")),
       col_as_json_objects_(self.attr("col_as_json_objects_")),
-      count(static_cast<py::ssize_t>(py::len(candidates))),
+      count(quirks.measure == Measure::single ? 1 : static_cast<py::ssize_t>(py::len(candidates))),
       include_input(read_early(return_new_cols_only, quirks.new_only) == Early::with_input),
       out(X, include_input, count),
       pending(py::none()),
@@ -42,9 +43,9 @@ void TransformRun::column(const py::object& proposed, py::handle dtype, py::obje
     json.append(std::move(lineage));
 }
 
-void TransformRun::self_named_column(const py::object& proposed, py::handle dtype) {
+void TransformRun::self_named_column(const py::object& proposed, const py::object& outputs, py::ssize_t j) {
     take_name(proposed);
-    dtypes.append(dtype);
+    dtypes.append(module::column(outputs, j).attr("dtype"));
     json.append(get_json_for_name(names[names.size() - 1]));
 }
 
@@ -67,7 +68,9 @@ void TransformRun::place_output(py::object ncs, const py::object& inner, const p
     if (ocolcnt.equal(py::int_(1))) {
         ncs = replace_nan_and_inf(ncs);
         column(call_name(name, inner), ncs.attr("dtype"), expression_json(name, params));
-        add(one_dim ? with_trailing_axis(ncs) : ncs);
+        py::object block = one_dim ? with_trailing_axis(ncs) : ncs;
+        ncs = py::object();  // the assembler may then hold the only reference
+        add(std::move(block));
         return;
     }
     for (auto j : py_range(ocolcnt)) {

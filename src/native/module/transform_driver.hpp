@@ -57,12 +57,18 @@ enum class SplitLineage { output_index_param, indexed_op };
 // code (bool, int and None are read at once).
 enum class NewOnly { if_true, by_truth };
 
+// How the fitted candidates are first used: measured with len() (a loop over
+// their positions), iterated (a loop over the candidates themselves), or only
+// looked into by the single output.
+enum class Measure { len, iterate, single };
+
 struct Quirks {
     NameSeed seed;
     NewOnly new_only = NewOnly::if_true;
     RecordOrder record = RecordOrder::names_first;
     SplitDtype split_dtype = SplitDtype::of_column;
     SplitLineage split_lineage = SplitLineage::output_index_param;
+    Measure measure = Measure::len;
 };
 
 // The state of one transform call.
@@ -81,11 +87,14 @@ public:
     py::object candidate(py::ssize_t i) const { return binding::item(candidates, i); }
     // The private copy of X the functions read.
     py::object source() { return out.source(); }
+    // The same, for a family whose every call is fun(columns...).
+    py::object source_for(const py::object& fun) { return out.source(fun); }
 
     // One new column's bookkeeping: its name made unique, its dtype, its lineage.
     void column(const py::object& proposed, py::handle dtype, py::object lineage);
-    // The same for a column whose lineage is its own new name.
-    void self_named_column(const py::object& proposed, py::handle dtype);
+    // The same for column j of `outputs`, whose lineage is its own new name; the
+    // column is looked up once its name is made.
+    void self_named_column(const py::object& proposed, const py::object& outputs, py::ssize_t j);
     // The same without the dtype, for families that record dtypes as blocks arrive.
     void name_column(const py::object& proposed, py::object lineage);
     // One block of new columns for the assembler.
@@ -129,10 +138,20 @@ struct FamilyDefaults {
 template <class P>
 py::object run_transform(py::object self, py::object X, py::object n_jobs, py::object return_new_cols_only) {
     if (P::refuse(self, X)) return py::none();
-    TransformRun run(self, X, P::candidates, return_new_cols_only, P::quirks);
-    if (P::pool != FamilyDefaults::Pool::none && use_pool(self.attr("tgraph"))) {
+    const bool pooled = P::pool != FamilyDefaults::Pool::none && use_pool(self.attr("tgraph"));
+    // The pool is opened before the fitted candidates are read.
+    py::object pool = pooled ? open_pool(n_jobs) : py::none();
+    std::unique_ptr<TransformRun> made;
+    try {
+        made = std::make_unique<TransformRun>(self, X, P::candidates, return_new_cols_only, P::quirks);
+    } catch (py::error_already_set&) {
+        if (pooled) discard_pool(pool);
+        throw;
+    }
+    TransformRun& run = *made;
+    if (pooled) {
         py::object items = P::pool == FamilyDefaults::Pool::candidates ? run.candidates : binding::py_range(py::int_(run.count));
-        py::list outputs = pool_exec_tr(self, X, items, n_jobs);
+        py::list outputs = pool_exec_tr(pool, self, X, items);
         for (py::ssize_t i = 0; i < run.count; ++i) {
             py::object raw = outputs[static_cast<std::size_t>(i)];
             outputs[static_cast<std::size_t>(i)] = py::none();  // the result holds the only copy

@@ -12,6 +12,7 @@ quoted, ``$"body mass"``).  Those names are ``get_feature_names_out()``, the
 columns of the written tables and the keys of ``lineage_``.
 """
 
+import inspect
 import numbers
 
 import numpy as np
@@ -280,7 +281,9 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
         search = self.make_search(task)
         if search is not None:
             options = {"progress": progress}
-            if rescore is not None:
+            # The tree search decides on its own held-out rows of the sample; only the linear search's
+            # scores are additive sums that partitions can recompute exactly.
+            if rescore is not None and "rescore" in inspect.signature(search.fit).parameters:
                 options["rescore"] = rescore(prepare)
             with module_output(), candidate_sampling_seed(self.seed):
                 search.fit(table, y, **options)

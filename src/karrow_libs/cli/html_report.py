@@ -230,16 +230,21 @@ def render_html(facts):
     parts.append(_section("scores", body))
 
     kept = facts["kept"]
-    if kept:
+    blocks = []
+    for model, items, score_name, about in ([(facts.get("model"), kept, sel["score_name"], sel["scored_against"])]
+                                            + [(o["model"], o["kept"], "score", "") for o in facts.get("other_models", [])]):
+        title = "<h3>Chosen for " + _e(model) + "</h3>" if model else ""
+        if not items:
+            blocks.append(title + "<p>No derived feature was kept.</p>")
+            continue
         rows = [[str(k["rank"]), _fmt(k["score"]), "<code>" + _e(k["expression"]) + "</code>",
                  "<details><summary>" + _e(k["transform"] or "") + "</summary><pre>"
-                 + _e(json.dumps(k["lineage"], indent=1)) + "</pre></details>"] for k in kept]
-        body = ("<p class=\"muted\">" + _e(sel["score_name"]) + ": " + _e(sel["scored_against"]) + "</p>"
-                + _figure("scores", _score_chart(plt, kept, sel["score_name"]), "score of each kept feature")
-                + _table(["#", sel["score_name"], "feature", "lineage"], rows, (0, 1)))
-    else:
-        body = "<p>No derived feature was kept.</p>"
-    parts.append(_section("kept", body))
+                 + _e(json.dumps(k["lineage"], indent=1)) + "</pre></details>"] for k in items]
+        blocks.append(title + ("<p class=\"muted\">" + _e(score_name) + ": " + _e(about) + "</p>" if about else "")
+                      + _figure("scores", _score_chart(plt, items, score_name), "score of each kept feature")
+                      + _table(["#", score_name, "feature", "lineage"], rows, (0, 1)))
+    kept = kept + [k for o in facts.get("other_models", []) for k in o["kept"]]
+    parts.append(_section("kept", "".join(blocks)))
 
     profiles = facts["target_profiles"]
     if profiles:

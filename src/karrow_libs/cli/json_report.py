@@ -66,6 +66,15 @@ def _models(cv):
     return out
 
 
+def _kept(items):
+    """Kept features as JSON, best score first, ranked from 1."""
+    ranked = sorted(items, key=lambda k: -k["score"] if _number(k.get("score")) is not None else math.inf)
+    return [{"rank": i, "name": str(k["name"]), "expression": lineage_mod.render(k["lineage"]),
+             "score": _number(k.get("score")), "transform": k.get("transform"), "round": _count(k.get("round")),
+             "lineage": json.loads(json.dumps(k["lineage"], default=str))}
+            for i, k in enumerate(ranked, 1)]
+
+
 def report_dict(result, profiles=None):
     """The facts of a run's result (a ``RunResult``) as a dict of JSON types.
 
@@ -73,12 +82,12 @@ def report_dict(result, profiles=None):
     with each kept feature; the text report does not show it.
     """
     r = result
-    ranked = sorted(r.kept, key=lambda k: -k["score"] if _number(k.get("score")) is not None else math.inf)
-    kept = [{"rank": i, "name": str(k["name"]), "expression": lineage_mod.render(k["lineage"]),
-             "score": _number(k.get("score")), "transform": k.get("transform"), "round": _count(k.get("round")),
-             "lineage": json.loads(json.dumps(k["lineage"], default=str))}
-            for i, k in enumerate(ranked, 1)]
+    kept = _kept(r.kept)
+    others = [{"model": model, "kept": _kept(items)} for model, items in r.other_kept.items()]
     rank = {k["name"]: k["rank"] for k in kept}
+    for o in others:
+        for k in o["kept"]:
+            rank.setdefault(k["name"], len(rank) + k["rank"])
     plan = [{"column": str(s["column"]), "kind": str(s.get("kind", "")), "how": str(s.get("how") or ""),
              "outputs": [str(o) for o in s.get("outputs", [])], "reason": str(s.get("reason") or "")}
             for s in r.plan]
@@ -96,6 +105,8 @@ def report_dict(result, profiles=None):
         "selection": {"selector": r.selector, "score_name": r.score_name, "scored_against": r.scored_against,
                       "original_columns": int(r.n_inputs), "derived_columns": len(kept)},
         "kept": kept,
+        "model": r.model or None,
+        "other_models": others,
         "comparison": {"models": _models(r.cv), "best": r.cv.best if r.cv is not None else None,
                        "skipped": None if r.cv is not None else (r.cv_skipped or "--cv 0")},
         "warnings": list(r.warnings) + cv_warnings(r.cv),
@@ -159,10 +170,17 @@ def stage_reports(staged, args, result, features, X, y):
 
     import numpy as np
 
-    # The fitted features' own output: the prepared columns and the derived ones, under their one name each.
-    table = types.SimpleNamespace(names=[str(n) for n in features.get_feature_names_out()],
-                                  values=np.asarray(features.transform(X), dtype=np.float64))
-    facts = report_dict(result, target_profiles(table, y, result.kept, result.task))
+    profiles, seen = [], set()
+    for fitted, kept in [(features, result.kept)] + [(result.features.get(m), k) for m, k in result.other_kept.items()]:
+        kept = [k for k in kept if str(k["name"]) not in seen]
+        if fitted is None or not kept:
+            continue
+        seen.update(str(k["name"]) for k in kept)
+        # The fitted features' own output: the prepared columns and the derived ones, under their one name each.
+        table = types.SimpleNamespace(names=[str(n) for n in fitted.get_feature_names_out()],
+                                      values=np.asarray(fitted.transform(X), dtype=np.float64))
+        profiles += target_profiles(table, y, kept, result.task)
+    facts = report_dict(result, profiles)
     written = []
     if json_path is not None:
         def write_json(p):

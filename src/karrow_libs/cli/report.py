@@ -56,6 +56,8 @@ class RunResult:
     saved_why: str = ""
     #: Model name -> kept features, for the other families whose search chose differently.
     other_kept: Dict[str, List[Dict[str, Any]]] = dataclasses.field(default_factory=dict)
+    #: Model name -> the fitted features of every family (for reports that draw the kept features).
+    features: Dict[str, Any] = dataclasses.field(default_factory=dict, repr=False)
     #: The Dask engine's facts (None in memory): where, partitions, rows, sample_rows, rescored_rows,
     #: rescore_passes, seed.
     engine: Optional[Dict[str, Any]] = None

@@ -154,6 +154,7 @@ def analyse(args, X, y, task, task_from, source, target, dropped, notes, familie
     if getattr(args, "save", None) is not None:
         result.saved_why = "the saved pipeline holds " + model_name(saved, task) + " (" + why + ")"
     for family, fit in fits.items():
+        result.features.setdefault(model_name(fit.features.model, task), fit.features)
         if fit.features is not fits[saved].features:
             result.other_kept[model_name(fit.features.model, task)] = list(fit.features.kept_)
     return result, fits[saved]

@@ -253,6 +253,6 @@ def test_progress_counts_candidates_up_to_the_total():
     X, y = planted(n=500)
     calls = []
     FeatureSearch().fit(X, y, progress=lambda done, total, label: calls.append((done, total, label)))
-    total = 3 * 12 + 4 * 132
+    total = 3 * 12 + 6 * 132  # sqrt, log, square; product, sum, diff, divide, min, max
     assert calls and all(t == total and 0 <= d <= total for d, t, _ in calls)
     assert calls[-1][0] == total and any("scoring" in lab for _, _, lab in calls)

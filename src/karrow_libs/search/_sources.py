@@ -26,56 +26,16 @@ restricted to the chosen candidates (``restrict``), so names, dtypes and
 lineage are the module's.
 """
 
-import copy
-
 import numpy as np
 
-from karrow_libs.table import module_output
-
+from ._module import candidates_of, kind_of, module_columns, restrict
 from ._stats import _replace_nonfinite
 
-__all__ = ["make_source", "restrict", "candidates_of"]
-
-_CANDIDATE_ATTRS = ("colids_", "colid_pairs_", "candidates_")
+__all__ = ["make_source", "GramBank", "SourceSet", "candidates_of", "restrict", "module_columns"]
 
 
-def candidates_of(t):
-    """The fitted transform's candidate list (``[None]`` for a whole-table transform)."""
-    for attr in _CANDIDATE_ATTRS:
-        cands = getattr(t, attr, None)
-        if cands is not None:
-            return list(cands)
-    return [None]
-
-
-def restrict(t, idx):
-    """A shallow copy of the fitted transform ``t`` that applies only to its candidates ``idx``.
-
-    The copy shares the fitted estimators; only the lists of chosen columns
-    (and the estimators aligned with them) are cut down.
-    """
-    r = copy.copy(t)
-    for attr in _CANDIDATE_ATTRS:
-        cands = getattr(t, attr, None)
-        if cands is not None:
-            setattr(r, attr, [cands[i] for i in idx])
-            tobjects = getattr(t, "tobjects_", None)
-            if tobjects is not None and len(tobjects) == len(cands):
-                r.tobjects_ = [tobjects[i] for i in idx]
-            break
-    return r
-
-
-def module_columns(t, values):
-    """The new columns of the fitted transform ``t`` on ``values`` as a 2-d float64 array."""
-    with module_output():
-        out = t.transform(values, 1, True)
-    if isinstance(out, list) and not out:
-        return np.empty((values.shape[0], 0))
-    out = np.asarray(out, dtype=np.float64)
-    if out.ndim == 1:
-        out = out[:, None]
-    return out
+#: Pair functions whose two argument orders give the same column.
+SYMMETRIC_FUNCTIONS = (np.multiply, np.add, np.fmin, np.fmax)
 
 
 class _Source:
@@ -101,6 +61,10 @@ class _Source:
     def finish(self):
         return self.s1, self.s2, self.sr
 
+    def signature(self, unit):
+        """A key shared by units that compute the same column (both orders of a symmetric pair)."""
+        return unit
+
     def unit_candidates(self, units):
         """Candidate positions and output positions of ``units``."""
         units = np.asarray(units, dtype=np.intp)
@@ -118,6 +82,11 @@ class _PairUnits(_Source):
         self.counts = np.ones(self.n_units, dtype=np.intp)
         self.unit_cand = np.arange(self.n_units)
         self.unit_out = np.zeros(self.n_units, dtype=np.intp)
+        self.symmetric = getattr(t, "fun", None) in SYMMETRIC_FUNCTIONS
+
+    def signature(self, unit):
+        i, j = int(self.i[unit]), int(self.j[unit])
+        return (min(i, j), max(i, j)) if self.symmetric else (i, j)
 
 
 class UnarySource(_Source):
@@ -198,9 +167,15 @@ class GramBank:
     Per row chunk it holds at most six (rows x columns) temporaries.
     """
 
-    def __init__(self, p, k, kinds):
-        self.p, self.k = p, k
-        self.kinds = set(kinds)
+    def __init__(self, p):
+        self.p = p
+        self.kinds = set()
+        self.k = 0
+        self.m = {}
+
+    def start(self, k):
+        p = self.p
+        self.k = k
         need = self.need = set()
         if self.kinds & {"sum", "diff"}:
             need |= {"xtx", "sx", "sx2", "xr"}
@@ -222,6 +197,9 @@ class GramBank:
     @staticmethod
     def rows_per_chunk(p, k, budget):
         return max(64, budget // (8 * max(p, 1) * (5 + k)))
+
+    def finish(self):
+        return None
 
     def accumulate(self, xc, rc):
         m, need = self.m, self.need
@@ -260,9 +238,10 @@ class GramSource(_PairUnits):
         super().__init__(name, t, cands, budget)
         self.kind = kind
         self.bank = bank
+        bank.kinds.add(kind)
 
     def start(self, k):
-        pass
+        pass  # the bank is started once for all pair sources
 
     def accumulate(self, xc, rc):
         pass  # the bank does the work, once for all pair sources
@@ -315,16 +294,50 @@ class ModuleSource(_Source):
             c = e
 
 
-def make_source(name, t, cands, budget, bank_kinds, probe, threads=1):
-    """The source for the fitted transform ``t`` over its candidates ``cands``."""
-    cls = type(t).__name__
-    fun = getattr(t, "fun", None)
-    if cls == "TA1":
+def make_source(name, t, cands, budget, probe, bank, threads=1):
+    """The source for the fitted transform ``t`` over its candidates ``cands``.
+
+    Pair transforms whose sums come from matrix products share ``bank``.
+    """
+    kind, fun = kind_of(t)
+    if kind == "unary":
         return UnarySource(name, t, cands, budget)
-    if cls == "TA2":
-        kind = GRAM_FUNCTIONS.get(fun)
-        if kind is not None:
-            bank_kinds.append(kind)
-            return ("gram", name, t, cands, kind)
+    if kind == "binary":
+        gram = GRAM_FUNCTIONS.get(fun)
+        if gram is not None:
+            return GramSource(name, t, cands, budget, gram, bank)
         return PairSource(name, t, cands, budget, threads)
     return ModuleSource(name, t, cands, budget, probe)
+
+
+class SourceSet:
+    """The sources of a round walked together: ``start(k)``, ``accumulate(xc, rc)`` per row chunk, then
+    ``finish()`` gives each source's ``(s1, s2, sr)``."""
+
+    def __init__(self, sources, bank):
+        self.sources = sources
+        self.bank = bank
+
+    def __len__(self):
+        return len(self.sources)
+
+    def __getitem__(self, i):
+        return self.sources[i]
+
+    def __iter__(self):
+        return iter(self.sources)
+
+    def start(self, k):
+        if self.bank.kinds:
+            self.bank.start(k)
+        for src in self.sources:
+            src.start(k)
+
+    def accumulate(self, xc, rc):
+        if self.bank.kinds:
+            self.bank.accumulate(xc, rc)
+        for src in self.sources:
+            src.accumulate(xc, rc)
+
+    def finish(self):
+        return [src.finish() for src in self.sources]

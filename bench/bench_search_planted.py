@@ -101,7 +101,7 @@ def case_log_times(rng, n=10_000, p=10):
     X[:, 0] = rng.lognormal(0, 1, n)
     t = np.log(X[:, 0]) * X[:, 1]
     y = 2 * t + X[:, 2] + 0.3 * rng.normal(size=n)
-    return X, y, [{"product(log(x0)__x1)", "product(x1__log(x0))"}], [t]
+    return X, y, [{"product(log(x0)__x1)", "product(x1__log(x0))"}], [t], {"depth": 2}
 
 
 def case_absdiff(rng, n=10_000, p=10):
@@ -185,7 +185,7 @@ CASES = [
     ("product + ratio, positive low-spread factor", case_product_ratio),
     ("weak ratio among ~40 000 candidates", case_weak_ratio),
     ("ratio, denominator crossing 0", case_denominator_crosses_zero),
-    ("log(x) * z", case_log_times),
+    ("log(x) * z (depth=2)", case_log_times),
     ("|a - b|", case_absdiff),
     ("min / max", case_min_max),
     ("depth-2 composite a*b*c (depth=2)", case_depth2),

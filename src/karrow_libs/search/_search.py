@@ -30,8 +30,8 @@ from sklearn.base import BaseEstimator, TransformerMixin
 from karrow_libs.table import DataError, Table, as_table
 
 from . import defaults
-from ._module import (catalogue_transform, fit_transform_object, module_columns, new_columns_info, restrict,
-                      transform_graph, unique_name)
+from ._module import (catalogue_transform, fit_transform_object, kind_of, module_columns, new_columns_info,
+                      restrict, transform_graph, unique_name)
 from ._selectors import make_selector
 from ._sources import GramBank, SourceSet, make_source
 from ._stats import (FOLDS, NIL_SPREAD, GramStats, Residual, correlations, fold_error, partial_gains, row_folds,
@@ -46,6 +46,8 @@ CLIP_QUANTILE = 0.001
 MAX_STEPS = 20
 #: Smallest number of candidates a step adds to the pool.
 MIN_PER_STEP = 8
+#: Most unary operand columns a second round adds (their pairs grow with the square).
+OPERAND_LIMIT = 60
 
 
 @contextlib.contextmanager
@@ -97,6 +99,7 @@ class _Features:
         self.order = order
         self.lo = lo
         self.hi = hi
+        self.operands = None  # columns the transforms read besides the table's, never delivered themselves
 
     @property
     def width(self):
@@ -105,6 +108,8 @@ class _Features:
     def columns(self, values):
         if not self.groups:
             return np.empty((values.shape[0], 0))
+        if self.operands is not None:
+            values = np.concatenate([values, self.operands.columns(values)], axis=1)
         block = np.concatenate([module_columns(t, values)[:, sel] for t, sel in self.groups], axis=1)
         block = block[:, self.order]
         if self.lo is not None:
@@ -420,7 +425,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             warnings.simplefilter("ignore", RuntimeWarning)
             for r in range(1, self.depth + 1):
                 added = self._round(r, X, values, y, screen, names, dtypes, lineage, budget, sel, progress, rescore)
-                if not added or self.stopped_early_:
+                if self.stopped_early_ or not (added or (r == 1 and self.depth > 1)):
                     break
         self.names_, self.dtypes_, self.lineage_ = names, dtypes, lineage
         del self._rng, self._deadline
@@ -428,10 +433,71 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
 
     # ------------------------------------------------------------------
     def _round(self, r, X, values, y, screen, names, dtypes, lineage, budget, sel, progress, rescore):
-        n, p_in, P = values.shape[0], values.shape[1], len(names)
+        """One round; the second one also has the unary transforms of the inputs as extra operands."""
+        last = self.kept_[-1]["round"] if self.kept_ else 0
+        fresh_width = self.rounds_[-1].width if last == r - 1 and self.rounds_ else 0
+        fresh = set(range(len(names) - fresh_width, len(names))) if r > 1 else None
+        operands = self._operands(values, y, screen, names, dtypes, lineage, budget) if r == 2 else None
+        if operands is None:
+            return self._round_on(r, X, values, y, screen, (names, dtypes, lineage), (names, dtypes, lineage),
+                                  fresh, budget, sel, progress, rescore)
+        # The operand columns join the table for this round only: the kept features read them, the
+        # output does not hold them.
+        op_names, op_dtypes, op_lineage = operands.info
+        ext = (names + op_names, dtypes + op_dtypes, lineage + op_lineage)
+        fresh |= set(range(len(names), len(names) + operands.width))
+        depth = len(self.rounds_)
+        self.rounds_.append(operands)
+        try:
+            added = self._round_on(r, X, values, y, screen, ext, (names, dtypes, lineage), fresh, budget, sel,
+                                   progress, rescore)
+        finally:
+            kept = self.rounds_[depth + 1] if len(self.rounds_) > depth + 1 else None
+            del self.rounds_[depth:]
+        if added:
+            kept.operands = operands
+            self.rounds_.append(kept)
+        return added
+
+    def _operands(self, values, y, screen, names, dtypes, lineage, budget):
+        """The unary transforms of the inputs among ``transforms``, as operands of this round's pairs
+        (so that ``log(x) * z`` or ``x / sqrt(z)`` can be formed although ``log(x)`` alone adds nothing)."""
+        p_in = values.shape[1]
+        xf, yf = self._fit_rows(values, y, screen, budget, len(names))
+        graph = transform_graph(self.max_per_transform)
+        groups = []
+        for name in dict.fromkeys(self.transforms):
+            t = catalogue_transform(name, graph)
+            if kind_of(t)[0] != "unary":
+                continue
+            try:
+                cands = fit_transform_object(t, xf, yf, names, dtypes, lineage)
+            except (MemoryError, KeyboardInterrupt):
+                raise
+            except Exception:
+                continue
+            idx = [i for i, c in enumerate(cands) if c is not None and int(c) < p_in]
+            if idx:
+                groups.append(restrict(t, idx))
+        if not groups:
+            return None
+        feats = _Features([(t, np.arange(module_columns(t, xf[:2]).shape[1])) for t in groups], None)
+        feats.order = np.arange(sum(len(sel) for _, sel in feats.groups))
+        if feats.width == 0 or feats.width > OPERAND_LIMIT:
+            return None
+        info = ([], [], [])
+        for t, sel in feats.groups:
+            for acc, part in zip(info, new_columns_info(t, sel)):
+                acc += part
+        feats.info = (info[0], [np.dtype(np.float64) if d.kind in "biuf" else d for d in info[1]], info[2])
+        return feats
+
+    def _round_on(self, r, X, values, y, screen, table, out, fresh, budget, sel, progress, rescore):
+        """A round over the columns ``table`` (names, dtypes, lineage); kept features are added to ``out``."""
+        n, p_in, P = values.shape[0], values.shape[1], len(table[0])
         label = "round " + str(r)
         xf, yf = self._fit_rows(values, y, screen, budget, P)
-        sources, stats = self._fit_sources(r, xf, yf, names, dtypes, lineage, budget, P, p_in)
+        sources, stats = self._fit_sources(r, xf, yf, *table, budget, p_in, fresh)
         self.candidate_stats_.extend(stats)
         total = sum(e["considered"] for e in stats)
         if not len(sources):
@@ -489,7 +555,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         self._count_copies(stats, sources, pool, ctx, kept)
         if not kept:
             return 0
-        return self._append(r, sources, pool, kept, scores, xf, names, dtypes, lineage)
+        return self._append(r, sources, pool, kept, scores, xf, *out)
 
     # phase: the rows the transforms are fitted on --------------------------
     def _fit_rows(self, values, y, screen, budget, P):
@@ -501,13 +567,14 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         return _apply_rounds(self.rounds_, values[base_rows]), y[base_rows]
 
     # phase: one candidate source per transform -----------------------------
-    def _fit_sources(self, r, xf, yf, names, dtypes, lineage, budget, P, p_in):
+    def _fit_sources(self, r, xf, yf, names, dtypes, lineage, budget, p_in, fresh):
+        """One source per transform; from the second round on, only candidates that read a fresh column
+        (a feature of the last round, or an operand) besides inputs."""
         graph = transform_graph(self.max_per_transform)
         if r > 1:
-            fresh = set(range(P - self.rounds_[-1].width, P))
             allowed = set(range(p_in)) | fresh
         sources, stats = [], []
-        bank = GramBank(P)
+        bank = GramBank(xf.shape[1])
         probe = xf[: min(len(xf), 5)]
         for name in dict.fromkeys(self.transforms):
             entry = {"round": r, "transform": name, "considered": 0, "constant": 0, "copies": 0, "skipped": None}

@@ -65,7 +65,7 @@ def three_way(rng, n):
     for names, c in zip(inner, (2, 1, 0)):
         for nm in names:
             outer |= {"product(%s__x%d)" % (nm, c), "product(x%d__%s)" % (c, nm)}
-    return X, X[:, 0] * X[:, 1] * X[:, 2], [outer], {"depth": 2, "transforms": ("product",)}
+    return X, X[:, 0] * X[:, 1] * X[:, 2], [outer], {"depth": 2}
 
 
 def classification(rng, n):

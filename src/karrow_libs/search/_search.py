@@ -34,8 +34,8 @@ from ._module import (catalogue_transform, fit_transform_object, kind_of, module
                       restrict, transform_graph, unique_name)
 from ._selectors import make_selector
 from ._sources import GramBank, SourceSet, make_source
-from ._stats import (FOLDS, NIL_SPREAD, GramStats, Residual, correlations, fold_error, partial_gains, row_folds,
-                     screen_scores, standardized_folds)
+from ._stats import (FOLDS, NIL_SPREAD, GramStats, Residual, correlations, fold_error, partial_gains,
+                     partial_screen_scores, row_folds, screen_scores, standardized_folds)
 
 __all__ = ["FeatureSearch", "ShortlistScorer"]
 
@@ -667,8 +667,14 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                     progress(total, total, label + ": time budget reached, screening stopped")
                 break
         scores = []
+        bank = sources.bank
         for src, (s1, s2, sr) in zip(sources, sources.finish()):
-            score, constant = screen_scores(done, s1, s2, sr, sum_r, sum_rr)
+            sb = src.basis_sums() if hasattr(src, "basis_sums") else None
+            if sb is not None:
+                score, constant = partial_screen_scores(done, s1, s2, sr, sb, sum_r, sum_rr, bank.m["xtx"],
+                                                        bank.m["sx"], bank.m["xr"])
+            else:
+                score, constant = screen_scores(done, s1, s2, sr, sum_r, sum_rr)
             if stats is not None:
                 src.entry["constant"] = int(np.count_nonzero(constant))
             scores.append(np.where(constant, 0.0, score))

@@ -160,6 +160,10 @@ class PairSource(_PairUnits):
 GRAM_FUNCTIONS = {np.multiply: "product", np.add: "sum", np.subtract: "diff", np.true_divide: "divide"}
 
 
+#: Widest table whose pair candidates are screened on top of its columns (the cross-products grow with the cube).
+PARTIAL_LIMIT = 48
+
+
 class GramBank:
     """The matrix products over the input columns that the pair sources read.
 
@@ -172,11 +176,25 @@ class GramBank:
         self.kinds = set()
         self.k = 0
         self.m = {}
+        # Cross-products of every pair candidate with every column (sum x_i x_j x_b), for scores on top of
+        # the columns: they do not depend on the residual, so the first whole walk forms them for all steps.
+        self.partial = p <= PARTIAL_LIMIT
+        self.cube = None
+        self.cube_rows = 0
 
     def start(self, k):
         p = self.p
         self.k = k
+        self.rows = 0
         need = self.need = set()
+        if self.partial and self.kinds & {"product", "divide"}:
+            need |= {"xtx", "sx", "xr"}
+            if self.cube is None:
+                self._cube = {"xxx": np.zeros((p, p, p))} if "product" in self.kinds else {}
+                if "divide" in self.kinds:
+                    self._cube["xxw"] = np.zeros((p, p, p))
+            else:
+                self._cube = None
         if self.kinds & {"sum", "diff"}:
             need |= {"xtx", "sx", "sx2", "xr"}
         if "product" in self.kinds:
@@ -199,10 +217,17 @@ class GramBank:
         return max(64, budget // (8 * max(p, 1) * (5 + k)))
 
     def finish(self):
+        if getattr(self, "_cube", None) is not None:
+            self.cube, self.cube_rows, self._cube = self._cube, self.rows, None
         return None
+
+    def basis_ready(self):
+        """Whether the column cross-products cover exactly the rows of the walk just finished."""
+        return self.cube is not None and self.cube_rows == self.rows
 
     def accumulate(self, xc, rc):
         m, need = self.m, self.need
+        self.rows += xc.shape[0]
         x2 = xc * xc if need & {"sx2", "x2tx2", "x2tw2"} else None
         if "xtx" in need:
             m["xtx"] += xc.T @ xc
@@ -224,6 +249,17 @@ class GramBank:
             w2 = w * w
             m["x2tw2"] += x2.T @ w2
             del w2
+        cube = getattr(self, "_cube", None)
+        if cube:
+            if w is None and "xxw" in cube:
+                with np.errstate(all="ignore"):
+                    w = _replace_nonfinite(1.0 / xc)
+            for b in range(self.p):
+                xb = xc * xc[:, b:b + 1]
+                if "xxx" in cube:
+                    cube["xxx"][b] += xb.T @ xc
+                if "xxw" in cube:
+                    cube["xxw"][b] += xb.T @ w
         for q in range(self.k):
             if need & {"xrx", "xrw"}:
                 xr = xc * rc[:, q:q + 1]
@@ -262,6 +298,21 @@ class GramSource(_PairUnits):
             s2 = m["x2tw2"][i, j]
             sr = np.stack([m["xrw"][q][i, j] for q in range(k)], axis=1)
         return s1, s2, sr
+
+    def basis_sums(self):
+        """(units, columns) sums of each candidate times each column, or None where not formed."""
+        bank = self.bank
+        if not bank.basis_ready():
+            return None
+        m, i, j = bank.m, self.i, self.j
+        if self.kind == "product":
+            return bank.cube["xxx"][:, i, j].T
+        if self.kind == "divide":
+            return bank.cube["xxw"][:, i, j].T
+        if "xtx" in m:
+            sign = 1.0 if self.kind == "sum" else -1.0
+            return m["xtx"][i, :] + sign * m["xtx"][j, :]
+        return None
 
 
 class ModuleSource(_Source):
@@ -340,4 +391,5 @@ class SourceSet:
             src.accumulate(xc, rc)
 
     def finish(self):
+        self.bank.finish()
         return [src.finish() for src in self.sources]

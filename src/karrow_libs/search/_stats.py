@@ -223,6 +223,41 @@ def screen_scores(n, s1, s2, sr, sum_r, sum_rr):
     return score, constant
 
 
+def partial_screen_scores(n, s1, s2, sr, sb, sum_r, sum_rr, xtx, sx, xr):
+    """Like ``screen_scores``, but each candidate's part outside the span of the columns.
+
+    ``sb``: (m, p) sums of each candidate times each column; ``xtx``, ``sx``,
+    ``xr``: the columns' cross-products, sums and sums with the residual.  A
+    candidate that mostly repeats the columns (a triple product next to the
+    pair products it extends) is scored by what it adds, not by what it
+    shares with them.
+    """
+    with np.errstate(all="ignore"):
+        mean = s1 / n
+        var = s2 / n - mean ** 2
+        constant = ~(var > CONSTANT_RTOL * (s2 / n)) | ~np.isfinite(var)
+        mx = sx / n
+        sbb = xtx / n - np.outer(mx, mx)
+        d = np.sqrt(np.maximum(np.diag(sbb), 0))
+        live = d > 0
+        d = np.where(live, d, 1.0)
+        inv = np.linalg.pinv(sbb / np.outer(d, d), rcond=1e-10, hermitian=True)
+        inv[~live, :] = 0.0
+        inv[:, ~live] = 0.0
+        rmean = sum_r / n
+        cov_cb = (sb / n - mean[:, None] * mx[None, :]) / d[None, :]
+        cov_br = (xr / n - mx[:, None] * rmean[None, :]) / d[:, None]
+        a = cov_cb @ inv
+        var_perp = var - np.einsum("ij,ij->i", a, cov_cb)
+        cov = sr / n - mean[:, None] * rmean[None, :] - a @ cov_br
+        rvar = sum_rr / n - rmean ** 2 - np.einsum("ij,ij->j", cov_br, inv @ cov_br)
+        corr2 = cov ** 2 / (var_perp[:, None] * rvar[None, :])
+        nil = ~(var_perp > NIL_SPREAD * var)
+        score = np.nanmean(np.where(np.isfinite(corr2), corr2, np.nan), axis=1) if corr2.shape[1] else np.zeros(len(s1))
+    score = np.where(constant | nil | ~np.isfinite(score), 0.0, np.clip(score, 0.0, 1.0))
+    return score, constant
+
+
 def correlations(stats):
     """(corr, constant) of the columns after the leading constant column of ``stats``."""
     return correlations_of(stats.total)

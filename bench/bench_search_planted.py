@@ -119,6 +119,34 @@ def case_min_max(rng, n=10_000, p=10):
                   {"max(x2__x3)", "max(x3__x2)", "min(x2__x3)", "min(x3__x2)"}], [t1, t2]
 
 
+def _levels(rng, n, k):
+    codes = rng.integers(0, k, n)
+    return codes, (codes[:, None] == np.arange(k)[None, :]).astype(np.float64)
+
+
+def case_level_slope(rng, n=10_000, p=8):
+    # Columns 0-2: the 0/1 levels of one category, as the preparation writes them; a slope per level.
+    X = rng.normal(size=(n, p))
+    codes, levels = _levels(rng, n, 3)
+    X[:, :3] = levels
+    slope = np.array([-2.0, 0.5, 2.0])[codes]
+    t = slope * X[:, 3]
+    y = t + X[:, 4] + 0.3 * rng.normal(size=n)
+    wanted = {"product(x%d__x3)" % c for c in range(3)}
+    return X, y, [wanted], [levels[:, c] * X[:, 3] for c in range(3)]
+
+
+def case_level_pair(rng, n=10_000, p=8):
+    # Columns 0-2 and 3-4: the levels of two categories; the target depends on one pair of levels.
+    X = rng.normal(size=(n, p))
+    _, a = _levels(rng, n, 3)
+    _, b = _levels(rng, n, 2)
+    X[:, :3], X[:, 3:5] = a, b
+    t = a[:, 0] * b[:, 0]
+    y = 2 * t + X[:, 5] + 0.3 * rng.normal(size=n)
+    return X, y, [{"product(x0__x3)", "product(x3__x0)"}], [t]
+
+
 def case_depth2(rng, n=10_000, p=10):
     X = rng.uniform(0.5, 2.0, (n, p))
     t = X[:, 0] * X[:, 1] * X[:, 2]
@@ -188,6 +216,8 @@ CASES = [
     ("log(x) * z (depth=2)", case_log_times),
     ("|a - b|", case_absdiff),
     ("min / max", case_min_max),
+    ("category x number: a slope per level", case_level_slope),
+    ("category x category: one pair of levels", case_level_pair),
     ("depth-2 composite a*b*c (depth=2)", case_depth2),
     ("heavy tails, 0.1 % outlier cells", case_heavy_tails),
     ("missing cells in an interacting column", case_missing),

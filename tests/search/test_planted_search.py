@@ -68,13 +68,29 @@ def three_way(rng, n):
     return X, X[:, 0] * X[:, 1] * X[:, 2], [outer], {"depth": 2}
 
 
+def level_slope(rng, n):
+    # Columns 0-2 are the 0/1 levels of one category; the slope of x3 depends on the level.
+    X = rng.normal(size=(n, 6))
+    codes = rng.integers(0, 3, n)
+    X[:, :3] = codes[:, None] == np.arange(3)[None, :]
+    levels = {"product(x%d__x3)" % c for c in range(3)}
+    return X, np.array([-2.0, 0.5, 2.0])[codes] * X[:, 3], [levels], {}
+
+
+def level_pair(rng, n):
+    X = rng.normal(size=(n, 6))
+    X[:, :2] = rng.integers(0, 2, (n, 2))
+    return X, 2 * X[:, 0] * X[:, 1] + X[:, 2], [either(0, 1)], {}
+
+
 def classification(rng, n):
     X = rng.normal(size=(n, 6))
     return X, np.where(X[:, 0] * X[:, 1] > 0, "a", "b"), [either(0, 1)], {"task": "classification"}
 
 
 @pytest.mark.parametrize("make", [product_with_positive_factor, minimum, absolute_difference, crossing_denominator,
-                                  weak_second_feature, heavy_tails, three_way, classification])
+                                  weak_second_feature, heavy_tails, three_way, level_slope, level_pair,
+                                  classification])
 def test_each_planted_feature_is_found(make):
     rng = np.random.default_rng(0)
     X, y, wanted, options = make(rng, 3000)
@@ -105,6 +121,19 @@ def test_the_delivered_column_is_the_scored_one():
     assert fs.kept_[k]["clipped"] is False
     out = fs.transform(table(X)).values[:, 5 + k]
     np.testing.assert_allclose(out, X[:, 0] / X[:, 1])
+
+
+def test_level_families_count_their_candidates_and_can_be_left_out():
+    rng = np.random.default_rng(9)
+    X, y, _, _ = level_slope(rng, 2000)
+    fs = FeatureSearch(transforms=("product",)).fit(table(X), y)
+    stats = {e["transform"]: e["considered"] for e in fs.candidate_stats_}
+    # Levels x0-x2 times the numbers x3-x5, and the levels pairwise (both orders).
+    assert stats == {"product": 3 * 2, "level x number": 3 * 3, "level x level": 3 * 2}
+    assert fs.kept_ and all(k["transform"] == "level x number" for k in fs.kept_)
+    plain = FeatureSearch(transforms=("product",), levels=False).fit(table(X), y)
+    assert [e["transform"] for e in plain.candidate_stats_] == ["product"]
+    assert not {k["name"] for k in plain.kept_} & {k["name"] for k in fs.kept_}
 
 
 def test_pure_noise_keeps_nothing():

@@ -15,7 +15,7 @@ import numpy as np
 
 from karrow_libs.table import module_output
 
-__all__ = ["catalogue_transform", "fit_transform_object", "candidates_of", "restrict", "module_columns",
+__all__ = ["catalogue_transform", "level_products", "is_level", "fit_transform_object", "candidates_of", "restrict", "module_columns",
            "kind_of", "new_columns_info", "unique_name", "transform_graph"]
 
 _CANDIDATE_ATTRS = ("colids_", "colid_pairs_", "candidates_")
@@ -40,6 +40,29 @@ def catalogue_transform(name, graph):
     if t is None:
         raise ValueError("unknown transform " + repr(name))
     return t
+
+
+def is_level(values):
+    """A 0/1 column holding both values: one level of a category, as the preparation encodes it."""
+    v = np.asarray(values)
+    if v.dtype.kind not in "biuf" or len(v) == 0:
+        return False
+    ones = v == 1
+    return bool(np.all(ones | (v == 0)) and ones.any() and not ones.all())
+
+
+def level_products(graph):
+    """Products the catalogue's ``product`` refuses, as the module's own pair transform built directly:
+    a category level (0/1 column) times a number, and a level times a level of another category."""
+    from karrow_libs.utils import fc_methods as fc
+
+    tu = _tu()
+    return [
+        ("level x number", tu.TA2(np.multiply, "product", ["numeric"], [is_level], ["numeric"],
+                                  [fc.is_not_categorical], tgraph=graph)),
+        ("level x level", tu.TA2(np.multiply, "product", ["numeric"], [is_level], ["numeric"], [is_level],
+                                 tgraph=graph)),
+    ]
 
 
 def fit_transform_object(t, values, y, names, dtypes, lineage):

@@ -30,8 +30,8 @@ from sklearn.base import BaseEstimator, TransformerMixin
 from karrow_libs.table import DataError, Table, as_table
 
 from . import defaults
-from ._module import (catalogue_transform, fit_transform_object, kind_of, module_columns, new_columns_info,
-                      restrict, transform_graph, unique_name)
+from ._module import (catalogue_transform, fit_transform_object, kind_of, level_products, module_columns,
+                      new_columns_info, restrict, transform_graph, unique_name)
 from ._selectors import make_selector
 from ._sources import GramBank, SourceSet, make_source
 from ._stats import (FOLDS, NIL_SPREAD, GramStats, Residual, correlations, fold_error, partial_gains,
@@ -324,6 +324,11 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         fused min/max kernel, and BLAS threads of the matrix products.
     time_budget : float or None
         Seconds after which screening stops with the best found so far.
+    levels : bool
+        Also score products of category levels (0/1 columns) with numbers
+        (a slope per level) and with the levels of other categories (the
+        families "level x number" and "level x level", built by the module's
+        pair transform with the level test as its constraint).
 
     Attributes
     ----------
@@ -345,7 +350,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
 
     def __init__(self, transforms=defaults.DEFAULT_TRANSFORMS, task="regression", selector="gain", keep=10, depth=1,
                  max_per_transform=0, block_mib=defaults.BLOCK_MIB, sample_threshold=defaults.SAMPLE_THRESHOLD,
-                 shortlist=defaults.SHORTLIST, seed=0, n_jobs=1, time_budget=None):
+                 shortlist=defaults.SHORTLIST, seed=0, n_jobs=1, time_budget=None, levels=True):
         self.transforms = transforms
         self.task = task
         self.selector = selector
@@ -358,6 +363,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         self.seed = seed
         self.n_jobs = n_jobs
         self.time_budget = time_budget
+        self.levels = levels
 
     # ------------------------------------------------------------------
     def _check_params(self):
@@ -576,10 +582,12 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         sources, stats = [], []
         bank = GramBank(xf.shape[1])
         probe = xf[: min(len(xf), 5)]
-        for name in dict.fromkeys(self.transforms):
+        families = [(name, catalogue_transform(name, graph)) for name in dict.fromkeys(self.transforms)]
+        if self.levels:
+            families += level_products(graph)
+        for name, t in families:
             entry = {"round": r, "transform": name, "considered": 0, "constant": 0, "copies": 0, "skipped": None}
             stats.append(entry)
-            t = catalogue_transform(name, graph)
             try:
                 cands = fit_transform_object(t, xf, yf, names, dtypes, lineage)
                 if r > 1 and cands != [None]:

@@ -15,7 +15,7 @@ import numpy as np
 
 from karrow_libs.table import module_output
 
-__all__ = ["catalogue_transform", "level_products", "is_level", "fit_transform_object", "candidates_of", "restrict", "module_columns",
+__all__ = ["catalogue_transform", "level_products", "is_level", "unknown_levels_to_zero", "fit_transform_object", "candidates_of", "restrict", "module_columns",
            "kind_of", "new_columns_info", "unique_name", "transform_graph"]
 
 _CANDIDATE_ATTRS = ("colids_", "colid_pairs_", "candidates_")
@@ -72,14 +72,19 @@ def fit_transform_object(t, values, y, names, dtypes, lineage):
     level instead of raising: new data may well hold a city the training rows
     did not.
     """
-    from sklearn.preprocessing import OneHotEncoder
-
     with module_output():
         t.fit(values, y, list(names), list(dtypes), list(lineage))
+    unknown_levels_to_zero(t)
+    return candidates_of(t)
+
+
+def unknown_levels_to_zero(t):
+    """Let the one-hot encoders of the fitted transform ``t`` put unseen categories on no level."""
+    from sklearn.preprocessing import OneHotEncoder
+
     for est in getattr(t, "tobjects_", None) or ():
         if isinstance(est, OneHotEncoder):
             est.handle_unknown = "ignore"
-    return candidates_of(t)
 
 
 def candidates_of(t):

@@ -435,6 +435,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                     break
         self.names_, self.dtypes_, self.lineage_ = names, dtypes, lineage
         del self._rng, self._deadline
+        self.__dict__.pop("_x_bounds", None)
         return self
 
     # ------------------------------------------------------------------
@@ -534,13 +535,16 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             gstats = scorer.partial(rows, y if screen is None else y[screen])
             gstats = self._settle_twins(pool, gstats, P, chosen, base.n_outputs_)
             best, gain = self._pick(gstats, P, chosen, base.n_outputs_)
-            if best is None or gain < math.log(max(n_units, 2)) / max(n_rows, 1):
+            # Below what the best of n_units noise columns would reach by chance: stop screening.
+            if best is None or gain < 2 * math.log(max(n_units, 2)) / max(n_rows, 1):
                 break
             chosen.append(best)
             if self.stopped_early_:
                 break
         if not pool["picks"]:
             return 0
+        if screen is not None and gstats is not None:
+            self._narrow(pool, gstats, P, chosen, base.n_outputs_)
         gstats = self._exact_stats(sources, pool, base, values, y, screen, gstats, X, budget, progress, label,
                                    total, rescore)
         if progress is not None:
@@ -649,7 +653,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         """
         n = values.shape[0]
         n_screen = n if screen is None else len(screen)
-        x_lo, x_hi = _guard_bounds(xf)
+        if getattr(self, "_x_bounds", (None,))[0] is not xf:
+            self._x_bounds = (xf, _guard_bounds(xf))
+        x_lo, x_hi = self._x_bounds[1]
         r_lo, r_hi = _guard_bounds(residual.residuals(xf, yf))
         k = residual.n_outputs_
         sources.start(k)
@@ -767,6 +773,21 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         return rest[best], float(gains[best])
 
     # phase: exact statistics of the pool on every row -----------------------
+    def _narrow(self, pool, gstats, P, chosen, k):
+        """Keep for the all-row rescoring only what can still change the decision: the candidates the
+        steps took, and as many runners-up again (at least ``MIN_PER_STEP``) by their gain on the sample."""
+        m = len(pool["picks"])
+        room = max(2 * len(chosen), MIN_PER_STEP)
+        if m <= room:
+            return
+        corr, constant = correlations(gstats)
+        basis = [i for i in range(P) if not constant[i]]
+        gains, _ = partial_gains(corr, basis, list(range(P, P + m)), list(range(P + m, P + m + k)))
+        rest = [c for c in np.argsort(-np.round(gains, 10), kind="stable") if c not in chosen and gains[c] > 0]
+        keep = sorted(set(chosen) | set(int(c) for c in rest[: room - len(chosen)]))
+        for key in ("picks", "lo", "hi"):
+            pool[key] = [pool[key][i] for i in keep]
+
     def _exact_stats(self, sources, pool, base, values, y, screen, gstats, X, budget, progress, label, total,
                      rescore):
         if screen is None and gstats is not None and rescore is None:

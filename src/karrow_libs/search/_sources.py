@@ -20,6 +20,11 @@ How the sums are obtained depends on the transform:
 * ``ModuleSource`` (``TB1``, ``TGen``, ``TAM``): the fitted transform itself,
   restricted to a block of candidates, computes the output columns.
 
+Every source follows one protocol: ``start(k)`` before a walk over the rows,
+``accumulate(xc, rc)`` per row chunk (columns and residual), ``finish()`` for
+``(s1, s2, sr)`` per unit; ``SourceSet`` walks them together with the shared
+``GramBank``.
+
 Whatever computed the screening sums, the features that are kept (and the
 shortlist's exact statistics) are computed by the module's transform object
 restricted to the chosen candidates (``restrict``), so names, dtypes and
@@ -138,12 +143,27 @@ class PairSource(_PairUnits):
         self.kernel = _fused_kernels() if op is not None else None
         self.op = op
 
+    def _halves(self):
+        """For a symmetric function, the units of one order of each pair and where every unit reads from."""
+        if not hasattr(self, "_half"):
+            if self.symmetric:
+                keys = np.minimum(self.i, self.j) * (int(max(self.i.max(), self.j.max())) + 1) + np.maximum(self.i, self.j)
+                _, first, back = np.unique(keys, return_index=True, return_inverse=True)
+                self._half = (first, back.reshape(-1))
+            else:
+                self._half = None
+        return self._half
+
     def accumulate(self, xc, rc):
         if self.kernel is not None:
-            # One pass over the rows per pair, no candidate column in memory, the GIL released.
-            s1, s2, sr = self.kernel.pair_sums(np.asfortranarray(xc), self.i.astype(np.int64),
-                                               self.j.astype(np.int64), np.asfortranarray(rc), self.op,
-                                               self.threads)
+            # One pass over the rows per pair, no candidate column in memory, the GIL released; both
+            # orders of a symmetric pair are the same column, so it is summed once.
+            half = self._halves() if self.n_units else None
+            i, j = (self.i, self.j) if half is None else (self.i[half[0]], self.j[half[0]])
+            s1, s2, sr = self.kernel.pair_sums(np.asfortranarray(xc), i.astype(np.int64), j.astype(np.int64),
+                                               np.asfortranarray(rc), self.op, self.threads)
+            if half is not None:
+                s1, s2, sr = s1[half[1]], s2[half[1]], sr[half[1]]
             self.s1 += s1
             self.s2 += s2
             self.sr += sr

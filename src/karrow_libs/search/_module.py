@@ -15,8 +15,9 @@ import numpy as np
 
 from karrow_libs.table import module_output
 
-__all__ = ["catalogue_transform", "level_products", "is_level", "unknown_levels_to_zero", "fit_transform_object", "candidates_of", "restrict", "module_columns",
-           "kind_of", "new_columns_info", "unique_name", "transform_graph"]
+__all__ = ["catalogue_transform", "level_products", "is_level", "unknown_levels_to_zero", "fit_transform_object",
+           "candidates_of", "restrict", "module_columns", "kind_of", "new_columns_info", "unique_name",
+           "transform_graph"]
 
 _CANDIDATE_ATTRS = ("colids_", "colid_pairs_", "candidates_")
 

@@ -147,7 +147,8 @@ class PairSource(_PairUnits):
         """For a symmetric function, the units of one order of each pair and where every unit reads from."""
         if not hasattr(self, "_half"):
             if self.symmetric:
-                keys = np.minimum(self.i, self.j) * (int(max(self.i.max(), self.j.max())) + 1) + np.maximum(self.i, self.j)
+                width = int(max(self.i.max(), self.j.max())) + 1
+                keys = np.minimum(self.i, self.j) * width + np.maximum(self.i, self.j)
                 _, first, back = np.unique(keys, return_index=True, return_inverse=True)
                 self._half = (first, back.reshape(-1))
             else:

@@ -554,6 +554,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         m = len(pool["picks"])
         ctx = _Context(stats=gstats, corr=corr, constant=constant, basis=[i for i in range(P) if not constant[i]],
                        cands=list(range(P, P + m)), targets=list(range(P + m, P + m + k)), keep=keep_limit,
+                       chance=2 * math.log(max(n_units, 2)) / max(gstats.n, 1),
                        keep_option=self.keep, task=self.task, seed=self.seed, n_jobs=self.n_jobs, budget=budget,
                        fit_values=xf, fit_target=yf,
                        sample=lambda target, size: _sample(target, size, np.random.default_rng(self.seed),
@@ -587,9 +588,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         bank = GramBank(xf.shape[1])
         probe = xf[: min(len(xf), 5)]
         families = [(name, catalogue_transform(name, graph)) for name in dict.fromkeys(self.transforms)]
-        if self.levels:
-            families += level_products(graph)
-        for name, t in families:
+        extra = level_products(graph) if self.levels else []
+        for name, t in families + extra:
             entry = {"round": r, "transform": name, "considered": 0, "constant": 0, "copies": 0, "skipped": None}
             stats.append(entry)
             try:
@@ -603,6 +603,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                     t = restrict(t, idx)
                     cands = [cands[i] for i in idx]
                 if not cands:
+                    if (name, t) in extra:  # a table without categories: nothing to report
+                        stats.pop()
+                        continue
                     entry["skipped"] = "no eligible column"
                     continue
                 src = make_source(name, t, cands, budget // 2, probe, bank, max(1, self.n_jobs))

@@ -196,3 +196,53 @@ def test_every_step_screens_again_and_the_progress_names_the_step():
     fs = FeatureSearch(shortlist=40).fit(table(X), y, progress=lambda d, t, label: labels.append(label))
     assert fs.screens_ >= 2
     assert any("step 2: scoring" in lab for lab in labels)
+
+
+def test_operands_of_the_second_round_are_read_but_not_delivered():
+    import pickle
+
+    rng = np.random.default_rng(10)
+    X = rng.normal(size=(3000, 5))
+    X[:, 0] = rng.lognormal(0, 1, 3000)
+    y = 2 * np.log(X[:, 0]) * X[:, 1] + X[:, 2] + 0.1 * rng.normal(size=3000)
+    fs = FeatureSearch(transforms=("log", "product"), depth=2).fit(table(X), y)
+    names = [k["name"] for k in fs.kept_]
+    assert {"product(log(x0)__x1)", "product(x1__log(x0))"} & set(names)
+    new = rng.normal(size=(4, 5))
+    new[:, 0] = rng.lognormal(0, 1, 4)
+    out = pickle.loads(pickle.dumps(fs)).transform(table(new))
+    assert out.names == ["x0", "x1", "x2", "x3", "x4"] + names and "log(x0)" not in out.names
+    k = 5 + next(i for i, n in enumerate(names) if "log(x0)" in n and n.startswith("product("))
+    np.testing.assert_allclose(out.values[:, k], np.log(new[:, 0]) * new[:, 1])
+
+
+def test_partial_screen_scores_equal_explicit_residualisation():
+    from karrow_libs.search._stats import partial_screen_scores
+
+    rng = np.random.default_rng(11)
+    x = rng.normal(size=(500, 4))
+    c = np.column_stack([x[:, 0] * x[:, 1] + x[:, 2], x[:, 1] * x[:, 3], x[:, 0] + 2 * x[:, 3]])
+    r = (rng.normal(size=500) + c[:, 1])[:, None]
+    xb = np.column_stack([np.ones(500), x])
+    c_perp = c - xb @ np.linalg.lstsq(xb, c, rcond=None)[0]
+    r_perp = r - xb @ np.linalg.lstsq(xb, r, rcond=None)[0]
+    expected = np.corrcoef(np.column_stack([c_perp, r_perp]).T)[-1, :3] ** 2
+    score, constant = partial_screen_scores(500, c.sum(0), (c * c).sum(0), c.T @ r, c.T @ x, r.sum(0),
+                                            (r * r).sum(0), x.T @ x, x.sum(0), x.T @ r)
+    np.testing.assert_allclose(score[:2], expected[:2], rtol=1e-6)
+    assert score[2] == 0 and not constant.any()  # a linear combination of the columns adds nothing
+
+
+def test_rescoring_on_all_rows_covers_only_what_can_change_the_decision():
+    rng = np.random.default_rng(12)
+    X, y, _, _ = product_with_positive_factor(rng, 4000)
+    widths = []
+
+    def rescore(scorer):
+        widths.append(scorer.features.width)
+        return scorer.partial(table(X), y)
+
+    fs = FeatureSearch(sample_threshold=1500, shortlist=120).fit(table(X), y, rescore=rescore)
+    assert fs.sampled_rows_ == 1500 and len(widths) == 1
+    assert widths[0] <= max(2 * fs.screens_, 8) < 120
+    assert {"divide(x2__x3)"} & {k["name"] for k in fs.kept_}

@@ -43,13 +43,19 @@ def catalogue_transform(name, graph):
     return t
 
 
+#: Rows a level (and the rest) must hold before its products are candidates: a product that is nonzero
+#: on a handful of rows would let those rows decide.
+LEVEL_MIN_ROWS = 10
+
+
 def is_level(values):
-    """A 0/1 column holding both values: one level of a category, as the preparation encodes it."""
+    """A 0/1 column, as the preparation encodes a category's level, with both values on enough rows."""
     v = np.asarray(values)
     if v.dtype.kind not in "biuf" or len(v) == 0:
         return False
     ones = v == 1
-    return bool(np.all(ones | (v == 0)) and ones.any() and not ones.all())
+    count = int(np.count_nonzero(ones))
+    return bool(np.all(ones | (v == 0)) and min(count, len(v) - count) >= LEVEL_MIN_ROWS)
 
 
 def level_products(graph):

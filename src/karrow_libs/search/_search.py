@@ -8,8 +8,8 @@ A round of the search is a sequence of named phases:
 3. ``_admit``: the best new candidates join the round's pool, each with its
    outlier guard, and are scored exactly from the pool's cross-products;
 4. ``_pick``: the pool candidate that adds the most joins the model, and
-   2-4 repeat against the updated residual (so a candidate that only
-   matters once another is in is still found);
+   ``_steps`` repeats 2-4 against the updated residual (so a candidate that
+   only matters once another is in is still found);
 5. ``_exact_stats``: the pool's statistics on all rows (directly, or through
    the ``rescore`` hook);
 6. the selector keeps features and counts them by cross-validation;
@@ -436,6 +436,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         self.names_, self.dtypes_, self.lineage_ = names, dtypes, lineage
         del self._rng, self._deadline
         self.__dict__.pop("_x_bounds", None)
+        self.__dict__.pop("_n_units", None)
         return self
 
     # ------------------------------------------------------------------
@@ -501,7 +502,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
 
     def _round_on(self, r, X, values, y, screen, table, out, fresh, budget, sel, progress, rescore):
         """A round over the columns ``table`` (names, dtypes, lineage); kept features are added to ``out``."""
-        n, p_in, P = values.shape[0], values.shape[1], len(table[0])
+        p_in, P = values.shape[1], len(table[0])
         label = "round " + str(r)
         xf, yf = self._fit_rows(values, y, screen, budget, P)
         sources, stats = self._fit_sources(r, xf, yf, *table, budget, p_in, fresh)
@@ -511,6 +512,28 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             return 0
         base = self._residual(values, y, screen, xf, yf, None, budget)
         keep_limit = self.keep if self.keep > 0 else self.shortlist
+        pool, chosen, gstats = self._steps(sources, stats, base, values, y, screen, xf, yf, budget, progress, label,
+                                           total, keep_limit)
+        if not pool["picks"]:
+            return 0
+        if screen is not None and gstats is not None:
+            self._narrow(pool, gstats, P, chosen, base.n_outputs_)
+        gstats = self._exact_stats(sources, pool, base, values, y, screen, gstats, X, budget, progress, label,
+                                   total, rescore)
+        if progress is not None:
+            progress(total, total, label + ": selecting")
+        ctx = self._context(gstats, sources, pool, P, base.n_outputs_, keep_limit, budget, xf, yf)
+        kept, scores = sel.select(ctx)
+        self._count_copies(stats, sources, pool, ctx, kept)
+        if not kept:
+            return 0
+        return self._append(r, sources, pool, kept, scores, xf, *out)
+
+    # phase: screen, admit, pick, again -------------------------------------
+    def _steps(self, sources, stats, base, values, y, screen, xf, yf, budget, progress, label, total, keep_limit):
+        """Screen against the residual, admit the best new candidates to the pool, take the one that adds
+        most, and again against the updated residual.  Returns ``(pool, chosen, stats of the pool)``."""
+        P, p_in = xf.shape[1], values.shape[1]
         steps = min(keep_limit, MAX_STEPS, self.shortlist)
         per_step = max(MIN_PER_STEP, -(-self.shortlist // max(steps, 1)))
         n_units = sum(s.n_units for s in sources)
@@ -524,13 +547,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             scores, n_rows = self._screen(sources, residual, values, y, screen, xf, yf, extra, budget, progress,
                                           where, total, stats if step == 0 else None)
             room = self.shortlist - len(pool["picks"])
-            if room <= 0:
+            if room <= 0 or not self._admit(pool, sources, scores, min(per_step, room), xf):
                 break
-            added = self._admit(pool, sources, scores, min(per_step, room), xf)
-            if not added:
-                break
-            scorer = ShortlistScorer(list(self.rounds_), base, self._pool_features(sources, pool),
-                                     p_in, budget // 2)
+            scorer = ShortlistScorer(list(self.rounds_), base, self._pool_features(sources, pool), p_in, budget // 2)
             rows = values if screen is None else values[screen]
             gstats = scorer.partial(rows, y if screen is None else y[screen])
             gstats = self._settle_twins(pool, gstats, P, chosen, base.n_outputs_)
@@ -541,32 +560,23 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             chosen.append(best)
             if self.stopped_early_:
                 break
-        if not pool["picks"]:
-            return 0
-        if screen is not None and gstats is not None:
-            self._narrow(pool, gstats, P, chosen, base.n_outputs_)
-        gstats = self._exact_stats(sources, pool, base, values, y, screen, gstats, X, budget, progress, label,
-                                   total, rescore)
-        if progress is not None:
-            progress(total, total, label + ": selecting")
+        self._n_units = n_units
+        return pool, chosen, gstats
+
+    def _context(self, gstats, sources, pool, P, k, keep_limit, budget, xf, yf):
+        """What the selector reads: the pool's exact statistics, positions, and the fit rows."""
         corr, constant = correlations(gstats)
-        k = base.n_outputs_
         m = len(pool["picks"])
-        ctx = _Context(stats=gstats, corr=corr, constant=constant, basis=[i for i in range(P) if not constant[i]],
-                       cands=list(range(P, P + m)), targets=list(range(P + m, P + m + k)), keep=keep_limit,
-                       chance=2 * math.log(max(n_units, 2)) / max(gstats.n, 1),
-                       keep_option=self.keep, task=self.task, seed=self.seed, n_jobs=self.n_jobs, budget=budget,
-                       fit_values=xf, fit_target=yf,
-                       sample=lambda target, size: _sample(target, size, np.random.default_rng(self.seed),
-                                                           self.task == "classification"),
-                       columns=lambda idx, x: _features_for(sources, [pool["picks"][i] for i in idx],
-                                                            [pool["lo"][i] for i in idx],
-                                                            [pool["hi"][i] for i in idx]).columns(x))
-        kept, scores = sel.select(ctx)
-        self._count_copies(stats, sources, pool, ctx, kept)
-        if not kept:
-            return 0
-        return self._append(r, sources, pool, kept, scores, xf, *out)
+        return _Context(stats=gstats, corr=corr, constant=constant, basis=[i for i in range(P) if not constant[i]],
+                        cands=list(range(P, P + m)), targets=list(range(P + m, P + m + k)), keep=keep_limit,
+                        chance=2 * math.log(max(self._n_units, 2)) / max(gstats.n, 1),
+                        keep_option=self.keep, task=self.task, seed=self.seed, n_jobs=self.n_jobs, budget=budget,
+                        fit_values=xf, fit_target=yf,
+                        sample=lambda target, size: _sample(target, size, np.random.default_rng(self.seed),
+                                                            self.task == "classification"),
+                        columns=lambda idx, x: _features_for(sources, [pool["picks"][i] for i in idx],
+                                                             [pool["lo"][i] for i in idx],
+                                                             [pool["hi"][i] for i in idx]).columns(x))
 
     # phase: the rows the transforms are fitted on --------------------------
     def _fit_rows(self, values, y, screen, budget, P):

@@ -166,7 +166,8 @@ class ShortlistScorer:
         self.n_inputs = n_inputs
         self.block_bytes = block_bytes
 
-    def partial(self, X_part, y_part):
+    def partial(self, X_part, y_part, rows=None):
+        """``GramStats`` over the rows of ``X_part`` (or only its row indices ``rows``, read chunk by chunk)."""
         values = X_part.values if isinstance(X_part, Table) else np.asarray(X_part, dtype=np.float64)
         if values.ndim != 2 or values.shape[1] != self.n_inputs:
             raise ValueError("expected a table of " + str(self.n_inputs) + " input columns, got shape "
@@ -174,16 +175,18 @@ class ShortlistScorer:
         y_part = np.asarray(y_part)
         width = 1 + self.n_inputs + sum(f.width for f in self.rounds) + self.features.width + self.residual.n_outputs_
         gram = np.zeros((FOLDS, width, width))
-        rows = max(64, self.block_bytes // (8 * width * 3))
-        for sl in _chunks(None, values.shape[0], rows):
-            folds = row_folds(values[sl])
-            xc = _apply_rounds(self.rounds, values[sl])
+        # The joined block and its per-fold pieces are the chunk's copies.
+        size = max(64, self.block_bytes // (8 * width * 6))
+        for sl in _chunks(rows, values.shape[0], size):
+            part = values[sl]
+            folds = row_folds(part)
+            xc = _apply_rounds(self.rounds, part)
             m = np.concatenate([np.ones((xc.shape[0], 1)), xc, self.features.columns(xc),
                                 self.residual.residuals(xc, y_part[sl])], axis=1)
             for f in range(FOLDS):
                 mf = m[folds == f]
                 gram[f] += mf.T @ mf
-        return GramStats(gram, values.shape[0])
+        return GramStats(gram, values.shape[0] if rows is None else len(rows))
 
 
 class _Extended:
@@ -209,7 +212,10 @@ class _Extended:
 
 def _guard_bounds(block):
     """Per column ``[q_lo - w, q_hi + w]``: quantiles ``q`` of the training values, ``w = q_hi - q_lo``."""
-    lo_q, hi_q = np.quantile(block, [CLIP_QUANTILE, 1 - CLIP_QUANTILE], axis=0)
+    # A few columns at a time: the quantiles sort a copy of what they are given.
+    q = [np.quantile(block[:, lo:lo + 8], [CLIP_QUANTILE, 1 - CLIP_QUANTILE], axis=0)
+         for lo in range(0, block.shape[1], 8)]
+    lo_q, hi_q = np.concatenate(q, axis=1) if q else np.empty((2, 0))
     w = hi_q - lo_q
     span = block.max(axis=0) - block.min(axis=0)
     w = np.where(w > 0, w, span)
@@ -550,8 +556,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             if room <= 0 or not self._admit(pool, sources, scores, min(per_step, room), xf):
                 break
             scorer = ShortlistScorer(list(self.rounds_), base, self._pool_features(sources, pool), p_in, budget // 2)
-            rows = values if screen is None else values[screen]
-            gstats = scorer.partial(rows, y if screen is None else y[screen])
+            gstats = scorer.partial(values, y, rows=screen)
             gstats = self._settle_twins(pool, gstats, P, chosen, base.n_outputs_)
             best, gain = self._pick(gstats, P, chosen, base.n_outputs_)
             # Below what the best of n_units noise columns would reach by chance: stop screening.
@@ -580,9 +585,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
 
     # phase: the rows the transforms are fitted on --------------------------
     def _fit_rows(self, values, y, screen, budget, P):
-        """The screening rows, cut down so that a copy of them with every column fits in the budget."""
+        """The screening rows, cut down so that a copy of them with every column (and the temporaries of
+        a model on them) stays within a fraction of the budget."""
         base_rows = np.arange(values.shape[0]) if screen is None else screen
-        fit_cap = max(1000, budget // (8 * P * 4))
+        fit_cap = max(1000, budget // (8 * P * 8))
         if len(base_rows) > fit_cap:
             base_rows = base_rows[_sample(y[base_rows], fit_cap, self._rng, self.task == "classification")]
         return _apply_rounds(self.rounds_, values[base_rows]), y[base_rows]
@@ -642,7 +648,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         if self.task == "regression":
             # The ridge model from its sufficient statistics, so the rows are never copied whole.
             xtx, xty, sx, sy = np.zeros((width, width)), np.zeros(width), np.zeros(width), 0.0
-            for sl in _chunks(screen, n, max(64, budget // (8 * width * 2))):
+            # A chunk is copied about four times over (rows, derived columns, the joined block, products).
+            for sl in _chunks(screen, n, max(64, budget // (8 * width * 8))):
                 xc = _apply_rounds(self.rounds_, values[sl])
                 if extra is not None and extra.width:
                     xc = np.concatenate([xc, extra.columns(xc)], axis=1)

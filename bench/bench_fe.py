@@ -27,7 +27,8 @@ from karrow_libs.table import Table  # noqa: E402
 
 DEFAULT = FeatureSearch().transforms
 UNARY = {"sqrt": np.sqrt, "log": np.log, "square": np.square}
-BINARY = {"product": np.multiply, "sum": np.add, "diff": np.subtract, "divide": np.true_divide}
+BINARY = {"product": np.multiply, "sum": np.add, "diff": np.subtract, "divide": np.true_divide,
+          "min": np.fmin, "max": np.fmax}
 
 
 def planted_table(rows, cols, seed, terms):
@@ -70,7 +71,7 @@ def numpy_screen(X, y, block=256):
                 c = f(X[:, i[lo:lo + block]], X[:, j[lo:lo + block]])
                 c[~np.isfinite(c)] = 0
                 best = max(best, _best_corr(c, yc))
-    return best, 3 * p + 4 * len(i)
+    return best, 3 * p + len(BINARY) * len(i)
 
 
 def _best_corr(c, yc):
@@ -101,7 +102,7 @@ def run_table(label, rows, cols, seed, terms, folds, screen_fraction=1.0):
     kept_bytes = rows * len(names) * 8
     # The numpy screen materialises every column; on the big table the candidates of a quarter of the
     # columns (1/16 of the candidates) are screened and the time scaled up: the work per candidate is the same.
-    m = 3 * cols + 4 * cols * (cols - 1)
+    m = 3 * cols + len(BINARY) * cols * (cols - 1)
     if screen_fraction < 1.0:
         sub = X[:, : max(2, int(round(cols * np.sqrt(screen_fraction))))]
         t0 = time.perf_counter()
@@ -169,6 +170,9 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="only the 20 000 x 40 table")
     args = ap.parse_args()
+    import bench_search_planted
+
+    bench_search_planted.main([] if not args.quick else ["--quick"])
     X, y = run_table("table A", 20_000, 40, 11, [(2.0, "product", 1, 2), (3.0, "divide", 3, 4)], folds=5)
     selector_ratio(X, y)
     outlier_table()

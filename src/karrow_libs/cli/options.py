@@ -19,7 +19,7 @@ COMMANDS = ("run", "apply", "list")
 
 #: Transforms of a run without --transforms: cheap, interpretable unary and
 #: binary arithmetic that suits most numeric tables.
-DEFAULT_TRANSFORMS = ("sqrt", "log", "square", "product", "sum", "diff", "divide")
+from karrow_libs.search.defaults import DEFAULT_TRANSFORMS  # noqa: E402 -- declared once, with the search
 
 #: Data sets for a run without a CSV: name -> (loader, its arguments, one-line description).
 #: The loader "table" reads a CSV shipped in karrow_libs.datasets (which imports nothing heavy, so

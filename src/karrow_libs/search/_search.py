@@ -1,31 +1,51 @@
-"""FeatureSearch: every candidate of the catalogue transforms, scored by what it adds."""
+"""FeatureSearch: every candidate of the catalogue transforms, scored by what it adds.
+
+A round of the search is a sequence of named phases:
+
+1. ``_fit_sources``: one candidate source per transform, fitted on the table;
+2. ``_screen``: one walk over the rows scores every candidate against the
+   residual of the current model (sums only, never a candidate matrix);
+3. ``_admit``: the best new candidates join the round's pool, each with its
+   outlier guard, and are scored exactly from the pool's cross-products;
+4. ``_pick``: the pool candidate that adds the most joins the model, and
+   ``_steps`` repeats 2-4 against the updated residual (so a candidate that
+   only matters once another is in is still found);
+5. ``_exact_stats``: the pool's statistics on all rows (directly, or through
+   the ``rescore`` hook);
+6. the selector keeps features and counts them by cross-validation;
+7. ``_append``: the kept features, computed, named and traced by the
+   module's transforms, join the table for the next round.
+"""
 
 import contextlib
+import math
 import numbers
+import time
 
 import numpy as np
 from sklearn.base import BaseEstimator, TransformerMixin
 
-from karrow_libs.table import DataError, Table, as_table, module_output, quiet_warnings, seeded_names
+from karrow_libs.table import DataError, Table, as_table, quiet_warnings, seeded_names
 
-from ._sources import GramBank, GramSource, candidates_of, make_source, module_columns, restrict
-from ._stats import FOLDS, GramStats, Residual, correlations, forward_select, partial_gains, row_folds, screen_scores
+from . import defaults
+from ._module import (catalogue_transform, fit_transform_object, kind_of, level_products, module_columns,
+                      new_columns_info, restrict, transform_graph, unique_name)
+from ._selectors import make_selector
+from ._sources import GramBank, SourceSet, make_source
+from ._stats import (FOLDS, NIL_SPREAD, GramStats, Residual, correlations, fold_error, partial_gains,
+                     partial_screen_scores, row_folds, screen_scores, standardized_folds)
 
 __all__ = ["FeatureSearch", "ShortlistScorer"]
 
 MIB = 1 << 20
-#: Near copies: a candidate correlated at least this much with a column already there adds nothing.
-COPY_THRESHOLD = 0.95
-#: Rows of the random-forest fit behind ``selector="fs2"``.
-FOREST_ROWS = 2000
 #: Outlier guard of the kept columns: quantiles of the training values and how far past them a value may lie.
 CLIP_QUANTILE = 0.001
-
-
-def _tu():
-    from karrow_libs.vantor.transforms import transform_utils
-
-    return transform_utils
+#: Steps of a round when ``keep=0`` leaves the count open.
+MAX_STEPS = 20
+#: Smallest number of candidates a step adds to the pool.
+MIN_PER_STEP = 8
+#: Most unary operand columns a second round adds (their pairs grow with the square).
+OPERAND_LIMIT = 60
 
 
 def _sample(y, size, rng, stratify):
@@ -58,13 +78,15 @@ def _chunks(rows, n, size):
 
 
 class _Features:
-    """Columns computed by restricted module transforms, in a chosen order, optionally clipped."""
+    """Columns computed by restricted module transforms, in a chosen order, each clipped to its own bounds
+    (``-inf``/``inf`` for a column delivered as computed)."""
 
     def __init__(self, groups, order, lo=None, hi=None):
         self.groups = groups  # [(fitted transform restricted to its candidates, output columns to take)]
         self.order = order
         self.lo = lo
         self.hi = hi
+        self.operands = None  # columns the transforms read besides the table's, never delivered themselves
 
     @property
     def width(self):
@@ -73,6 +95,8 @@ class _Features:
     def columns(self, values):
         if not self.groups:
             return np.empty((values.shape[0], 0))
+        if self.operands is not None:
+            values = np.concatenate([values, self.operands.columns(values)], axis=1)
         block = np.concatenate([module_columns(t, values)[:, sel] for t, sel in self.groups], axis=1)
         block = block[:, self.order]
         if self.lo is not None:
@@ -88,8 +112,8 @@ def _apply_rounds(rounds, values):
     return values
 
 
-def _features_for(sources, picks):
-    """``_Features`` computing the units ``picks`` ([(source, unit)]) in that order."""
+def _features_for(sources, picks, lo=None, hi=None):
+    """``_Features`` computing the units ``picks`` ([(source, unit)]) in that order, clipped to ``lo``/``hi``."""
     by_source = {}
     for pos, (s, u) in enumerate(picks):
         by_source.setdefault(s, []).append((pos, u))
@@ -104,7 +128,9 @@ def _features_for(sources, picks):
         groups.append((t, np.asarray([offsets[int(c)] + int(o) for c, o in zip(cand, out)], dtype=np.intp)))
         positions.extend(pos for pos, _ in items)
     order = np.argsort(np.asarray(positions, dtype=np.intp), kind="stable")
-    return _Features(groups, order)
+    if lo is not None:
+        lo, hi = np.asarray(lo, dtype=np.float64), np.asarray(hi, dtype=np.float64)
+    return _Features(groups, order, lo, hi)
 
 
 class ShortlistScorer:
@@ -127,7 +153,8 @@ class ShortlistScorer:
         self.n_inputs = n_inputs
         self.block_bytes = block_bytes
 
-    def partial(self, X_part, y_part):
+    def partial(self, X_part, y_part, rows=None):
+        """``GramStats`` over the rows of ``X_part`` (or only its row indices ``rows``, read chunk by chunk)."""
         values = X_part.values if isinstance(X_part, Table) else np.asarray(X_part, dtype=np.float64)
         if values.ndim != 2 or values.shape[1] != self.n_inputs:
             raise ValueError("expected a table of " + str(self.n_inputs) + " input columns, got shape "
@@ -135,26 +162,58 @@ class ShortlistScorer:
         y_part = np.asarray(y_part)
         width = 1 + self.n_inputs + sum(f.width for f in self.rounds) + self.features.width + self.residual.n_outputs_
         gram = np.zeros((FOLDS, width, width))
-        rows = max(64, self.block_bytes // (8 * width * 3))
-        for sl in _chunks(None, values.shape[0], rows):
-            folds = row_folds(values[sl])
-            xc = _apply_rounds(self.rounds, values[sl])
+        # The joined block and its per-fold pieces are the chunk's copies.
+        size = max(64, self.block_bytes // (8 * width * 6))
+        for sl in _chunks(rows, values.shape[0], size):
+            part = values[sl]
+            folds = row_folds(part)
+            xc = _apply_rounds(self.rounds, part)
             m = np.concatenate([np.ones((xc.shape[0], 1)), xc, self.features.columns(xc),
                                 self.residual.residuals(xc, y_part[sl])], axis=1)
             for f in range(FOLDS):
                 mf = m[folds == f]
                 gram[f] += mf.T @ mf
-        return GramStats(gram, values.shape[0])
+        return GramStats(gram, values.shape[0] if rows is None else len(rows))
 
 
-class _Importances:
-    """An already fitted scorer for ``FS2``: its ``fit`` only hands back the importances it holds."""
+class _Extended:
+    """The residual of a model on the table's columns and some derived features ``extra``.
 
-    def __init__(self, importances):
-        self.feature_importances_ = importances
+    ``residuals(xc, y)`` takes the table's columns only and computes ``extra``
+    itself, so a walk over the rows never holds more than one chunk of them.
+    """
 
-    def fit(self, X, y=None):
-        return self
+    def __init__(self, base, extra):
+        self.base = base
+        self.extra = extra
+
+    @property
+    def n_outputs_(self):
+        return self.base.n_outputs_
+
+    def residuals(self, values, y):
+        if self.extra is not None and self.extra.width:
+            values = np.concatenate([values, self.extra.columns(values)], axis=1)
+        return self.base.residuals(values, y)
+
+
+def _guard_bounds(block):
+    """Per column ``[q_lo - w, q_hi + w]``: quantiles ``q`` of the training values, ``w = q_hi - q_lo``."""
+    # A few columns at a time: the quantiles sort a copy of what they are given.
+    q = [np.quantile(block[:, lo:lo + 8], [CLIP_QUANTILE, 1 - CLIP_QUANTILE], axis=0)
+         for lo in range(0, block.shape[1], 8)]
+    lo_q, hi_q = np.concatenate(q, axis=1) if q else np.empty((2, 0))
+    w = hi_q - lo_q
+    span = block.max(axis=0) - block.min(axis=0)
+    w = np.where(w > 0, w, span)
+    return lo_q - w, hi_q + w
+
+
+class _Context:
+    """What a selector needs from a round: exact statistics, the candidates and the fit rows."""
+
+    def __init__(self, **kwargs):
+        self.__dict__.update(kwargs)
 
 
 class FeatureSearch(BaseEstimator, TransformerMixin):
@@ -172,16 +231,36 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     residual it explains on top of the table's columns (its squared partial
     correlation with the residual; for classification the mean over the
     per-class residuals ``onehot(y) - p``).  A sum or difference of existing
-    columns lies in their span and scores 0.  Features are kept greedily: each
-    step takes the candidate that adds most on top of the columns and of the
-    features kept so far, skipping constants and near copies (``|corr| >=
-    0.95`` with a column or a kept feature).  How many to keep (at most
+    columns lies in their span and scores 0.
+
+    **Steps.**  One walk over the rows screens every candidate against the
+    residual; the best new ones join the round's pool and are scored exactly;
+    the one that adds most joins the model, and the screen runs again against
+    the updated residual.  So a candidate that only stands out once another
+    feature is in (a weak ratio behind a strong product) is still found.  A
+    candidate is passed over only when it brings no new information: its part
+    outside the span of the columns and the features taken before is
+    numerically nil (it may still be highly correlated with a column).
+
+    **Counting** (``gain``).  How many pool candidates to keep (at most
     ``keep``) is chosen by cross-validation over five row folds: the greedy
     order is found on four folds and the linear model with the first ``k``
-    features is scored on the fifth.  ``selector="fs1"`` / ``"fs2"``
-    instead hand the shortlist (less constants and near copies) to the
-    module's ``FS1`` (F-test) / ``FS2`` (random-forest importances, one forest
-    of 50 trees and ``n_jobs`` workers on at most 2 000 rows).
+    features is scored on the fifth; the fewest features within one standard
+    error of the best held-out error are kept.  ``selector="fs1"`` / ``"fs2"``
+    instead hand the pool (less constants and candidates without new
+    information) to the module's ``FS1`` (F-test) / ``FS2`` (random-forest
+    importances, one forest of 50 trees and ``n_jobs`` workers on at most
+    2 000 rows).
+
+    **Outliers.**  Screening reads the table's columns and the residual
+    winsorised to ``[q_lo - w, q_hi + w]`` (``q`` the 0.1 % / 99.9 %
+    quantiles on the fit rows, ``w = q_hi - q_lo``), so a handful of extreme
+    cells cannot rank a candidate.  Each candidate entering the pool gets the
+    same guard on its own values; when the guard changes some training
+    values, the clipped and the unclipped column are both scored and the one
+    with the lower held-out error over the row folds stays.  The delivered
+    column is the scored one: clipped (at fit and at transform time alike) or
+    not.
 
     **Walking the candidates.**  Candidates are scored from sums over row
     chunks, never all at once: products, sums, differences and ratios of
@@ -189,26 +268,22 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     maxima of pairs by a fused kernel (one pass per pair, no candidate column,
     ``n_jobs`` threads), other element-wise transforms block by block,
     estimator transforms (``TB1``, ``TGen``, ``TAM``) through their fitted
-    objects, block by block.  Every block stays
-    within ``block_mib`` MiB, so fit needs the input, that budget and the kept
-    columns.  ``max_per_transform`` (0: all) caps the candidates per transform
-    through the transform graph's reproducible sample.
+    objects, block by block.  Every block stays within ``block_mib`` MiB, so
+    fit needs the input, that budget and the kept columns.
+    ``max_per_transform`` (0: all) caps the candidates per transform through
+    the transform graph's reproducible sample.
 
     **Large tables.**  Above ``sample_threshold`` rows the candidates are
     screened on a reproducible row sample (seeded by ``seed``, stratified by
-    class for classification); the best ``shortlist`` are then scored exactly
-    on all rows from additive statistics (``ShortlistScorer``; pass
-    ``rescore`` to ``fit`` to compute them elsewhere, e.g. over Dask
-    partitions), and the selection runs on those exact numbers.
+    class for classification); the pool (at most ``shortlist`` candidates) is
+    then scored exactly on all rows from additive statistics
+    (``ShortlistScorer``; pass ``rescore`` to ``fit`` to compute them
+    elsewhere, e.g. over Dask partitions), and the selection runs on those
+    exact numbers.  ``time_budget`` (seconds) stops screening when it runs
+    out, keeps the best found so far and says so in ``stopped_early_``.
 
     **Depth.**  Round ``r + 1`` combines the features kept by round ``r`` with
-    each other and with the input columns (a beam of ``keep`` features).
-
-    **Outliers.**  A kept derived column is clipped, at fit and at transform
-    time alike, to ``[q_lo - w, q_hi + w]``, where ``q_lo``/``q_hi`` are its
-    0.1 % / 99.9 % quantiles on the training rows and ``w = q_hi - q_lo``: a
-    product of two columns cannot amplify one wrong cell of new data (or of
-    the training rows) into an extreme value that the model then extrapolates.
+    each other and with the input columns.
 
     **Reproducibility.**  The same data and ``seed`` give the same features and
     names: the shared ``random`` generator, from which the module draws the
@@ -223,9 +298,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     task : {"regression", "classification"}
     selector : {"gain", "fs1", "fs2"}
     keep : int
-        Derived features to keep per round (at most; 0: up to the whole
-        shortlist as cross-validation allows for "gain", the selectors'
-        above-the-mean rule for "fs1"/"fs2").
+        Derived features to keep per round (at most; 0: as many as
+        cross-validation allows for "gain", the selectors' above-the-mean rule
+        for "fs1"/"fs2").
     depth : int
         Rounds.
     max_per_transform : int
@@ -235,28 +310,40 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     sample_threshold : int
         Above this many rows, screen on a sample of this many rows.
     shortlist : int
-        Candidates rescored exactly on all rows.
+        Candidates scored exactly, over all steps of a round.
     seed : int
     n_jobs : int
         Workers of the random forest of ``selector="fs2"``, threads of the
         fused min/max kernel, and BLAS threads of the matrix products.
+    time_budget : float or None
+        Seconds after which screening stops with the best found so far.
+    levels : bool
+        Also score products of category levels (0/1 columns) with numbers
+        (a slope per level) and with the levels of other categories (the
+        families "level x number" and "level x level", built by the module's
+        pair transform with the level test as its constraint).
 
     Attributes
     ----------
     kept_ : list of dict
-        ``{"name", "lineage", "score", "transform", "round"}`` per derived column, in output order.
+        ``{"name", "lineage", "score", "transform", "round", "clipped"}`` per derived column, in output order.
     candidate_stats_ : list of dict
-        ``{"round", "transform", "considered", "constant", "copies", "skipped"}``.
+        ``{"round", "transform", "considered", "constant", "copies", "skipped"}``; ``copies`` counts the
+        pool candidates left without new information.
     score_name_, scored_against_ : str
         Header and one-line meaning of the scores.
     n_inputs_ : int
     sampled_rows_ : int or None
         Rows of the screening sample, or None when every row was used.
+    screens_ : int
+        Walks over the screening rows (one per step).
+    stopped_early_ : str or None
+        Why screening stopped before its end (the time budget), or None.
     """
 
-    def __init__(self, transforms=("sqrt", "log", "square", "product", "sum", "diff", "divide"),
-                 task="regression", selector="gain", keep=10, depth=1, max_per_transform=0, block_mib=64,
-                 sample_threshold=50_000, shortlist=200, seed=0, n_jobs=1):
+    def __init__(self, transforms=defaults.DEFAULT_TRANSFORMS, task="regression", selector="gain", keep=10, depth=1,
+                 max_per_transform=0, block_mib=defaults.BLOCK_MIB, sample_threshold=defaults.SAMPLE_THRESHOLD,
+                 shortlist=defaults.SHORTLIST, seed=0, n_jobs=1, time_budget=None, levels=True):
         self.transforms = transforms
         self.task = task
         self.selector = selector
@@ -268,6 +355,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         self.shortlist = shortlist
         self.seed = seed
         self.n_jobs = n_jobs
+        self.time_budget = time_budget
+        self.levels = levels
 
     # ------------------------------------------------------------------
     def _check_params(self):
@@ -275,7 +364,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             raise ValueError("transforms must be a sequence of catalogue names, not a string")
         if self.task not in ("regression", "classification"):
             raise ValueError("task must be 'regression' or 'classification', got " + repr(self.task))
-        if self.selector not in ("gain", "fs1", "fs2"):
+        if self.selector not in defaults.SELECTORS:
             raise ValueError("selector must be 'gain', 'fs1' or 'fs2', got " + repr(self.selector))
         for name in ("keep", "max_per_transform", "shortlist", "sample_threshold", "depth", "n_jobs", "seed"):
             v = getattr(self, name)
@@ -285,6 +374,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             raise ValueError("depth, shortlist and sample_threshold must be >= 1")
         if not isinstance(self.block_mib, numbers.Real) or not self.block_mib > 0:
             raise ValueError("block_mib must be a number > 0, got " + repr(self.block_mib))
+        tb = self.time_budget
+        if tb is not None and (not isinstance(tb, numbers.Real) or isinstance(tb, bool) or not tb > 0):
+            raise ValueError("time_budget must be a number of seconds > 0 or None, got " + repr(tb))
 
     def fit(self, X, y, progress=None, rescore=None):
         """Score the candidates of every transform on ``X`` and keep the best; returns ``self``."""
@@ -312,73 +404,198 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         for lo in range(0, p, step):
             if not np.isfinite(values[:, lo:lo + step]).all():
                 raise DataError("the table has missing or infinite values (prepare it first, e.g. with PrepareFrame)")
-        rng = np.random.default_rng(self.seed)
+        self._rng = np.random.default_rng(self.seed)
         stratify = self.task == "classification"
-        screen = None if n <= self.sample_threshold else _sample(y, self.sample_threshold, rng, stratify)
+        screen = None if n <= self.sample_threshold else _sample(y, self.sample_threshold, self._rng, stratify)
         self.sampled_rows_ = None if screen is None else int(len(screen))
         self.n_inputs_ = X.n_inputs
         self.n_features_in_ = p
         self.rounds_ = []
         self.kept_ = []
         self.candidate_stats_ = []
+        self.screens_ = 0
+        self.stopped_early_ = None
+        self._deadline = None if self.time_budget is None else time.monotonic() + float(self.time_budget)
+        sel = make_selector(self.selector)
+        self.score_name_ = sel.label
+        self.scored_against_ = sel.sentence(self.task, p)
         names, dtypes, lineage = list(X.names), [np.dtype(d) for d in X.dtypes], list(X.lineage)
-        self.score_name_ = {"gain": "gain", "fs1": "F-score", "fs2": "importance"}[self.selector]
-        what = ("the residual of a ridge model" if self.task == "regression"
-                else "the per-class residuals of a logistic model")
-        if self.selector == "gain":
-            self.scored_against_ = ("share of " + what + " on the " + str(p) + " original columns that a feature "
-                                    "explains on top of them and of the features kept before it")
-        elif self.selector == "fs1":
-            self.scored_against_ = ("F-test of each shortlisted feature against the target (FS1); the shortlist "
-                                    "ranked by added value over " + what + " on the " + str(p) + " original columns")
-        else:
-            self.scored_against_ = ("random-forest importance (FS2) among the original columns and the shortlist "
-                                    "ranked by added value over " + what + " on the " + str(p) + " original columns")
         with seeded_names(self.seed), quiet_warnings(RuntimeWarning), _blas_threads(self.n_jobs):
             for r in range(1, self.depth + 1):
-                added = self._round(r, X, values, y, screen, names, dtypes, lineage, budget, rng, progress, rescore)
-                if not added:
+                added = self._round(r, X, values, y, screen, names, dtypes, lineage, budget, sel, progress, rescore)
+                if self.stopped_early_ or not (added or (r == 1 and self.depth > 1)):
                     break
         self.names_, self.dtypes_, self.lineage_ = names, dtypes, lineage
+        del self._rng, self._deadline
+        self.__dict__.pop("_x_bounds", None)
+        self.__dict__.pop("_n_units", None)
         return self
 
     # ------------------------------------------------------------------
-    def _round(self, r, X, values, y, screen, names, dtypes, lineage, budget, rng, progress, rescore):
-        from karrow_libs.vantor.transforms.transform_graph import TransformGraph
+    def _round(self, r, X, values, y, screen, names, dtypes, lineage, budget, sel, progress, rescore):
+        """One round; the second one also has the unary transforms of the inputs as extra operands."""
+        last = self.kept_[-1]["round"] if self.kept_ else 0
+        fresh_width = self.rounds_[-1].width if last == r - 1 and self.rounds_ else 0
+        fresh = set(range(len(names) - fresh_width, len(names))) if r > 1 else None
+        operands = self._operands(values, y, screen, names, dtypes, lineage, budget) if r == 2 else None
+        if operands is None:
+            return self._round_on(r, X, values, y, screen, (names, dtypes, lineage), (names, dtypes, lineage),
+                                  fresh, budget, sel, progress, rescore)
+        # The operand columns join the table for this round only: the kept features read them, the
+        # output does not hold them.
+        op_names, op_dtypes, op_lineage = operands.info
+        ext = (names + op_names, dtypes + op_dtypes, lineage + op_lineage)
+        fresh |= set(range(len(names), len(names) + operands.width))
+        depth = len(self.rounds_)
+        self.rounds_.append(operands)
+        try:
+            added = self._round_on(r, X, values, y, screen, ext, (names, dtypes, lineage), fresh, budget, sel,
+                                   progress, rescore)
+        finally:
+            kept = self.rounds_[depth + 1] if len(self.rounds_) > depth + 1 else None
+            del self.rounds_[depth:]
+        if added:
+            kept.operands = operands
+            self.rounds_.append(kept)
+        return added
 
-        tu = _tu()
-        n = values.shape[0]
+    def _operands(self, values, y, screen, names, dtypes, lineage, budget):
+        """The unary transforms of the inputs among ``transforms``, as operands of this round's pairs
+        (so that ``log(x) * z`` or ``x / sqrt(z)`` can be formed although ``log(x)`` alone adds nothing)."""
         p_in = values.shape[1]
-        P = len(names)
-        label = "round " + str(r)
-        # Rows on which the transforms are fitted (eligibility, estimators): the
-        # screening rows, cut down so that a copy of them fits in the budget.
-        base_rows = np.arange(n) if screen is None else screen
-        fit_cap = max(1000, budget // (8 * P * 4))
-        if len(base_rows) <= fit_cap:
-            fit_rows = base_rows
-        else:
-            fit_rows = base_rows[_sample(y[base_rows], fit_cap, rng, self.task == "classification")]
-        xf = _apply_rounds(self.rounds_, values[fit_rows])
-        yf = y[fit_rows]
-        graph = TransformGraph(max_feature_generate_one_node=self.max_per_transform or None)
-        if r > 1:
-            fresh = set(range(P - self.rounds_[-1].width, P))
-            allowed = set(range(p_in)) | fresh
-        # One candidate source per transform, from the module's fitted transform object.
-        sources, stats, bank_kinds, gram_specs = [], [], [], []
-        probe = xf[: min(len(xf), 5)]
+        xf, yf = self._fit_rows(values, y, screen, budget, len(names))
+        graph = transform_graph(self.max_per_transform)
+        groups = []
         for name in dict.fromkeys(self.transforms):
+            t = catalogue_transform(name, graph)
+            if kind_of(t)[0] != "unary":
+                continue
+            try:
+                cands = fit_transform_object(t, xf, yf, names, dtypes, lineage)
+            except (MemoryError, KeyboardInterrupt):
+                raise
+            except Exception:
+                continue
+            idx = [i for i, c in enumerate(cands) if c is not None and int(c) < p_in]
+            if idx:
+                groups.append(restrict(t, idx))
+        if not groups:
+            return None
+        feats = _Features([(t, np.arange(module_columns(t, xf[:2]).shape[1])) for t in groups], None)
+        feats.order = np.arange(sum(len(sel) for _, sel in feats.groups))
+        if feats.width == 0 or feats.width > OPERAND_LIMIT:
+            return None
+        info = ([], [], [])
+        for t, sel in feats.groups:
+            for acc, part in zip(info, new_columns_info(t, sel)):
+                acc += part
+        feats.info = (info[0], [np.dtype(np.float64) if d.kind in "biuf" else d for d in info[1]], info[2])
+        return feats
+
+    def _round_on(self, r, X, values, y, screen, table, out, fresh, budget, sel, progress, rescore):
+        """A round over the columns ``table`` (names, dtypes, lineage); kept features are added to ``out``."""
+        p_in, P = values.shape[1], len(table[0])
+        label = "round " + str(r)
+        xf, yf = self._fit_rows(values, y, screen, budget, P)
+        sources, stats = self._fit_sources(r, xf, yf, *table, budget, p_in, fresh)
+        self.candidate_stats_.extend(stats)
+        total = sum(e["considered"] for e in stats)
+        if not len(sources):
+            return 0
+        base = self._residual(values, y, screen, xf, yf, None, budget)
+        keep_limit = self.keep if self.keep > 0 else self.shortlist
+        pool, chosen, gstats = self._steps(sources, stats, base, values, y, screen, xf, yf, budget, progress, label,
+                                           total, keep_limit)
+        if not pool["picks"]:
+            return 0
+        if screen is not None and gstats is not None:
+            self._narrow(pool, gstats, P, chosen, base.n_outputs_)
+        gstats = self._exact_stats(sources, pool, base, values, y, screen, gstats, X, budget, progress, label,
+                                   total, rescore)
+        if progress is not None:
+            progress(total, total, label + ": selecting")
+        ctx = self._context(gstats, sources, pool, P, base.n_outputs_, keep_limit, budget, xf, yf)
+        kept, scores = sel.select(ctx)
+        self._count_copies(stats, sources, pool, ctx, kept)
+        if not kept:
+            return 0
+        return self._append(r, sources, pool, kept, scores, xf, *out)
+
+    # phase: screen, admit, pick, again -------------------------------------
+    def _steps(self, sources, stats, base, values, y, screen, xf, yf, budget, progress, label, total, keep_limit):
+        """Screen against the residual, admit the best new candidates to the pool, take the one that adds
+        most, and again against the updated residual.  Returns ``(pool, chosen, stats of the pool)``."""
+        P, p_in = xf.shape[1], values.shape[1]
+        steps = min(keep_limit, MAX_STEPS, self.shortlist)
+        per_step = max(MIN_PER_STEP, -(-self.shortlist // max(steps, 1)))
+        n_units = sum(s.n_units for s in sources)
+        pool = {"picks": [], "lo": [], "hi": [], "twins": []}
+        chosen, gstats = [], None
+        for step in range(steps):
+            extra = _features_for(sources, [pool["picks"][c] for c in chosen],
+                                  [pool["lo"][c] for c in chosen], [pool["hi"][c] for c in chosen])
+            residual = base if not chosen else self._residual(values, y, screen, xf, yf, extra, budget)
+            where = label + ", step " + str(step + 1)
+            scores, n_rows = self._screen(sources, residual, values, y, screen, xf, yf, extra, budget, progress,
+                                          where, total, stats if step == 0 else None)
+            room = self.shortlist - len(pool["picks"])
+            if room <= 0 or not self._admit(pool, sources, scores, min(per_step, room), xf):
+                break
+            scorer = ShortlistScorer(list(self.rounds_), base, self._pool_features(sources, pool), p_in, budget // 2)
+            gstats = scorer.partial(values, y, rows=screen)
+            gstats = self._settle_twins(pool, gstats, P, chosen, base.n_outputs_)
+            best, gain = self._pick(gstats, P, chosen, base.n_outputs_)
+            # Below what the best of n_units noise columns would reach by chance: stop screening.
+            if best is None or gain < 2 * math.log(max(n_units, 2)) / max(n_rows, 1):
+                break
+            chosen.append(best)
+            if self.stopped_early_:
+                break
+        self._n_units = n_units
+        return pool, chosen, gstats
+
+    def _context(self, gstats, sources, pool, P, k, keep_limit, budget, xf, yf):
+        """What the selector reads: the pool's exact statistics, positions, and the fit rows."""
+        corr, constant = correlations(gstats)
+        m = len(pool["picks"])
+        return _Context(stats=gstats, corr=corr, constant=constant, basis=[i for i in range(P) if not constant[i]],
+                        cands=list(range(P, P + m)), targets=list(range(P + m, P + m + k)), keep=keep_limit,
+                        chance=2 * math.log(max(self._n_units, 2)) / max(gstats.n, 1),
+                        keep_option=self.keep, task=self.task, seed=self.seed, n_jobs=self.n_jobs, budget=budget,
+                        fit_values=xf, fit_target=yf,
+                        sample=lambda target, size: _sample(target, size, np.random.default_rng(self.seed),
+                                                            self.task == "classification"),
+                        columns=lambda idx, x: _features_for(sources, [pool["picks"][i] for i in idx],
+                                                             [pool["lo"][i] for i in idx],
+                                                             [pool["hi"][i] for i in idx]).columns(x))
+
+    # phase: the rows the transforms are fitted on --------------------------
+    def _fit_rows(self, values, y, screen, budget, P):
+        """The screening rows, cut down so that a copy of them with every column (and the temporaries of
+        a model on them) stays within a fraction of the budget."""
+        base_rows = np.arange(values.shape[0]) if screen is None else screen
+        fit_cap = max(1000, budget // (8 * P * 8))
+        if len(base_rows) > fit_cap:
+            base_rows = base_rows[_sample(y[base_rows], fit_cap, self._rng, self.task == "classification")]
+        return _apply_rounds(self.rounds_, values[base_rows]), y[base_rows]
+
+    # phase: one candidate source per transform -----------------------------
+    def _fit_sources(self, r, xf, yf, names, dtypes, lineage, budget, p_in, fresh):
+        """One source per transform; from the second round on, only candidates that read a fresh column
+        (a feature of the last round, or an operand) besides inputs."""
+        graph = transform_graph(self.max_per_transform)
+        if r > 1:
+            allowed = set(range(p_in)) | fresh
+        sources, stats = [], []
+        bank = GramBank(xf.shape[1])
+        probe = xf[: min(len(xf), 5)]
+        families = [(name, catalogue_transform(name, graph)) for name in dict.fromkeys(self.transforms)]
+        extra = level_products(graph) if self.levels else []
+        for name, t in families + extra:
             entry = {"round": r, "transform": name, "considered": 0, "constant": 0, "copies": 0, "skipped": None}
             stats.append(entry)
-            t = tu.TransformBase.GetTransformObj(name, graph)
-            if t is None:
-                raise ValueError("unknown transform " + repr(name))
             try:
-                with module_output():
-                    t.fit(xf, yf, list(names), list(dtypes), list(lineage))
-                _unknown_levels_to_zero(t)
-                cands = candidates_of(t)
+                cands = fit_transform_object(t, xf, yf, names, dtypes, lineage)
                 if r > 1 and cands != [None]:
                     idx = []
                     for i, c in enumerate(cands):
@@ -388,182 +605,240 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                     t = restrict(t, idx)
                     cands = [cands[i] for i in idx]
                 if not cands:
+                    if (name, t) in extra:  # a table without categories: nothing to report
+                        stats.pop()
+                        continue
                     entry["skipped"] = "no eligible column"
                     continue
-                src = make_source(name, t, cands, budget // 2, bank_kinds, probe, max(1, self.n_jobs))
+                src = make_source(name, t, cands, budget // 2, probe, bank, max(1, self.n_jobs))
             except (MemoryError, KeyboardInterrupt):
                 raise
             except Exception as e:
                 entry["skipped"] = type(e).__name__ + ": " + " ".join(str(e).split())[:200]
                 continue
-            if isinstance(src, tuple):
-                gram_specs.append((len(sources), src))
-                sources.append(None)
-            else:
-                if src.n_units == 0:
-                    entry["skipped"] = "no output column"
-                    continue
-                sources.append(src)
+            if src.n_units == 0:
+                entry["skipped"] = "no output column"
+                continue
+            src.entry = entry
+            sources.append(src)
             entry["considered"] = len(cands)
-            entry["_source"] = len(sources) - 1
+        return SourceSet(sources, bank), stats
+
+    # phase: the model the candidates are scored against --------------------
+    def _residual(self, values, y, screen, xf, yf, extra, budget):
+        """The residual of a ridge (logistic) model on the table's columns and the features ``extra``."""
         residual = Residual(self.task)
-        screen_rows = None if screen is None else screen
-        n_screen = n if screen is None else len(screen)
+        n = values.shape[0]
+        width = values.shape[1] + sum(f.width for f in self.rounds_) + (extra.width if extra is not None else 0)
+        ext = _Extended(residual, extra)
         if self.task == "regression":
             # The ridge model from its sufficient statistics, so the rows are never copied whole.
-            xtx, xty, sx, sy = np.zeros((P, P)), np.zeros(P), np.zeros(P), 0.0
-            for sl in _chunks(screen_rows, n, max(64, budget // (8 * P * 2))):
+            xtx, xty, sx, sy = np.zeros((width, width)), np.zeros(width), np.zeros(width), 0.0
+            # A chunk is copied about four times over (rows, derived columns, the joined block, products).
+            for sl in _chunks(screen, n, max(64, budget // (8 * width * 8))):
                 xc = _apply_rounds(self.rounds_, values[sl])
+                if extra is not None and extra.width:
+                    xc = np.concatenate([xc, extra.columns(xc)], axis=1)
                 yc = y[sl]
                 xtx += xc.T @ xc
                 xty += xc.T @ yc
                 sx += xc.sum(axis=0)
                 sy += float(yc.sum())
-            residual.fit_regression(xtx, xty, sx, sy, n_screen)
+            residual.fit_regression(xtx, xty, sx, sy, n if screen is None else len(screen))
         else:
-            residual.fit_classification(xf, yf, self.classes_, self.seed)
+            xe = xf if extra is None or not extra.width else np.concatenate([xf, extra.columns(xf)], axis=1)
+            residual.fit_classification(xe, yf, self.classes_, self.seed)
+        return ext
+
+    # phase: screen every candidate against the residual --------------------
+    def _screen(self, sources, residual, values, y, screen, xf, yf, extra, budget, progress, label, total, stats):
+        """Screening scores of every source's units (one walk over the screening rows) and the rows walked.
+
+        Sources read the columns and the residual winsorised (bounds from the
+        fit rows), so a few extreme cells cannot rank a candidate.
+        """
+        n = values.shape[0]
+        n_screen = n if screen is None else len(screen)
+        if getattr(self, "_x_bounds", (None,))[0] is not xf:
+            self._x_bounds = (xf, _guard_bounds(xf))
+        x_lo, x_hi = self._x_bounds[1]
+        r_lo, r_hi = _guard_bounds(residual.residuals(xf, yf))
         k = residual.n_outputs_
-        bank = GramBank(P, k, bank_kinds) if bank_kinds else None
-        for pos, (_, name, t, cands, kind) in gram_specs:
-            sources[pos] = GramSource(name, t, cands, budget, kind, bank)
-        for src in sources:
-            src.start(k)
-        total = sum(e["considered"] for e in stats)
-        # One walk over the screening rows: every source adds its sums for the chunk.
+        sources.start(k)
         sum_r, sum_rr = np.zeros(k), np.zeros(k)
-        done_rows = 0
-        chunk = GramBank.rows_per_chunk(P, k, budget // 2)
-        for sl in _chunks(screen_rows, n, chunk):
+        done = 0
+        chunk = GramBank.rows_per_chunk(xf.shape[1], k, budget // 2)
+        self.screens_ += 1
+        for sl in _chunks(screen, n, chunk):
             xc = _apply_rounds(self.rounds_, values[sl])
-            rc = residual.residuals(xc, y[sl])
+            rc = np.clip(residual.residuals(xc, y[sl]), r_lo, r_hi)
+            np.clip(xc, x_lo, x_hi, out=xc)
             sum_r += rc.sum(axis=0)
             sum_rr += (rc * rc).sum(axis=0)
-            if bank is not None:
-                bank.accumulate(xc, rc)
-            for src in sources:
-                src.accumulate(xc, rc)
-            done_rows += xc.shape[0]
+            sources.accumulate(xc, rc)
+            done += xc.shape[0]
             if progress is not None:
-                progress(int(total * done_rows / n_screen), total, label + ": scoring candidates")
-        # Screening scores, then the shortlist (best first; ties keep the walking order).
-        picks, scores = [], []
-        for s, src in enumerate(sources):
-            s1, s2, sr = src.finish()
-            score, constant = screen_scores(n_screen, s1, s2, sr, sum_r, sum_rr)
-            for e in stats:
-                if e.get("_source") == s:
-                    e["constant"] = int(np.count_nonzero(constant))
-            live = np.flatnonzero(~constant & (score > 0))
-            picks.extend((s, int(u)) for u in live)
-            scores.append(score[live])
-        for e in stats:
-            e.pop("_source", None)
-        self.candidate_stats_.extend(stats)
-        if not picks:
+                progress(int(total * done / n_screen), total, label + ": scoring candidates")
+            if self._deadline is not None and time.monotonic() > self._deadline and done < n_screen:
+                self.stopped_early_ = ("time budget of " + format(float(self.time_budget), "g") + " s reached while "
+                                       "screening (" + label + ", " + str(done) + " of " + str(n_screen)
+                                       + " rows); the features kept are the best found so far")
+                if progress is not None:
+                    progress(total, total, label + ": time budget reached, screening stopped")
+                break
+        scores = []
+        bank = sources.bank
+        for src, (s1, s2, sr) in zip(sources, sources.finish()):
+            sb = src.basis_sums() if hasattr(src, "basis_sums") else None
+            if sb is not None:
+                score, constant = partial_screen_scores(done, s1, s2, sr, sb, sum_r, sum_rr, bank.m["xtx"],
+                                                        bank.m["sx"], bank.m["xr"])
+            else:
+                score, constant = screen_scores(done, s1, s2, sr, sum_r, sum_rr)
+            if stats is not None:
+                src.entry["constant"] = int(np.count_nonzero(constant))
+            scores.append(np.where(constant, 0.0, score))
+        return scores, done
+
+    # phase: the best new candidates join the pool ---------------------------
+    def _admit(self, pool, sources, scores, count, xf):
+        """Add the ``count`` best-screened candidates not yet in the pool, each with its outlier guard.
+
+        A candidate whose guard changes training values enters twice, clipped
+        and not; ``_settle_twins`` keeps the one with the lower held-out error.
+        """
+        seen = {(s, sources[s].signature(u)) for s, u in pool["picks"]}
+        # Equal scores (both orders of a product) rank in walking order, whatever the rounding of the sums.
+        flat = np.round(np.concatenate(scores), 12)
+        offsets = np.concatenate([[0], np.cumsum([len(s) for s in scores])])
+        fresh = []
+        for pos in np.argsort(-flat, kind="stable"):
+            if flat[pos] <= 0 or len(fresh) >= count:
+                break
+            s = int(np.searchsorted(offsets, pos, side="right") - 1)
+            pick = (s, int(pos - offsets[s]))
+            key = (s, sources[s].signature(pick[1]))
+            if key not in seen:
+                seen.add(key)
+                fresh.append(pick)
+        if not fresh:
             return 0
-        scores = np.concatenate(scores)
-        top = np.argsort(-scores, kind="stable")[: self.shortlist]
-        short = [picks[i] for i in top]
-        feats = _features_for(sources, short)
-        scorer = ShortlistScorer(list(self.rounds_), residual, feats, p_in, budget // 2)
-        if progress is not None:
-            progress(total, total, label + ": rescoring " + str(len(short)) + " candidates on all rows")
-        if rescore is not None:
-            gstats = rescore(scorer)
-        else:
-            gstats = scorer.partial(Table(values, X.names, X.dtypes, X.lineage, X.n_inputs), y)
+        block = _features_for(sources, fresh).columns(xf)
+        lo, hi = _guard_bounds(block)
+        for j, pick in enumerate(fresh):
+            changes = bool(np.any((block[:, j] < lo[j]) | (block[:, j] > hi[j])))
+            pool["picks"].append(pick)
+            pool["lo"].append(float(lo[j]))
+            pool["hi"].append(float(hi[j]))
+            if changes:
+                pool["picks"].append(pick)
+                pool["lo"].append(-np.inf)
+                pool["hi"].append(np.inf)
+                pool["twins"].append(len(pool["picks"]) - 2)
+        return len(fresh)
+
+    def _pool_features(self, sources, pool):
+        return _features_for(sources, pool["picks"], pool["lo"], pool["hi"])
+
+    def _settle_twins(self, pool, gstats, P, chosen, k):
+        """For each candidate entered clipped and not, keep the version with the lower held-out error."""
+        if not pool["twins"]:
+            return gstats
+        gz = standardized_folds(gstats)
+        m = len(pool["picks"])
+        targets = [P + m + q + 1 for q in range(k)]
+        _, constant = correlations(gstats)
+        basis = [i + 1 for i in range(P) if not constant[i]] + [P + c + 1 for c in chosen]
+        drop = set()
+        for a in pool["twins"]:
+            errs = []
+            for v in (a, a + 1):
+                errs.append(sum(fold_error(gz, f, basis + [P + v + 1], targets) for f in range(gz.shape[0])
+                                if gz[f][0, 0] > 0))
+            drop.add(a + 1 if errs[0] <= errs[1] else a)
+        keep = [i for i in range(m) if i not in drop]
+        for key in ("picks", "lo", "hi"):
+            pool[key] = [pool[key][i] for i in keep]
+        pool["twins"] = []
+        remap = {old: new for new, old in enumerate(keep)}
+        chosen[:] = [remap[c] for c in chosen]
+        return gstats.take(list(range(P)) + [P + i for i in keep] + list(range(P + m, P + m + k)))
+
+    # phase: the pool candidate that adds most joins the model --------------
+    def _pick(self, gstats, P, chosen, k):
         corr, constant = correlations(gstats)
-        targets = np.arange(P + len(short), P + len(short) + k)
+        m = gstats.gram.shape[1] - 1 - P - k
+        basis = [i for i in range(P) if not constant[i]] + [P + c for c in chosen]
+        rest = [c for c in range(m) if c not in chosen and not constant[P + c]]
+        if not rest:
+            return None, 0.0
+        gains, _ = partial_gains(corr, basis, [P + c for c in rest], list(range(P + m, P + m + k)))
+        best = int(np.argmax(np.round(gains, 10)))
+        if gains[best] <= 0:
+            return None, 0.0
+        return rest[best], float(gains[best])
+
+    # phase: exact statistics of the pool on every row -----------------------
+    def _narrow(self, pool, gstats, P, chosen, k):
+        """Keep for the all-row rescoring only what can still change the decision: the candidates the
+        steps took, and as many runners-up again (at least ``MIN_PER_STEP``) by their gain on the sample."""
+        m = len(pool["picks"])
+        room = max(2 * len(chosen), MIN_PER_STEP)
+        if m <= room:
+            return
+        corr, constant = correlations(gstats)
         basis = [i for i in range(P) if not constant[i]]
-        cands = list(range(P, P + len(short)))
-        keep_limit = self.keep if self.keep > 0 else len(short)
+        gains, _ = partial_gains(corr, basis, list(range(P, P + m)), list(range(P + m, P + m + k)))
+        rest = [c for c in np.argsort(-np.round(gains, 10), kind="stable") if c not in chosen and gains[c] > 0]
+        keep = sorted(set(chosen) | set(int(c) for c in rest[: room - len(chosen)]))
+        for key in ("picks", "lo", "hi"):
+            pool[key] = [pool[key][i] for i in keep]
+
+    def _exact_stats(self, sources, pool, base, values, y, screen, gstats, X, budget, progress, label, total,
+                     rescore):
+        if screen is None and gstats is not None and rescore is None:
+            return gstats
+        scorer = ShortlistScorer(list(self.rounds_), base, self._pool_features(sources, pool),
+                                 values.shape[1], budget // 2)
         if progress is not None:
-            progress(total, total, label + ": selecting")
-        source_entry = {}
-        for e in stats:
-            source_entry.setdefault(e["transform"], e)
-        if self.selector == "gain":
-            kept, gains = forward_select(gstats, corr, constant, basis, cands, targets, keep_limit, COPY_THRESHOLD)
-        else:
-            kept, gains = self._select_with_module(corr, constant, basis, cands, targets, short, sources, xf, yf)
-        chosen = [(short[i], g) for i, g in zip(kept, gains)]
-        # Copies: shortlisted candidates that nearly repeat an input column or a kept feature.
-        final = basis + [cands[i] for i in kept]
-        kept_set = set(kept)
-        for i, c in enumerate(cands):
-            if i not in kept_set and not constant[c] and np.max(np.abs(corr[c, final])) >= COPY_THRESHOLD:
-                source_entry[sources[short[i][0]].name]["copies"] += 1
-        if not chosen:
-            return 0
-        kept_feats = _features_for(sources, [c for c, _ in chosen])
-        block = kept_feats.columns(xf)
-        lo_q, hi_q = np.quantile(block, [CLIP_QUANTILE, 1 - CLIP_QUANTILE], axis=0)
-        w = hi_q - lo_q
-        span = block.max(axis=0) - block.min(axis=0)
-        w = np.where(w > 0, w, span)
-        kept_feats.lo, kept_feats.hi = lo_q - w, hi_q + w
-        # Names, dtypes and lineage as the module's transforms recorded them.
+            progress(total, total, label + ": rescoring " + str(len(pool["picks"])) + " candidates on all rows")
+        if rescore is not None:
+            return rescore(scorer)
+        return scorer.partial(Table(values, X.names, X.dtypes, X.lineage, X.n_inputs), y)
+
+    def _count_copies(self, stats, sources, pool, ctx, kept):
+        """Pool candidates left without new information next to the columns and the kept features."""
+        final = list(ctx.basis) + [ctx.cands[i] for i in kept]
+        rest = [i for i in range(len(ctx.cands)) if i not in set(kept) and not ctx.constant[ctx.cands[i]]]
+        if not rest:
+            return
+        _, spread = partial_gains(ctx.corr, final, [ctx.cands[i] for i in rest], ctx.targets)
+        for i, s in zip(rest, spread):
+            if s < NIL_SPREAD:
+                sources[pool["picks"][i][0]].entry["copies"] += 1
+
+    # phase: the kept features join the table ------------------------------
+    def _append(self, r, sources, pool, kept, scores, xf, names, dtypes, lineage):
+        feats = _features_for(sources, [pool["picks"][i] for i in kept], [pool["lo"][i] for i in kept],
+                              [pool["hi"][i] for i in kept])
+        feats.columns(xf[: min(len(xf), 5)])  # the module records names and lineage as it computes
         group_names, group_dtypes, group_lineage = [], [], []
-        for t, sel in kept_feats.groups:
-            group_names += [t.new_column_names_[i] for i in sel]
-            group_dtypes += [np.dtype(t.new_column_dtypes_[i]) for i in sel]
-            group_lineage += [t.new_column_as_json_objects_[i] for i in sel]
-        for j, g in enumerate(kept_feats.order):
-            (s, _), score = chosen[j]
-            name = tu.DataUtils.get_unique_column_name(str(group_names[g]), names)
+        for t, sel in feats.groups:
+            gn, gd, gl = new_columns_info(t, sel)
+            group_names += gn
+            group_dtypes += gd
+            group_lineage += gl
+        for j, g in enumerate(feats.order):
+            i = kept[j]
+            name = unique_name(group_names[g], names)
             names.append(name)
             dtypes.append(np.dtype(np.float64) if group_dtypes[g].kind in "biuf" else group_dtypes[g])
             lineage.append(group_lineage[g])
-            self.kept_.append({"name": name, "lineage": group_lineage[g], "score": float(score),
-                               "transform": sources[s].name, "round": r})
-        self.rounds_.append(kept_feats)
-        return kept_feats.width
-
-    def _select_with_module(self, corr, constant, basis, cands, targets, short, sources, xf, yf):
-        """Shortlist less constants and near copies, then the module's FS1 / FS2 choose."""
-        tu = _tu()
-        gains, spread = partial_gains(corr, basis, cands, targets)
-        order = np.argsort(-gains, kind="stable")
-        accepted = []
-        for pos in order:
-            c = cands[pos]
-            if constant[c] or spread[pos] < 1e-6:
-                continue
-            others = list(basis) + [cands[a] for a in accepted]
-            if others and np.max(np.abs(corr[c, others])) >= COPY_THRESHOLD:
-                continue
-            accepted.append(int(pos))
-        if not accepted:
-            return [], []
-        p = xf.shape[1]
-        feats = _features_for(sources, [short[a] for a in accepted])
-        rows = max(200, int(self.block_mib * MIB) // (8 * (p + len(accepted)) * 2))
-        rng = np.random.default_rng(self.seed)
-        if self.selector == "fs2":
-            rows = min(rows, FOREST_ROWS)
-        idx = np.arange(len(xf)) if rows >= len(xf) else _sample(yf, rows, rng, self.task == "classification")
-        z = np.concatenate([xf[idx], feats.columns(xf[idx])], axis=1)
-        yz = yf[idx]
-        must = list(range(p))
-        if self.selector == "fs1":
-            from sklearn.feature_selection import f_classif, f_regression
-
-            with module_output(), quiet_warnings():
-                sel = tu.FS1(must, self.keep, self.task).fit(z, yz)
-                scores = (f_classif if self.task == "classification" else f_regression)(z, yz)[0]
-        else:
-            from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
-
-            forest = RandomForestClassifier if self.task == "classification" else RandomForestRegressor
-            model = forest(n_estimators=50, max_features="sqrt", min_samples_leaf=5, n_jobs=self.n_jobs or None,
-                           random_state=self.seed).fit(z, yz)
-            scores = model.feature_importances_
-            with module_output():
-                sel = tu.FS2(must, self.keep, self.task, _Importances(scores)).fit(z, yz)
-        scores = np.where(np.isfinite(scores), scores, 0.0)
-        picked = [int(c) - p for c in sel.cols_to_keep_final_ if int(c) >= p]
-        picked.sort(key=lambda a: -scores[p + a])
-        return [accepted[a] for a in picked], [float(scores[p + a]) for a in picked]
+            self.kept_.append({"name": name, "lineage": group_lineage[g], "score": float(scores[j]),
+                               "transform": sources[pool["picks"][i][0]].name, "round": r,
+                               "clipped": bool(np.isfinite(pool["lo"][i]))})
+        self.rounds_.append(feats)
+        return feats.width
 
     # ------------------------------------------------------------------
     def transform(self, X):
@@ -594,12 +869,3 @@ def _blas_threads(n_jobs):
 
     with threadpool_limits(limits=max(1, int(n_jobs or 1)), user_api="blas"):
         yield
-
-
-def _unknown_levels_to_zero(t):
-    """One-hot encoders built by the search put categories unseen at fit on no level instead of raising."""
-    from sklearn.preprocessing import OneHotEncoder
-
-    for est in getattr(t, "tobjects_", None) or ():
-        if isinstance(est, OneHotEncoder):
-            est.handle_unknown = "ignore"

@@ -20,62 +20,27 @@ How the sums are obtained depends on the transform:
 * ``ModuleSource`` (``TB1``, ``TGen``, ``TAM``): the fitted transform itself,
   restricted to a block of candidates, computes the output columns.
 
+Every source follows one protocol: ``start(k)`` before a walk over the rows,
+``accumulate(xc, rc)`` per row chunk (columns and residual), ``finish()`` for
+``(s1, s2, sr)`` per unit; ``SourceSet`` walks them together with the shared
+``GramBank``.
+
 Whatever computed the screening sums, the features that are kept (and the
 shortlist's exact statistics) are computed by the module's transform object
 restricted to the chosen candidates (``restrict``), so names, dtypes and
 lineage are the module's.
 """
 
-import copy
-
 import numpy as np
 
-from karrow_libs.table import module_output
-
+from ._module import candidates_of, kind_of, module_columns, restrict
 from ._stats import _replace_nonfinite
 
-__all__ = ["make_source", "restrict", "candidates_of"]
-
-_CANDIDATE_ATTRS = ("colids_", "colid_pairs_", "candidates_")
+__all__ = ["make_source", "GramBank", "SourceSet", "candidates_of", "restrict", "module_columns"]
 
 
-def candidates_of(t):
-    """The fitted transform's candidate list (``[None]`` for a whole-table transform)."""
-    for attr in _CANDIDATE_ATTRS:
-        cands = getattr(t, attr, None)
-        if cands is not None:
-            return list(cands)
-    return [None]
-
-
-def restrict(t, idx):
-    """A shallow copy of the fitted transform ``t`` that applies only to its candidates ``idx``.
-
-    The copy shares the fitted estimators; only the lists of chosen columns
-    (and the estimators aligned with them) are cut down.
-    """
-    r = copy.copy(t)
-    for attr in _CANDIDATE_ATTRS:
-        cands = getattr(t, attr, None)
-        if cands is not None:
-            setattr(r, attr, [cands[i] for i in idx])
-            tobjects = getattr(t, "tobjects_", None)
-            if tobjects is not None and len(tobjects) == len(cands):
-                r.tobjects_ = [tobjects[i] for i in idx]
-            break
-    return r
-
-
-def module_columns(t, values):
-    """The new columns of the fitted transform ``t`` on ``values`` as a 2-d float64 array."""
-    with module_output():
-        out = t.transform(values, 1, True)
-    if isinstance(out, list) and not out:
-        return np.empty((values.shape[0], 0))
-    out = np.asarray(out, dtype=np.float64)
-    if out.ndim == 1:
-        out = out[:, None]
-    return out
+#: Pair functions whose two argument orders give the same column.
+SYMMETRIC_FUNCTIONS = (np.multiply, np.add, np.fmin, np.fmax)
 
 
 class _Source:
@@ -101,6 +66,10 @@ class _Source:
     def finish(self):
         return self.s1, self.s2, self.sr
 
+    def signature(self, unit):
+        """A key shared by units that compute the same column (both orders of a symmetric pair)."""
+        return unit
+
     def unit_candidates(self, units):
         """Candidate positions and output positions of ``units``."""
         units = np.asarray(units, dtype=np.intp)
@@ -118,6 +87,11 @@ class _PairUnits(_Source):
         self.counts = np.ones(self.n_units, dtype=np.intp)
         self.unit_cand = np.arange(self.n_units)
         self.unit_out = np.zeros(self.n_units, dtype=np.intp)
+        self.symmetric = getattr(t, "fun", None) in SYMMETRIC_FUNCTIONS
+
+    def signature(self, unit):
+        i, j = int(self.i[unit]), int(self.j[unit])
+        return (min(i, j), max(i, j)) if self.symmetric else (i, j)
 
 
 class UnarySource(_Source):
@@ -169,12 +143,28 @@ class PairSource(_PairUnits):
         self.kernel = _fused_kernels() if op is not None else None
         self.op = op
 
+    def _halves(self):
+        """For a symmetric function, the units of one order of each pair and where every unit reads from."""
+        if not hasattr(self, "_half"):
+            if self.symmetric:
+                width = int(max(self.i.max(), self.j.max())) + 1
+                keys = np.minimum(self.i, self.j) * width + np.maximum(self.i, self.j)
+                _, first, back = np.unique(keys, return_index=True, return_inverse=True)
+                self._half = (first, back.reshape(-1))
+            else:
+                self._half = None
+        return self._half
+
     def accumulate(self, xc, rc):
         if self.kernel is not None:
-            # One pass over the rows per pair, no candidate column in memory, the GIL released.
-            s1, s2, sr = self.kernel.pair_sums(np.asfortranarray(xc), self.i.astype(np.int64),
-                                               self.j.astype(np.int64), np.asfortranarray(rc), self.op,
-                                               self.threads)
+            # One pass over the rows per pair, no candidate column in memory, the GIL released; both
+            # orders of a symmetric pair are the same column, so it is summed once.
+            half = self._halves() if self.n_units else None
+            i, j = (self.i, self.j) if half is None else (self.i[half[0]], self.j[half[0]])
+            s1, s2, sr = self.kernel.pair_sums(np.asfortranarray(xc), i.astype(np.int64), j.astype(np.int64),
+                                               np.asfortranarray(rc), self.op, self.threads)
+            if half is not None:
+                s1, s2, sr = s1[half[1]], s2[half[1]], sr[half[1]]
             self.s1 += s1
             self.s2 += s2
             self.sr += sr
@@ -191,6 +181,10 @@ class PairSource(_PairUnits):
 GRAM_FUNCTIONS = {np.multiply: "product", np.add: "sum", np.subtract: "diff", np.true_divide: "divide"}
 
 
+#: Widest table whose pair candidates are screened on top of its columns (the cross-products grow with the cube).
+PARTIAL_LIMIT = 48
+
+
 class GramBank:
     """The matrix products over the input columns that the pair sources read.
 
@@ -198,10 +192,30 @@ class GramBank:
     Per row chunk it holds at most six (rows x columns) temporaries.
     """
 
-    def __init__(self, p, k, kinds):
-        self.p, self.k = p, k
-        self.kinds = set(kinds)
+    def __init__(self, p):
+        self.p = p
+        self.kinds = set()
+        self.k = 0
+        self.m = {}
+        # Cross-products of every pair candidate with every column (sum x_i x_j x_b), for scores on top of
+        # the columns: they do not depend on the residual, so the first whole walk forms them for all steps.
+        self.partial = p <= PARTIAL_LIMIT
+        self.cube = None
+        self.cube_rows = 0
+
+    def start(self, k):
+        p = self.p
+        self.k = k
+        self.rows = 0
         need = self.need = set()
+        if self.partial and self.kinds & {"product", "divide"}:
+            need |= {"xtx", "sx", "xr"}
+            if self.cube is None:
+                self._cube = {"xxx": np.zeros((p, p, p))} if "product" in self.kinds else {}
+                if "divide" in self.kinds:
+                    self._cube["xxw"] = np.zeros((p, p, p))
+            else:
+                self._cube = None
         if self.kinds & {"sum", "diff"}:
             need |= {"xtx", "sx", "sx2", "xr"}
         if "product" in self.kinds:
@@ -223,8 +237,18 @@ class GramBank:
     def rows_per_chunk(p, k, budget):
         return max(64, budget // (8 * max(p, 1) * (5 + k)))
 
+    def finish(self):
+        if getattr(self, "_cube", None) is not None:
+            self.cube, self.cube_rows, self._cube = self._cube, self.rows, None
+        return None
+
+    def basis_ready(self):
+        """Whether the column cross-products cover exactly the rows of the walk just finished."""
+        return self.cube is not None and self.cube_rows == self.rows
+
     def accumulate(self, xc, rc):
         m, need = self.m, self.need
+        self.rows += xc.shape[0]
         x2 = xc * xc if need & {"sx2", "x2tx2", "x2tw2"} else None
         if "xtx" in need:
             m["xtx"] += xc.T @ xc
@@ -246,6 +270,17 @@ class GramBank:
             w2 = w * w
             m["x2tw2"] += x2.T @ w2
             del w2
+        cube = getattr(self, "_cube", None)
+        if cube:
+            if w is None and "xxw" in cube:
+                with np.errstate(all="ignore"):
+                    w = _replace_nonfinite(1.0 / xc)
+            for b in range(self.p):
+                xb = xc * xc[:, b:b + 1]
+                if "xxx" in cube:
+                    cube["xxx"][b] += xb.T @ xc
+                if "xxw" in cube:
+                    cube["xxw"][b] += xb.T @ w
         for q in range(self.k):
             if need & {"xrx", "xrw"}:
                 xr = xc * rc[:, q:q + 1]
@@ -260,9 +295,10 @@ class GramSource(_PairUnits):
         super().__init__(name, t, cands, budget)
         self.kind = kind
         self.bank = bank
+        bank.kinds.add(kind)
 
     def start(self, k):
-        pass
+        pass  # the bank is started once for all pair sources
 
     def accumulate(self, xc, rc):
         pass  # the bank does the work, once for all pair sources
@@ -283,6 +319,21 @@ class GramSource(_PairUnits):
             s2 = m["x2tw2"][i, j]
             sr = np.stack([m["xrw"][q][i, j] for q in range(k)], axis=1)
         return s1, s2, sr
+
+    def basis_sums(self):
+        """(units, columns) sums of each candidate times each column, or None where not formed."""
+        bank = self.bank
+        if not bank.basis_ready():
+            return None
+        m, i, j = bank.m, self.i, self.j
+        if self.kind == "product":
+            return bank.cube["xxx"][:, i, j].T
+        if self.kind == "divide":
+            return bank.cube["xxw"][:, i, j].T
+        if "xtx" in m:
+            sign = 1.0 if self.kind == "sum" else -1.0
+            return m["xtx"][i, :] + sign * m["xtx"][j, :]
+        return None
 
 
 class ModuleSource(_Source):
@@ -315,16 +366,51 @@ class ModuleSource(_Source):
             c = e
 
 
-def make_source(name, t, cands, budget, bank_kinds, probe, threads=1):
-    """The source for the fitted transform ``t`` over its candidates ``cands``."""
-    cls = type(t).__name__
-    fun = getattr(t, "fun", None)
-    if cls == "TA1":
+def make_source(name, t, cands, budget, probe, bank, threads=1):
+    """The source for the fitted transform ``t`` over its candidates ``cands``.
+
+    Pair transforms whose sums come from matrix products share ``bank``.
+    """
+    kind, fun = kind_of(t)
+    if kind == "unary":
         return UnarySource(name, t, cands, budget)
-    if cls == "TA2":
-        kind = GRAM_FUNCTIONS.get(fun)
-        if kind is not None:
-            bank_kinds.append(kind)
-            return ("gram", name, t, cands, kind)
+    if kind == "binary":
+        gram = GRAM_FUNCTIONS.get(fun)
+        if gram is not None:
+            return GramSource(name, t, cands, budget, gram, bank)
         return PairSource(name, t, cands, budget, threads)
     return ModuleSource(name, t, cands, budget, probe)
+
+
+class SourceSet:
+    """The sources of a round walked together: ``start(k)``, ``accumulate(xc, rc)`` per row chunk, then
+    ``finish()`` gives each source's ``(s1, s2, sr)``."""
+
+    def __init__(self, sources, bank):
+        self.sources = sources
+        self.bank = bank
+
+    def __len__(self):
+        return len(self.sources)
+
+    def __getitem__(self, i):
+        return self.sources[i]
+
+    def __iter__(self):
+        return iter(self.sources)
+
+    def start(self, k):
+        if self.bank.kinds:
+            self.bank.start(k)
+        for src in self.sources:
+            src.start(k)
+
+    def accumulate(self, xc, rc):
+        if self.bank.kinds:
+            self.bank.accumulate(xc, rc)
+        for src in self.sources:
+            src.accumulate(xc, rc)
+
+    def finish(self):
+        self.bank.finish()
+        return [src.finish() for src in self.sources]

@@ -9,10 +9,13 @@ numbers come out whichever way the rows are walked.
 
 import numpy as np
 
-__all__ = ["Residual", "GramStats", "screen_scores", "forward_select", "correlations"]
+__all__ = ["Residual", "GramStats", "screen_scores", "forward_select", "correlations", "NIL_SPREAD"]
 
 #: A column whose variance is below this share of its mean square is constant.
 CONSTANT_RTOL = 1e-10
+#: A candidate whose share of variance outside the span of the columns already there is below this holds
+#: no new information (a linear combination of them, or a repeat of a feature kept before it).
+NIL_SPREAD = 1e-6
 
 
 def _replace_nonfinite(a):
@@ -144,6 +147,11 @@ class GramStats:
 
     __radd__ = __add__
 
+    def take(self, columns):
+        """The statistics of the leading constant and of ``columns`` (positions after it), in that order."""
+        idx = np.concatenate([[0], np.asarray(columns, dtype=np.intp) + 1])
+        return GramStats(self.gram[:, idx][:, :, idx], self.n)
+
     def __getstate__(self):
         return {"gram": self.gram, "n": self.n}
 
@@ -214,6 +222,41 @@ def screen_scores(n, s1, s2, sr, sum_r, sum_rr):
     return score, constant
 
 
+def partial_screen_scores(n, s1, s2, sr, sb, sum_r, sum_rr, xtx, sx, xr):
+    """Like ``screen_scores``, but each candidate's part outside the span of the columns.
+
+    ``sb``: (m, p) sums of each candidate times each column; ``xtx``, ``sx``,
+    ``xr``: the columns' cross-products, sums and sums with the residual.  A
+    candidate that mostly repeats the columns (a triple product next to the
+    pair products it extends) is scored by what it adds, not by what it
+    shares with them.
+    """
+    with np.errstate(all="ignore"):
+        mean = s1 / n
+        var = s2 / n - mean ** 2
+        constant = ~(var > CONSTANT_RTOL * (s2 / n)) | ~np.isfinite(var)
+        mx = sx / n
+        sbb = xtx / n - np.outer(mx, mx)
+        d = np.sqrt(np.maximum(np.diag(sbb), 0))
+        live = d > 0
+        d = np.where(live, d, 1.0)
+        inv = np.linalg.pinv(sbb / np.outer(d, d), rcond=1e-10, hermitian=True)
+        inv[~live, :] = 0.0
+        inv[:, ~live] = 0.0
+        rmean = sum_r / n
+        cov_cb = (sb / n - mean[:, None] * mx[None, :]) / d[None, :]
+        cov_br = (xr / n - mx[:, None] * rmean[None, :]) / d[:, None]
+        a = cov_cb @ inv
+        var_perp = var - np.einsum("ij,ij->i", a, cov_cb)
+        cov = sr / n - mean[:, None] * rmean[None, :] - a @ cov_br
+        rvar = sum_rr / n - rmean ** 2 - np.einsum("ij,ij->j", cov_br, inv @ cov_br)
+        corr2 = cov ** 2 / (var_perp[:, None] * rvar[None, :])
+        nil = ~(var_perp > NIL_SPREAD * var)
+        score = np.nanmean(np.where(np.isfinite(corr2), corr2, np.nan), axis=1) if corr2.shape[1] else np.zeros(len(s1))
+    score = np.where(constant | nil | ~np.isfinite(score), 0.0, np.clip(score, 0.0, 1.0))
+    return score, constant
+
+
 def correlations(stats):
     """(corr, constant) of the columns after the leading constant column of ``stats``."""
     return correlations_of(stats.total)
@@ -266,44 +309,42 @@ def partial_gains(corr, basis, cands, targets):
         g = cov ** 2 / (np.maximum(spread, 1e-300)[:, None] * np.maximum(tvar, 1e-300)[None, :])
     g = np.where(np.isfinite(g), np.minimum(g, 1.0), 0.0)
     gains = g.mean(axis=1) if g.shape[1] else np.zeros(len(cands))
-    gains[spread < 1e-6] = 0.0
+    gains[spread < NIL_SPREAD] = 0.0
     return gains, spread
 
 
-def forward_path(corr, constant, basis, cands, targets, steps, copy_threshold=0.95):
+def forward_path(corr, constant, basis, cands, targets, steps):
     """Greedy order of the candidates by added value: at most ``steps`` positions into ``cands``.
 
     Each step takes the candidate that adds the most on top of ``basis`` and
-    the candidates taken before (``partial_gains``), skipping constants, near
-    copies (``|corr| >= copy_threshold`` with a basis column or a taken
-    candidate) and candidates that add nothing.  Returns ``(path, gains)``.
+    the candidates taken before (``partial_gains``).  A candidate is passed
+    over only when it is constant or adds nothing: when its part outside the
+    span of what is already there is numerically nil.  How correlated it is
+    with a column does not matter: a product of a centred column with a
+    low-spread positive factor correlates highly with that column and may
+    still carry all of the signal.  Returns ``(path, gains)``.
     """
     basis = list(basis)
     remaining = [i for i, c in enumerate(cands) if not constant[c]]
     path, gains = [], []
     while remaining and len(path) < steps:
-        g, _ = partial_gains(corr, basis, [cands[i] for i in remaining], targets)
-        picked, dropped = None, []
-        for pos in np.argsort(-g, kind="stable"):
-            if g[pos] <= 0:
-                break
-            i = remaining[pos]
-            if basis and np.max(np.abs(corr[cands[i], basis])) >= copy_threshold:
-                dropped.append(i)
-                continue
-            picked = (i, float(g[pos]))
+        g, spread = partial_gains(corr, basis, [cands[i] for i in remaining], targets)
+        # Equal gains (min and max of a pair hold the same new information) go to the earlier candidate,
+        # however the rows were split when the sums were formed.
+        pos = int(np.argmax(np.round(g, 10))) if len(g) else 0
+        if not len(g) or g[pos] <= 0:
             break
-        if picked is None:
-            break
-        dropped = set(dropped)
-        remaining = [i for i in remaining if i not in dropped and i != picked[0]]
-        path.append(picked[0])
-        gains.append(picked[1])
-        basis.append(cands[picked[0]])
+        picked = remaining[pos]
+        # Candidates left without new information (repeats of the one taken now) leave the race.
+        _, after = partial_gains(corr, basis + [cands[picked]], [cands[i] for i in remaining], targets)
+        remaining = [i for i, s in zip(remaining, after) if i != picked and s >= NIL_SPREAD]
+        path.append(picked)
+        gains.append(float(g[pos]))
+        basis.append(cands[picked])
     return path, gains
 
 
-def forward_select(stats, corr, constant, basis, cands, targets, keep, copy_threshold=0.95, min_improvement=1e-3):
+def forward_select(stats, corr, constant, basis, cands, targets, keep, min_improvement=1e-3):
     """Greedy keep by added value, as many steps as cross-validation supports.
 
     The greedy order (``forward_path``) is run on the statistics of all row
@@ -328,7 +369,7 @@ def forward_select(stats, corr, constant, basis, cands, targets, keep, copy_thre
         if stats.gram[f][0, 0] < 1 or total[0, 0] - stats.gram[f][0, 0] < len(basis) + 3:
             continue
         corr_f, constant_f = correlations_of(total - stats.gram[f])
-        path, _ = forward_path(corr_f, constant_f, basis, cands, targets, keep, copy_threshold)
+        path, _ = forward_path(corr_f, constant_f, basis, cands, targets, keep)
         errs = [fold_error(gz, f, zcol(list(basis) + [cands[i] for i in path[:k]]), zcol(targets))
                 for k in range(len(path) + 1)]
         per_fold.append(errs + [errs[-1]] * (keep + 1 - len(errs)))
@@ -341,4 +382,4 @@ def forward_select(stats, corr, constant, basis, cands, targets, keep, copy_thre
     diff = per_fold - per_fold[:, best:best + 1]
     se = np.sqrt(len(per_fold)) * diff.std(axis=0, ddof=1)
     k = int(np.flatnonzero(diff.sum(axis=0) <= np.maximum(se, abs(per_fold[:, best].sum()) * min_improvement))[0])
-    return forward_path(corr, constant, basis, cands, targets, k, copy_threshold)
+    return forward_path(corr, constant, basis, cands, targets, k)

@@ -28,8 +28,9 @@ from sklearn.base import BaseEstimator, TransformerMixin
 
 from karrow_libs.table import DataError, Table, as_table, module_output, quiet_warnings, seeded_names
 
-from ._search import _Features, _apply_rounds, _sample, _tu, _unknown_levels_to_zero
-from ._sources import candidates_of, module_columns, restrict
+from ._module import _tu, candidates_of, module_columns, restrict
+from ._module import unknown_levels_to_zero as _unknown_levels_to_zero
+from ._search import _Features, _apply_rounds, _sample
 
 __all__ = ["TreeSearch"]
 

@@ -1,0 +1,155 @@
+"""Everything the search knows about the transform module's objects, in one place.
+
+The search asks a catalogue transform for its candidates, cuts a fitted
+transform down to some of them, computes their columns, and reads the names,
+dtypes and lineage it recorded.  Those objects' attribute names
+(``colids_``, ``colid_pairs_``, ``candidates_``, ``tobjects_``,
+``new_column_*``) and calling conventions are only spelled here, so that the
+rest of the search (and the tree search built on it) works through these
+functions.
+"""
+
+import copy
+
+import numpy as np
+
+from karrow_libs.table import module_output
+
+__all__ = ["catalogue_transform", "level_products", "is_level", "unknown_levels_to_zero", "fit_transform_object",
+           "candidates_of", "restrict", "module_columns", "kind_of", "new_columns_info", "unique_name",
+           "transform_graph"]
+
+_CANDIDATE_ATTRS = ("colids_", "colid_pairs_", "candidates_")
+
+
+def _tu():
+    from karrow_libs.vantor.transforms import transform_utils
+
+    return transform_utils
+
+
+def transform_graph(max_per_transform=None):
+    """A transform graph whose reproducible sample caps each transform at ``max_per_transform`` candidates."""
+    from karrow_libs.vantor.transforms.transform_graph import TransformGraph
+
+    return TransformGraph(max_feature_generate_one_node=max_per_transform or None)
+
+
+def catalogue_transform(name, graph):
+    """A fresh catalogue transform object for ``name``; ValueError for a name outside the catalogue."""
+    t = _tu().TransformBase.GetTransformObj(name, graph)
+    if t is None:
+        raise ValueError("unknown transform " + repr(name))
+    return t
+
+
+#: Rows a level (and the rest) must hold before its products are candidates: a product that is nonzero
+#: on a handful of rows would let those rows decide.
+LEVEL_MIN_ROWS = 10
+
+
+def is_level(values):
+    """A 0/1 column, as the preparation encodes a category's level, with both values on enough rows."""
+    v = np.asarray(values)
+    if v.dtype.kind not in "biuf" or len(v) == 0:
+        return False
+    ones = v == 1
+    count = int(np.count_nonzero(ones))
+    return bool(np.all(ones | (v == 0)) and min(count, len(v) - count) >= LEVEL_MIN_ROWS)
+
+
+def level_products(graph):
+    """Products the catalogue's ``product`` refuses, as the module's own pair transform built directly:
+    a category level (0/1 column) times a number, and a level times a level of another category."""
+    from karrow_libs.utils import fc_methods as fc
+
+    tu = _tu()
+    return [
+        ("level x number", tu.TA2(np.multiply, "product", ["numeric"], [is_level], ["numeric"],
+                                  [fc.is_not_categorical], tgraph=graph)),
+        ("level x level", tu.TA2(np.multiply, "product", ["numeric"], [is_level], ["numeric"], [is_level],
+                                 tgraph=graph)),
+    ]
+
+
+def fit_transform_object(t, values, y, names, dtypes, lineage):
+    """Fit ``t`` on the columns ``values`` and return its candidates (``[None]``: the whole table).
+
+    One-hot encoders built by the search put categories unseen at fit on no
+    level instead of raising: new data may well hold a city the training rows
+    did not.
+    """
+    with module_output():
+        t.fit(values, y, list(names), list(dtypes), list(lineage))
+    unknown_levels_to_zero(t)
+    return candidates_of(t)
+
+
+def unknown_levels_to_zero(t):
+    """Let the one-hot encoders of the fitted transform ``t`` put unseen categories on no level."""
+    from sklearn.preprocessing import OneHotEncoder
+
+    for est in getattr(t, "tobjects_", None) or ():
+        if isinstance(est, OneHotEncoder):
+            est.handle_unknown = "ignore"
+
+
+def candidates_of(t):
+    """The fitted transform's candidate list (``[None]`` for a whole-table transform)."""
+    for attr in _CANDIDATE_ATTRS:
+        cands = getattr(t, attr, None)
+        if cands is not None:
+            return list(cands)
+    return [None]
+
+
+def restrict(t, idx):
+    """A shallow copy of the fitted transform ``t`` that applies only to its candidates ``idx``.
+
+    The copy shares the fitted estimators; only the lists of chosen columns
+    (and the estimators aligned with them) are cut down.
+    """
+    r = copy.copy(t)
+    for attr in _CANDIDATE_ATTRS:
+        cands = getattr(t, attr, None)
+        if cands is not None:
+            setattr(r, attr, [cands[i] for i in idx])
+            tobjects = getattr(t, "tobjects_", None)
+            if tobjects is not None and len(tobjects) == len(cands):
+                r.tobjects_ = [tobjects[i] for i in idx]
+            break
+    return r
+
+
+def module_columns(t, values):
+    """The new columns of the fitted transform ``t`` on ``values`` as a 2-d float64 array."""
+    with module_output():
+        out = t.transform(values, 1, True)
+    if isinstance(out, list) and not out:
+        return np.empty((values.shape[0], 0))
+    out = np.asarray(out, dtype=np.float64)
+    if out.ndim == 1:
+        out = out[:, None]
+    return out
+
+
+def kind_of(t):
+    """("unary", fun), ("binary", fun) or ("module", None): how the candidates' columns can be computed."""
+    cls = type(t).__name__
+    if cls == "TA1":
+        return "unary", t.fun
+    if cls == "TA2":
+        return "binary", t.fun
+    return "module", None
+
+
+def new_columns_info(t, positions):
+    """(names, dtypes, lineage) the fitted, restricted transform ``t`` recorded for its output ``positions``."""
+    return ([str(t.new_column_names_[i]) for i in positions],
+            [np.dtype(t.new_column_dtypes_[i]) for i in positions],
+            [t.new_column_as_json_objects_[i] for i in positions])
+
+
+def unique_name(name, taken):
+    """``name``, or the module's variant of it with a digit suffix when ``taken`` already holds it."""
+    return _tu().DataUtils.get_unique_column_name(name, taken)

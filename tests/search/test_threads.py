@@ -36,7 +36,7 @@ def kept_names_pipeline(seed):
     X, y = colliding_table()
     frame = pd.DataFrame(X.values, columns=X.names)
     pipe = make_pipeline("regression", keep=4, seed=seed).fit(frame, y)
-    return [k["name"] for k in pipe.named_steps["search"].kept_]
+    return [k["module_name"] for k in pipe.named_steps["features"].kept_]
 
 
 @pytest.mark.parametrize("fit", [kept_names_search, kept_names_pipeline])

@@ -98,6 +98,9 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
         the search's row samples and candidate caps.
     n_jobs : int
         Threads of the search's fused kernels and matrix products.
+    time_budget : float or None
+        Seconds the search may spend screening; past them it keeps the best
+        found so far and says so (``facts_["stopped_early"]``).
     prepare_options : dict or None
         Parameters of the preparation (:class:`~karrow_libs.prepare.PrepareFrame`):
         ``drop``, ``categorical``, ``id_columns``, ``decimal``, ``thousands``,
@@ -126,7 +129,7 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
     """
 
     def __init__(self, model="linear", task=None, transforms=None, keep=10, selector="gain", depth=1,
-                 max_per_transform=0, target_name=None, seed=0, n_jobs=1, prepare_options=None):
+                 max_per_transform=0, target_name=None, seed=0, n_jobs=1, prepare_options=None, time_budget=None):
         self.model = model
         self.task = task
         self.transforms = transforms
@@ -138,6 +141,7 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
         self.seed = seed
         self.n_jobs = n_jobs
         self.prepare_options = prepare_options
+        self.time_budget = time_budget
 
     # ------------------------------------------------------------ checks
 
@@ -259,7 +263,8 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
         cls = search_class(self.model)
         ours = {"task": task, "transforms": None if self.transforms is None else tuple(self.transforms),
                 "keep": self.keep, "selector": self.selector, "depth": self.depth,
-                "max_per_transform": self.max_per_transform, "seed": self.seed, "n_jobs": self.n_jobs}
+                "max_per_transform": self.max_per_transform, "seed": self.seed, "n_jobs": self.n_jobs,
+                "time_budget": self.time_budget}
         known = _search_defaults(cls)
         return cls(**{k: v for k, v in ours.items() if k in known and v is not None})
 
@@ -306,11 +311,12 @@ class AutoFeatures(TransformerMixin, BaseEstimator):
         facts = {"plan": list(prepare.plan_), "n_kinds": dict(prepare.n_kinds_), "n_inputs": self.n_inputs_,
                  "model": self.model, "search": type(search).__name__ if search is not None else None,
                  "selector": "", "score_name": "score", "scored_against": "", "sampled_rows": None,
-                 "candidate_stats": []}
+                 "candidate_stats": [], "stopped_early": None}
         if search is not None:
             facts.update(selector=str(getattr(search, "selector", "")), score_name=search.score_name_,
                          scored_against=search.scored_against_, sampled_rows=getattr(search, "sampled_rows_", None),
-                         candidate_stats=list(search.candidate_stats_))
+                         candidate_stats=list(search.candidate_stats_),
+                         stopped_early=getattr(search, "stopped_early_", None) or None)
         self.facts_ = facts
 
     # ------------------------------------------------------------ transform

@@ -21,7 +21,7 @@ from .apply import load_pipeline
 from .files import StagedFiles, check_outputs
 from .messages import PROG, DataError, Notes, UsageError, shortlist
 from .report import Progress, format_seconds, render, timings
-from .run import analyse, feature_options, model_choice, parse_transform_names, stage_lineage_and_pipeline
+from .run import NOTE_SECONDS, analyse, feature_options, model_choice, parse_transform_names, stage_lineage_and_pipeline
 
 __all__ = ["run", "apply"]
 
@@ -92,7 +92,8 @@ def run(args):
     sample_rows = getattr(args, "sample_rows", None) or scale.DEFAULT_SAMPLE_ROWS
     with _connect(args) as workers, quiet_warnings(active=not args.verbose):
         start = time.perf_counter()
-        with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "search") as progress:
+        with Progress(sys.stderr, not args.quiet and sys.stderr.isatty(), "search",
+                      None if args.quiet else NOTE_SECONDS) as progress:
             fits, info = scale.fit_families(ddf, args.target, families, sample_rows=sample_rows, seed=args.seed,
                                             task=args.task, progress=progress, **options)
         fit_seconds = time.perf_counter() - start

@@ -79,6 +79,16 @@ def _columns(text):
     return names
 
 
+def _seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError("expected a number of seconds > 0, got " + repr(text))
+    return value
+
+
 def _decimal(text):
     if text not in (".", ","):
         raise argparse.ArgumentTypeError("expected '.' or ',', got " + repr(text))
@@ -184,6 +194,9 @@ def _run_options(p):
                    help="at most N columns or column tuples per transform, sampled reproducibly; 0 considers "
                         "every candidate, walking them in blocks of at most " + str(BLOCK_MIB) + " MiB "
                         "(default: %(default)s)")
+    p.add_argument("--time-budget", metavar="SECONDS", type=_seconds, default=None,
+                   help="stop screening candidates after this many seconds and keep the best found so far "
+                        "(the report says so; default: no limit)")
     p.add_argument("--selector", choices=("gain", "fs1", "fs2"), default="gain",
                    help="gain: score each candidate by what it adds to the original columns; fs1: F-test; "
                         "fs2: random-forest importances (default: gain)")

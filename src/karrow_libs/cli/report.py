@@ -14,7 +14,7 @@ import textwrap
 import time
 from typing import Any, Dict, List, Optional
 
-from .messages import shortlist
+from .messages import PROG, shortlist
 
 __all__ = ["RunResult", "render", "timings", "Progress", "format_table", "format_seconds", "format_score",
            "metric_label"]
@@ -45,6 +45,8 @@ class RunResult:
     score_name: str = "score"
     scored_against: str = ""
     sampled_rows: Optional[int] = None
+    #: Where the search's screening stopped when it ran out of --time-budget (None: it did not).
+    stopped_early: Optional[str] = None
     candidate_stats: List[Dict[str, Any]] = dataclasses.field(default_factory=list)
     kept: List[Dict[str, Any]] = dataclasses.field(default_factory=list)
     fit_seconds: float = 0.0
@@ -211,6 +213,8 @@ def render(result):
     if r.sampled_rows:
         searched += ", screened on a sample of " + "{:,}".format(r.sampled_rows) + " rows, the best rescored on all"
     lines.append(searched)
+    if r.stopped_early:
+        lines.append("           screening stopped early: " + r.stopped_early)
     if r.candidate_stats:
         lines.append(format_table(["round", "transform", "considered", "constant", "copies", "skipped"],
                                   _candidate_rows(r.candidate_stats), [">", "<", ">", ">", ">", "<"]))
@@ -248,16 +252,18 @@ class Progress:
 
     It draws only when ``enabled`` (the caller passes ``stream.isatty()`` and
     not ``--quiet``), so redirected output and logs never see carriage
-    returns.  Call it as ``progress(done, total, label)`` -- the signature the
+    returns; with ``every`` seconds instead, a stream that is no terminal gets
+    one plain line that often, so a long run in a log or a pipe shows it is alive.  Call it as ``progress(done, total, label)`` -- the signature the
     search's ``progress`` callback has -- at any rate: it redraws at most ten
     times a second.  ``close()`` erases the line.
     """
 
     WIDTH = 80
 
-    def __init__(self, stream, enabled, title=""):
+    def __init__(self, stream, enabled, title="", every=None):
         self.stream = stream
         self.enabled = enabled
+        self.every = every
         self.title = title
         self.start = time.perf_counter()
         self._width = 0
@@ -265,6 +271,7 @@ class Progress:
 
     def __call__(self, done, total, label=""):
         if not self.enabled:
+            self._note(done, total, label)
             return
         now = time.perf_counter()
         if now - self._last < 0.1 and done < total:
@@ -287,6 +294,16 @@ class Progress:
         if len(label) > room:
             label = label[: max(room - 3, 0)] + "..."
         return (head + label)[:width]
+
+    def _note(self, done, total, label):
+        now = time.perf_counter()
+        if self.every is None or now - max(self._last, self.start) < self.every:
+            return
+        self._last = now
+        pct = 100 * min(max(int(done), 0), max(int(total), 1)) // max(int(total), 1)
+        self.stream.write(PROG + ": " + self.title + " " + str(pct) + "% after " + format_seconds(now - self.start)
+                          + (": " + str(label) if label else "") + "\n")
+        self.stream.flush()
 
     def close(self):
         if self.enabled and self._width:

@@ -87,6 +87,9 @@ def class_count_warning(y, target, task, task_from):
 
 FAMILIES = ("linear", "lgbm")
 
+#: Seconds between two progress lines on a standard error that is no terminal (a log, a pipe).
+NOTE_SECONDS = 30
+
 
 def model_choice(args, notes):
     """The model families of ``--model``; an older ``--model FILE`` (not a family name) means ``--save FILE``."""
@@ -106,7 +109,7 @@ def feature_options(args, transforms, roles=None):
     preparation's parameters (``prepare_options`` of the table's columns)."""
     return {"transforms": transforms, "selector": args.selector, "keep": args.keep, "depth": args.depth,
             "max_per_transform": args.max_per_transform, "target_name": args.target or None,
-            "prepare_options": roles or None}
+            "prepare_options": roles or None, "time_budget": getattr(args, "time_budget", None)}
 
 
 def choose_metrics(text, task, y):
@@ -130,16 +133,17 @@ def analyse(args, X, y, task, task_from, source, target, dropped, notes, familie
     options = feature_options(args, parse_transform_names(args.transforms), roles)
     echo = sys.stderr if args.verbose else None
     bar = not args.quiet and sys.stderr.isatty()
+    every = None if args.quiet else NOTE_SECONDS
     with quiet_warnings(active=not args.verbose), module_output(echo):
         if fits is None:
             start = time.perf_counter()
-            with Progress(sys.stderr, bar, "search") as progress:
+            with Progress(sys.stderr, bar, "search", every) as progress:
                 fits = fit_families(X, y, task, families, seed=args.seed, progress=progress, **options)
             fit_seconds = time.perf_counter() - start
         folds, cv_skipped = fold_count(y, task, args.cv)
         cv = None
         if folds:
-            with Progress(sys.stderr, bar, "cross-validation") as progress:
+            with Progress(sys.stderr, bar, "cross-validation", every) as progress:
                 cv = compare(X, y, task=task, models=families, folds=folds, metrics=metrics, seed=args.seed,
                              n_jobs=args.jobs, progress=progress, **options)
     if len(families) == 1:
@@ -193,7 +197,8 @@ def describe(features, label, X, target, task, task_from, dropped, fit_seconds, 
         source=label, rows=len(X), n_features=X.shape[1], target=target, task=task, task_from=task_from,
         dropped_rows=dropped, plan=f["plan"], n_kinds=f["n_kinds"], n_inputs=f["n_inputs"],
         selector=f["selector"] or "none", score_name=f["score_name"], scored_against=f["scored_against"],
-        sampled_rows=f["sampled_rows"], candidate_stats=f["candidate_stats"], kept=list(features.kept_),
+        sampled_rows=f["sampled_rows"], stopped_early=f.get("stopped_early"), candidate_stats=f["candidate_stats"],
+        kept=list(features.kept_),
         fit_seconds=fit_seconds, warnings=list(notes.warnings))
 
 

@@ -549,6 +549,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             if best is None or gain < 2 * math.log(max(n_units, 2)) / max(n_rows, 1):
                 break
             chosen.append(best)
+            if not self.stopped_early_ and self._deadline is not None and time.monotonic() > self._deadline:
+                self.stopped_early_ = ("time budget of " + format(float(self.time_budget), "g") + " s reached after "
+                                       + label + ", step " + str(step + 1) + "; the features kept are the best "
+                                       "found so far")
             if self.stopped_early_:
                 break
         self._n_units = n_units

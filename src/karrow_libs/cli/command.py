@@ -45,7 +45,12 @@ def main(argv=None):
 
 def _main(argv, program):
     try:
-        return _dispatch(argv)
+        code = _dispatch(argv)
+        if program:
+            # Still inside this try: an interrupt that lands before the end-of-run handlers are in place
+            # is reported like any other, instead of escaping the caller's clean-up by the signal itself.
+            _guard_signals()
+        return code
     except UsageError as e:
         return fail(e, 2)
     except DataError as e:

@@ -196,43 +196,58 @@ def _section(key, body):
 def render_html(facts):
     """The page (a str) of a report dict."""
     plt = _pyplot()
+    parts = [_section("summary", _summary(facts)), _section("scores", _scores(plt, facts)),
+             _section("kept", _kept(plt, facts)), _section("profiles", _profiles(plt, facts)),
+             _section("plan", _plan(facts)), _section("search", _search(facts))]
+    data = facts["data"]
+    title = "karrow-fe report: " + data["target"] + " in " + data["source"].split(" (")[0]
+    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+            "<title>" + _e(title) + "</title><style>" + _STYLE + "</style></head><body>"
+            "<h1>" + _e(title) + "</h1>" + "".join(parts)
+            + "<p class=\"muted\">Written by karrow-fe; the same facts are in its text report and in --json.</p>"
+            "</body></html>\n")
+
+
+def _summary(facts):
     data, sel = facts["data"], facts["selection"]
-    parts = []
+    return ("<p>" + _e(data["source"]) + ": " + _fmt(data["rows"]) + " rows, " + _fmt(data["feature_columns"])
+            + " feature columns, target <code>" + _e(data["target"]) + "</code> (" + _e(data["task"]) + ", "
+            + _e(data["task_from"]) + ")"
+            + (", " + _fmt(data["dropped_rows"]) + " row(s) without a target left out" if data["dropped_rows"] else "")
+            + ".</p><p>" + _fmt(facts["search"]["candidates"]) + " candidates searched; selector <code>"
+            + _e(sel["selector"]) + "</code> kept " + str(sel["derived_columns"]) + " derived column(s) beside "
+            + str(sel["original_columns"]) + " prepared ones.</p>" + _headline(facts)
+            + "".join("<p class=\"warning\">warning: " + _e(w) + "</p>" for w in facts["warnings"]))
 
-    summary = ("<p>" + _e(data["source"]) + ": " + _fmt(data["rows"]) + " rows, " + _fmt(data["feature_columns"])
-               + " feature columns, target <code>" + _e(data["target"]) + "</code> (" + _e(data["task"]) + ", "
-               + _e(data["task_from"]) + ")"
-               + (", " + _fmt(data["dropped_rows"]) + " row(s) without a target left out" if data["dropped_rows"] else "")
-               + ".</p><p>" + _fmt(facts["search"]["candidates"]) + " candidates searched; selector <code>"
-               + _e(sel["selector"]) + "</code> kept " + str(sel["derived_columns"]) + " derived column(s) beside "
-               + str(sel["original_columns"]) + " prepared ones.</p>" + _headline(facts)
-               + "".join("<p class=\"warning\">warning: " + _e(w) + "</p>" for w in facts["warnings"]))
-    parts.append(_section("summary", summary))
 
+def _scores(plt, facts):
     models = facts["comparison"]["models"]
-    if models:
-        charts = [_figure("folds", _fold_chart(plt, m, metric),
-                          m["model"] + ", " + metric["label"] + " per fold; the preparation and the search are "
-                          "refitted in every fold")
-                  for m in models for metric in m["metrics"]]
-        rows = []
-        for m in models:
-            for p in m["pipelines"]:
-                for metric in m["metrics"]:
-                    s = p["scores"][metric["name"]]
-                    rows.append([_e(m["model"]), _e(p["columns"]), _fmt(p["n_columns"]), _e(metric["label"]),
-                                 _fmt(s["mean"]), _fmt(s["sd"]), _fmt(s["worst"]),
-                                 " ".join(_fmt(v) for v in s["per_fold"])])
-        body = ("<div class=\"charts\">" + "".join(charts) + "</div>"
-                + _table(["model", "columns", "n", "metric", "mean", "sd", "worst", "per fold"], rows, (2, 4, 5, 6)))
-    else:
-        body = "<p>Model comparison skipped (" + _e(facts["comparison"]["skipped"]) + ").</p>"
-    parts.append(_section("scores", body))
+    if not models:
+        return "<p>Model comparison skipped (" + _e(facts["comparison"]["skipped"]) + ").</p>"
+    charts = [_figure("folds", _fold_chart(plt, m, metric),
+                      m["model"] + ", " + metric["label"] + " per fold; the preparation and the search are "
+                      "refitted in every fold")
+              for m in models for metric in m["metrics"]]
+    rows = []
+    for m in models:
+        for p in m["pipelines"]:
+            for metric in m["metrics"]:
+                s = p["scores"][metric["name"]]
+                rows.append([_e(m["model"]), _e(p["columns"]), _fmt(p["n_columns"]), _e(metric["label"]),
+                             _fmt(s["mean"]), _fmt(s["sd"]), _fmt(s["worst"]),
+                             " ".join(_fmt(v) for v in s["per_fold"])])
+    return ("<div class=\"charts\">" + "".join(charts) + "</div>"
+            + _table(["model", "columns", "n", "metric", "mean", "sd", "worst", "per fold"], rows, (2, 4, 5, 6)))
 
-    kept = facts["kept"]
+
+def _kept(plt, facts):
+    """One block per model family: the features chosen for it, as a chart and a table."""
+    sel = facts["selection"]
+    families = ([(facts.get("model"), facts["kept"], sel["score_name"], sel["scored_against"])]
+                + [(o["model"], o["kept"], "score", "") for o in facts.get("other_models", [])])
     blocks = []
-    for model, items, score_name, about in ([(facts.get("model"), kept, sel["score_name"], sel["scored_against"])]
-                                            + [(o["model"], o["kept"], "score", "") for o in facts.get("other_models", [])]):
+    for model, items, score_name, about in families:
         title = "<h3>Chosen for " + _e(model) + "</h3>" if model else ""
         if not items:
             blocks.append(title + "<p>No derived feature was kept.</p>")
@@ -243,21 +258,23 @@ def render_html(facts):
         blocks.append(title + ("<p class=\"muted\">" + _e(score_name) + ": " + _e(about) + "</p>" if about else "")
                       + _figure("scores", _score_chart(plt, items, score_name), "score of each kept feature")
                       + _table(["#", score_name, "feature", "lineage"], rows, (0, 1)))
-    kept = kept + [k for o in facts.get("other_models", []) for k in o["kept"]]
-    parts.append(_section("kept", "".join(blocks)))
+    return "".join(blocks)
 
-    profiles = facts["target_profiles"]
-    if profiles:
-        body = ("<p class=\"muted\">The training rows split into bins of the feature's values (grey bars: rows per "
-                "bin); the line is the " + ("share of each class" if data["task"] == "classification"
-                                             else "mean of " + _e(data["target"])) + " in each bin.</p>"
-                + "<div class=\"charts\">"
-                + "".join(_figure("profile", _profile_chart(plt, p, data["target"], data["task"]), p["expression"])
-                          for p in profiles if p["bins"]) + "</div>")
-    else:
-        body = "<p>" + ("No derived feature was kept." if not kept else "No kept feature has finite values to bin.") + "</p>"
-    parts.append(_section("profiles", body))
 
+def _profiles(plt, facts):
+    data, profiles = facts["data"], facts["target_profiles"]
+    if not profiles:
+        kept = facts["kept"] + [k for o in facts.get("other_models", []) for k in o["kept"]]
+        return "<p>" + ("No derived feature was kept." if not kept else "No kept feature has finite values to bin.") + "</p>"
+    return ("<p class=\"muted\">The training rows split into bins of the feature's values (grey bars: rows per "
+            "bin); the line is the " + ("share of each class" if data["task"] == "classification"
+                                         else "mean of " + _e(data["target"])) + " in each bin.</p>"
+            + "<div class=\"charts\">"
+            + "".join(_figure("profile", _profile_chart(plt, p, data["target"], data["task"]), p["expression"])
+                      for p in profiles if p["bins"]) + "</div>")
+
+
+def _plan(facts):
     rows = []
     for step in facts["preparation"]["plan"]:
         outputs = step["outputs"]
@@ -265,22 +282,13 @@ def render_html(facts):
         rows.append(["<code>" + _e(step["column"]) + "</code>", _e(step["kind"]), _e(step["how"] or step["reason"]),
                      "<code>" + _e(shown) + "</code>" if shown else ""])
     kinds = ", ".join(str(n) + " " + k for k, n in facts["preparation"]["kinds"].items() if n)
-    parts.append(_section("plan", "<p>" + _fmt(facts["preparation"]["columns"]) + " prepared columns: " + _e(kinds)
-                          + ".</p>" + _table(["source column", "kind", "how (or why left out)", "prepared columns"],
-                                             rows)))
+    return ("<p>" + _fmt(facts["preparation"]["columns"]) + " prepared columns: " + _e(kinds) + ".</p>"
+            + _table(["source column", "kind", "how (or why left out)", "prepared columns"], rows))
 
+
+def _search(facts):
     rows = [[str(s["round"]), _e(s["transform"]), _fmt(s["considered"]), _fmt(s["constant"]), _fmt(s["copies"]),
              _e(s["skipped"] or "")] for s in facts["search"]["per_transform"]]
     sampled = facts["search"]["sampled_rows"]
-    parts.append(_section("search", ("<p>Screened on a sample of " + _fmt(sampled) + " rows, the best rescored on all."
-                                     "</p>" if sampled else "")
-                          + _table(["round", "transform", "considered", "constant", "near copies", "skipped"], rows,
-                                   (0, 2, 3, 4))))
-
-    title = "karrow-fe report: " + data["target"] + " in " + data["source"].split(" (")[0]
-    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-            "<title>" + _e(title) + "</title><style>" + _STYLE + "</style></head><body>"
-            "<h1>" + _e(title) + "</h1>" + "".join(parts)
-            + "<p class=\"muted\">Written by karrow-fe; the same facts are in its text report and in --json.</p>"
-            "</body></html>\n")
+    return (("<p>Screened on a sample of " + _fmt(sampled) + " rows, the best rescored on all.</p>" if sampled else "")
+            + _table(["round", "transform", "considered", "constant", "near copies", "skipped"], rows, (0, 2, 3, 4)))

@@ -54,63 +54,88 @@ def prepare_target(y_series, task=None):
     if task is not None and task not in _TASKS:
         raise ValueError("task must be 'regression', 'classification' or None, got " + repr(task))
     s = y_series if isinstance(y_series, pd.Series) else pd.Series(np.asarray(y_series).ravel())
-    info_text, text_rows = [], 0
     name = repr(str(s.name)) if s.name is not None else "the target"
-    numeric = (pd.api.types.is_numeric_dtype(s.dtype) and not pd.api.types.is_bool_dtype(s.dtype)
-               and not pd.api.types.is_complex_dtype(s.dtype))
-    if numeric:
-        values = s.to_numpy(dtype=np.float64, na_value=np.nan)
-        kept = np.isfinite(values)
-    else:
-        obj = s.astype(object)
-        kept = ~text_missing(obj)
-        # Numbers read as text (a stray blank or "NA" spelled otherwise) are still
-        # numbers; so is a column of numbers with a few stray words ("unknown"),
-        # whose rows are dropped like rows without a target.
-        as_num = pd.to_numeric(obj[kept], errors="coerce")
-        if as_num.isna().mean() > MAX_TEXT_SHARE and not pd.api.types.is_bool_dtype(s.dtype):
-            # Numbers written for people ("1.234,5", "12%", "$3"): read under the one format that fits.
-            cells = obj[kept]
-            fmt = find_number_format(cells, np.zeros(len(cells), dtype=bool))
-            if fmt is not None:
-                as_num = pd.Series(fmt.parse(cells), index=cells.index)
-        stray = as_num.isna().to_numpy()
-        if (len(as_num) and not pd.api.types.is_bool_dtype(s.dtype) and stray.mean() <= MAX_TEXT_SHARE
-                and (not stray.any() or task == "regression"
-                     or (task is None and pd.unique(as_num[~stray]).size > MAX_TEXT_CLASSES))):
-            numeric = True
-            values = np.full(len(s), np.nan)
-            values[kept] = as_num.to_numpy(dtype=np.float64)
-            if stray.any():
-                info_text = _quoted(obj[kept][stray])
-                text_rows = int(stray.sum())
-            kept &= np.isfinite(values)
+    values, kept, text_rows, text_cells = _read_target(s, task)
     n_kept = int(kept.sum())
-    info = {"dropped_rows": int(len(s) - n_kept), "kept_rows": kept, "text_rows": 0, "text_cells": []}
-    if numeric and info_text:
-        info["text_rows"], info["text_cells"] = text_rows, info_text
+    info = {"dropped_rows": int(len(s) - n_kept), "kept_rows": kept, "text_rows": text_rows,
+            "text_cells": text_cells}
     if n_kept < MIN_ROWS:
         raise DataError(name + " has " + str(n_kept) + " row(s) with a value; at least " + str(MIN_ROWS)
                         + " are needed")
-    if numeric:
-        y = values[kept]
-        levels = np.unique(y)
-        if levels.size < 2:
-            raise DataError(name + " has a single value; there is nothing to predict")
-        if task is None:
-            from karrow_libs.vantor.transforms import transform_utils
+    if values is not None:
+        return _numeric_target(values[kept], task, name, info)
+    return _label_target(s, kept, task, name, info)
 
-            task = transform_utils.DatasetS.GetTargetType(y)
-            info["how"] = "numbers with " + str(levels.size) + " values: " + task
-        else:
-            info["how"] = task + " (as asked)"
-        if task == "regression":
-            info["n_classes"] = None
-            return y.astype(np.float64), task, info
-        if np.all(np.floor(y) == y):
-            y = y.astype(np.int64)
-        info["n_classes"] = int(levels.size)
-        return y, task, info
+
+def _is_numbers(dtype):
+    """A dtype read as numbers without looking at the cells; booleans are labels."""
+    return (pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_bool_dtype(dtype)
+            and not pd.api.types.is_complex_dtype(dtype))
+
+
+def _read_target(s, task):
+    """(values, kept, text_rows, text_cells): the target as float64 numbers (None for labels), the mask
+    of the rows with a value, and the stray words among numbers (their count, the first few quoted)."""
+    if _is_numbers(s.dtype):
+        values = s.to_numpy(dtype=np.float64, na_value=np.nan)
+        return values, np.isfinite(values), 0, []
+    obj = s.astype(object)
+    kept = ~text_missing(obj)
+    # Numbers read as text (a stray blank or "NA" spelled otherwise) are still
+    # numbers; so is a column of numbers with a few stray words ("unknown"),
+    # whose rows are dropped like rows without a target.
+    as_num = _text_as_numbers(obj[kept], s.dtype)
+    stray = as_num.isna().to_numpy()
+    if not _reads_as_numbers(as_num, stray, s.dtype, task):
+        return None, kept, 0, []
+    values = np.full(len(s), np.nan)
+    values[kept] = as_num.to_numpy(dtype=np.float64)
+    text_rows, text_cells = (int(stray.sum()), _quoted(obj[kept][stray])) if stray.any() else (0, [])
+    kept &= np.isfinite(values)
+    return values, kept, text_rows, text_cells
+
+
+def _text_as_numbers(cells, dtype):
+    """The number in each text cell, NaN where there is none."""
+    as_num = pd.to_numeric(cells, errors="coerce")
+    if as_num.isna().mean() > MAX_TEXT_SHARE and not pd.api.types.is_bool_dtype(dtype):
+        # Numbers written for people ("1.234,5", "12%", "$3"): read under the one format that fits.
+        fmt = find_number_format(cells, np.zeros(len(cells), dtype=bool))
+        if fmt is not None:
+            as_num = pd.Series(fmt.parse(cells), index=cells.index)
+    return as_num
+
+
+def _reads_as_numbers(as_num, stray, dtype, task):
+    """Whether a text target is numbers, its ``stray`` cells (no number) being words among them."""
+    return bool(len(as_num) and not pd.api.types.is_bool_dtype(dtype) and stray.mean() <= MAX_TEXT_SHARE
+                and (not stray.any() or task == "regression"
+                     or (task is None and pd.unique(as_num[~stray]).size > MAX_TEXT_CLASSES)))
+
+
+def _numeric_target(y, task, name, info):
+    """(y, task, info) for the numbers ``y`` of the rows kept."""
+    levels = np.unique(y)
+    if levels.size < 2:
+        raise DataError(name + " has a single value; there is nothing to predict")
+    if task is None:
+        from karrow_libs.vantor.transforms import transform_utils
+
+        task = transform_utils.DatasetS.GetTargetType(y)
+        info["how"] = "numbers with " + str(levels.size) + " values: " + task
+    else:
+        info["how"] = task + " (as asked)"
+    if task == "regression":
+        info["n_classes"] = None
+        return y.astype(np.float64), task, info
+    if np.all(np.floor(y) == y):
+        y = y.astype(np.int64)
+    info["n_classes"] = int(levels.size)
+    return y, task, info
+
+
+def _label_target(s, kept, task, name, info):
+    """(y, task, info) for a target of labels (text, booleans): always classification."""
     labels = s[kept]
     if pd.api.types.is_bool_dtype(s.dtype):
         y = labels.to_numpy(dtype=bool)
@@ -124,14 +149,19 @@ def prepare_target(y_series, task=None):
     if levels.size < 2:
         raise DataError(name + " has a single value; there is nothing to predict")
     if task == "regression":
-        # Quote the cells that are not numbers, never the numbers beside them.
-        words = labels.astype(object)[pd.to_numeric(labels.astype(object), errors="coerce").isna().to_numpy()]
-        share = len(words) / max(len(labels), 1)
-        raise DataError(name + " holds text (" + ", ".join(_quoted(words)) + (", ..." if pd.unique(words).size > 3
-                                                                           else "")
-                        + " in " + str(len(words)) + " of " + str(len(labels)) + " rows, "
-                        + format(share, ".0%") + "), not numbers: it cannot be a regression target")
+        raise _not_numbers(name, labels)
     info["n_classes"] = int(levels.size)
     info["how"] = ("two levels (" + "/".join(levels.tolist()) + "): classification" if levels.size == 2
                    else str(levels.size) + " text levels: classification")
     return y, "classification", info
+
+
+def _not_numbers(name, labels):
+    """The error for a text target asked to be regression."""
+    # Quote the cells that are not numbers, never the numbers beside them.
+    words = labels.astype(object)[pd.to_numeric(labels.astype(object), errors="coerce").isna().to_numpy()]
+    share = len(words) / max(len(labels), 1)
+    more = ", ..." if pd.unique(words).size > 3 else ""
+    return DataError(name + " holds text (" + ", ".join(_quoted(words)) + more + " in " + str(len(words)) + " of "
+                     + str(len(labels)) + " rows, " + format(share, ".0%")
+                     + "), not numbers: it cannot be a regression target")

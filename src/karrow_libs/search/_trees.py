@@ -159,6 +159,51 @@ def _ranks(a):
     return np.argsort(np.argsort(a, kind="stable"), kind="stable").astype(np.float64)
 
 
+def _row_roles(ns, rng):
+    """Roles of the sampled rows: out-of-fold folds of the base model; the count's hold-out;
+    two halves of the rest for the screening and the boosting stages."""
+    # Independent draws: halves that followed the folds would each hold the rows whose
+    # predictions came from a model of the other half, and their residuals would disagree.
+    folds = np.empty(ns, dtype=np.intp)
+    folds[rng.permutation(ns)] = np.arange(ns) % BASE_FOLDS
+    perm = rng.permutation(ns)
+    n_hold = int(round(ns * HOLDOUT))
+    hold = np.zeros(ns, dtype=bool)
+    hold[perm[:n_hold]] = True
+    half = np.zeros(ns, dtype=bool)
+    half[perm[n_hold::2]] = True
+    return folds, hold, half
+
+
+class _NoCandidates(Exception):
+    """A family that fitted but offers nothing to screen; its message is the reason reported."""
+
+
+def _candidates(t, xs):
+    """(transform, candidate args, output counts) of a fitted family.
+
+    Raises :class:`_NoCandidates` for a family without any.
+    """
+    _unknown_levels_to_zero(t)
+    cands = candidates_of(t)
+    if cands == [None]:
+        raise _NoCandidates("not a transform of a few columns")
+    if not cands:
+        raise _NoCandidates("no eligible column")
+    args = [tuple(int(a) for a in ((c,) if np.isscalar(c) else c)) for c in cands]
+    if type(t).__name__ == "TA2":
+        # f(b, a) is f(a, b), its negative or its reciprocal: to a tree, the same splits.
+        idx = [i for i, a in enumerate(args) if a[0] < a[1]]
+        t, cands, args = restrict(t, idx), [cands[i] for i in idx], [args[i] for i in idx]
+    counts = np.ones(len(cands), dtype=np.intp)
+    if type(t).__name__ not in ("TA1", "TA2"):
+        probe = xs[: min(len(xs), 5)]
+        if module_columns(t, probe).shape[1] != len(cands):  # some yield several columns
+            counts = np.asarray([module_columns(restrict(t, [c]), probe).shape[1]
+                                 for c in range(len(cands))], dtype=np.intp)
+    return t, args, counts
+
+
 class _Chain:
     """A fitted module transform applied to the table extended by another one's columns.
 
@@ -382,32 +427,43 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         return self
 
     def _search(self, xs, ys, labels, loss, rng, names, dtypes, lineage, progress):
-        ns, p = xs.shape
         report = progress if progress is not None else (lambda done, total, label: None)
-        # Roles of the sampled rows: out-of-fold folds of the base model; the count's hold-out;
-        # two halves of the rest for the screening and the boosting stages.
-        # Independent draws: halves that followed the folds would each hold the rows whose
-        # predictions came from a model of the other half, and their residuals would disagree.
-        folds = np.empty(ns, dtype=np.intp)
-        folds[rng.permutation(ns)] = np.arange(ns) % BASE_FOLDS
-        perm = rng.permutation(ns)
-        n_hold = int(round(ns * HOLDOUT))
-        hold = np.zeros(ns, dtype=bool)
-        hold[perm[:n_hold]] = True
-        half = np.zeros(ns, dtype=bool)
-        half[perm[n_hold::2]] = True
+        folds, hold, half = _row_roles(len(xs), rng)
         work = np.flatnonzero(~hold)
+        base, base_rows = self._base_model(loss, xs, ys, folds, report)
+        resid = loss.residual(base, ys)
+        tu = _tu()
+        families = self._families(xs, labels, names, dtypes, lineage, tu)
+        units, scores = self._screen(families, xs[work], resid[work], half[work], report)
+        short = self._shortlist(units, scores, xs.shape)
+        if not short:
+            return
+        cols = self._columns(families, short, xs)
+        alive, gains = self._halving(loss, xs, ys, base, base_rows, families, short, cols, hold, half, report)
+        accepted = self._accept(families, short, cols, work, alive, gains)
+        if not accepted:
+            return
+        count = self._count(loss, xs, ys, base, cols, accepted, hold, report)
+        kept = accepted[:count]
+        if not kept:
+            return
+        self._keep(families, [short[a] for a in kept], [float(gains[a]) for a in kept], xs,
+                   names, dtypes, lineage, tu)
+
+    def _base_model(self, loss, xs, ys, folds, report):
+        """Out-of-fold raw scores of a LightGBM model of the columns, and their loss per row."""
         report(0, 1, "boosting the original columns")
-        base = np.zeros((ns, loss.k)) if loss.k > 1 else np.zeros(ns)
+        base = np.zeros((len(xs), loss.k)) if loss.k > 1 else np.zeros(len(xs))
         for f in range(BASE_FOLDS):
             tr, te = folds != f, folds == f
             base[te] = self._boost(loss, xs[tr], ys[tr], None, xs[te], None, BASE_ROUNDS, learning_rate=BASE_RATE)
         base_rows = loss.rows(base, ys)
         self.base_loss_ = float(base_rows.mean())
-        resid = loss.residual(base, ys)
+        return base, base_rows
 
-        # Candidates: one fitted module transform per family.
-        tu = _tu()
+    def _families(self, xs, labels, names, dtypes, lineage, tu):
+        """One fitted module transform per family: (its candidate_stats_ entry, the transform, candidate
+        args, output counts)."""
         from karrow_libs.vantor.transforms.transform_graph import TransformGraph
 
         graph = TransformGraph()
@@ -415,7 +471,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         # means of a handful of rows each, so the group transforms see it as a measurement.
         group_dtypes = [np.dtype(np.float64) if d.kind in "iu" and len(np.unique(xs[:, j])) > MAX_GROUPS else d
                         for j, d in enumerate(dtypes)]
-        families = []  # (its candidate_stats_ entry, fitted transform, candidate args, output counts)
+        families = []
         for name in dict.fromkeys(self.transforms if self.transforms is not None else TREE_TRANSFORMS):
             entry = {"round": 1, "transform": name, "considered": 0, "constant": 0, "copies": 0, "skipped": None}
             self.candidate_stats_.append(entry)
@@ -426,42 +482,28 @@ class TreeSearch(BaseEstimator, TransformerMixin):
                 with module_output():
                     t.fit(xs, labels, list(names), list(group_dtypes if name.startswith("groupby") else dtypes),
                           list(lineage))
-                _unknown_levels_to_zero(t)
-                cands = candidates_of(t)
-                if cands == [None]:
-                    entry["skipped"] = "not a transform of a few columns"
-                    continue
-                if not cands:
-                    entry["skipped"] = "no eligible column"
-                    continue
-                args = [tuple(int(a) for a in ((c,) if np.isscalar(c) else c)) for c in cands]
-                if type(t).__name__ == "TA2":
-                    # f(b, a) is f(a, b), its negative or its reciprocal: to a tree, the same splits.
-                    idx = [i for i, a in enumerate(args) if a[0] < a[1]]
-                    t, cands, args = restrict(t, idx), [cands[i] for i in idx], [args[i] for i in idx]
-                if type(t).__name__ in ("TA1", "TA2"):
-                    counts = np.ones(len(cands), dtype=np.intp)
-                else:
-                    probe = xs[: min(ns, 5)]
-                    counts = np.ones(len(cands), dtype=np.intp)
-                    if module_columns(t, probe).shape[1] != len(cands):  # some yield several columns
-                        counts = np.asarray([module_columns(restrict(t, [c]), probe).shape[1]
-                                             for c in range(len(cands))], dtype=np.intp)
+                t, args, counts = _candidates(t, xs)
+            except _NoCandidates as e:
+                entry["skipped"] = str(e)
+                continue
             except (MemoryError, KeyboardInterrupt):
                 raise
             except Exception as e:
                 entry["skipped"] = type(e).__name__ + ": " + " ".join(str(e).split())[:200]
                 continue
-            entry["considered"] = len(cands)
+            entry["considered"] = len(args)
             families.append((entry, t, args, counts))
             if name == "groupbymean" and np.all(counts == 1):
                 self._deviations(t, args, xs, labels, names, dtypes, lineage, graph, families)
+        return families
 
-        # Screening: every candidate column on the working rows, block by block.
-        xw, rw, hw = xs[work], resid[work], half[work]
+    @staticmethod
+    def _screen(families, xw, rw, hw, report):
+        """Every candidate column on the working rows, block by block: the units (family, candidate,
+        output) that are not constant, and their scores beyond the best of their input columns."""
         total = float((rw * rw).sum()) or 1.0
         own, _ = _screen_scores(xw, rw, hw, total)
-        units, scores = [], []  # units: (family, candidate, output)
+        units, scores = [], []
         n_cands = sum(len(f[2]) for f in families)
         done = 0
         for fi, (entry, t, args, counts) in enumerate(families):
@@ -481,20 +523,25 @@ class TreeSearch(BaseEstimator, TransformerMixin):
                             scores.append(sc[u] - parent)
                 done += hi - lo
                 report(done, n_cands, "screening candidates")
+        return units, np.asarray(scores)
+
+    def _shortlist(self, units, scores, shape):
+        """The best-screened units with a positive score, as many as the boosting stages can afford."""
         if not units:
-            return
-        scores = np.asarray(scores)
+            return []
+        ns, p = shape
         # The boosting fits are what the search costs: their number grows with the size of the
         # table (as the cost of one model of it does), never with the time they happen to take.
         budget = int(np.clip(1.5 * np.sqrt(ns * p / 100.0), 8, 60)) - 3
         width = self.shortlist if self.shortlist else max(2, budget // 3)
         order = [i for i in np.argsort(-scores, kind="stable")[:width] if scores[i] > 0]
-        if not order:
-            return
-        short = [units[i] for i in order]
-        cols = self._columns(families, short, xs)
+        return [units[i] for i in order]
 
-        # Successive halving: more rows and rounds for fewer candidates.
+    def _halving(self, loss, xs, ys, base, base_rows, families, short, cols, hold, half, report):
+        """Successive halving of the shortlist: more rows and rounds for fewer candidates.
+
+        Returns the survivors of the last stage, best first, and every candidate's latest gain.
+        """
         fit_rows, eval_rows = np.flatnonzero(~hold & half), np.flatnonzero(~hold & ~half)
         alive = list(range(len(short)))
         gains = np.zeros(len(short))
@@ -518,8 +565,11 @@ class TreeSearch(BaseEstimator, TransformerMixin):
             alive.sort(key=lambda a: -gains[a])
             if s < len(STAGES) - 1:
                 alive = alive[: max(1, (len(alive) + 1) // 2)]
+        return alive, gains
 
-        # Accepted in score order, skipping what splits the rows like an accepted one.
+    def _accept(self, families, short, cols, work, alive, gains):
+        """The survivors with a positive gain in score order, skipping what splits the rows like an
+        accepted one, at most ``keep``."""
         accepted = []
         rank_cols = {}
         for a in [a for a in alive if gains[a] > 0]:
@@ -531,14 +581,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
             accepted.append(a)
             if len(accepted) >= self.keep:
                 break
-        if not accepted:
-            return
-        count = self._count(loss, xs, ys, base, cols, accepted, hold, report)
-        kept = accepted[:count]
-        if not kept:
-            return
-        self._keep(families, [short[a] for a in kept], [float(gains[a]) for a in kept], xs,
-                   names, dtypes, lineage, tu)
+        return accepted
 
     def _deviations(self, means, args, xs, labels, names, dtypes, lineage, graph, families):
         """``diff($v, groupbymean($g, $v))``: each value less its group's mean, a second-round family.

@@ -291,4 +291,4 @@ def _search(facts):
              _e(s["skipped"] or "")] for s in facts["search"]["per_transform"]]
     sampled = facts["search"]["sampled_rows"]
     return (("<p>Screened on a sample of " + _fmt(sampled) + " rows, the best rescored on all.</p>" if sampled else "")
-            + _table(["round", "transform", "considered", "constant", "near copies", "skipped"], rows, (0, 2, 3, 4)))
+            + _table(["round", "transform", "considered", "constant", "copies", "skipped"], rows, (0, 2, 3, 4)))

@@ -112,6 +112,21 @@ def _apply_rounds(rounds, values):
     return values
 
 
+def append_kept(search, X, rounds):
+    """The fitted ``search``'s output for the table ``X``: its columns, then the kept ones ``rounds`` compute."""
+    label = type(search).__name__
+    if not hasattr(search, "names_"):
+        from sklearn.exceptions import NotFittedError
+
+        raise NotFittedError("this " + label + " is not fitted yet; call fit first")
+    X = as_table(X, label)
+    if X.shape[1] != search.n_features_in_:
+        raise DataError("expected " + str(search.n_features_in_) + " columns, got " + str(X.shape[1]))
+    with seeded_names(search.seed), quiet_warnings(RuntimeWarning):
+        values = _apply_rounds(rounds, np.asarray(X.values, dtype=np.float64))
+    return Table(values, search.names_, search.dtypes_, search.lineage_, X.n_inputs)
+
+
 def _features_for(sources, picks, lo=None, hi=None):
     """``_Features`` computing the units ``picks`` ([(source, unit)]) in that order, clipped to ``lo``/``hi``."""
     by_source = {}
@@ -847,16 +862,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     # ------------------------------------------------------------------
     def transform(self, X):
         """The input columns followed by the kept derived columns."""
-        if not hasattr(self, "rounds_"):
-            from sklearn.exceptions import NotFittedError
-
-            raise NotFittedError("this FeatureSearch is not fitted yet; call fit first")
-        X = as_table(X, "FeatureSearch")
-        if X.shape[1] != self.n_features_in_:
-            raise DataError("expected " + str(self.n_features_in_) + " columns, got " + str(X.shape[1]))
-        with seeded_names(self.seed), quiet_warnings(RuntimeWarning):
-            values = _apply_rounds(self.rounds_, np.asarray(X.values, dtype=np.float64))
-        return Table(values, self.names_, self.dtypes_, self.lineage_, X.n_inputs)
+        return append_kept(self, X, getattr(self, "rounds_", ()))
 
     def fit_transform(self, X, y=None, progress=None, rescore=None):
         return self.fit(X, y, progress=progress, rescore=rescore).transform(X)

@@ -26,11 +26,11 @@ import numbers
 import numpy as np
 from sklearn.base import BaseEstimator, TransformerMixin
 
-from karrow_libs.table import DataError, Table, as_table, module_output, quiet_warnings, seeded_names
+from karrow_libs.table import DataError, as_table, module_output, quiet_warnings, seeded_names
 
 from ._module import _tu, candidates_of, module_columns, restrict
 from ._module import unknown_levels_to_zero as _unknown_levels_to_zero
-from ._search import _Features, _apply_rounds, _sample
+from ._search import _Features, _sample, append_kept
 
 __all__ = ["TreeSearch"]
 
@@ -669,18 +669,8 @@ class TreeSearch(BaseEstimator, TransformerMixin):
     # ------------------------------------------------------------------
     def transform(self, X):
         """The input columns followed by the kept derived columns."""
-        if not hasattr(self, "names_"):
-            from sklearn.exceptions import NotFittedError
-
-            raise NotFittedError("this TreeSearch is not fitted yet; call fit first")
-        X = as_table(X, "TreeSearch")
-        if X.shape[1] != self.n_features_in_:
-            raise DataError("expected " + str(self.n_features_in_) + " columns, got " + str(X.shape[1]))
-        values = np.asarray(X.values, dtype=np.float64)
-        if self.features_ is not None:
-            with seeded_names(self.seed), quiet_warnings(RuntimeWarning):
-                values = _apply_rounds([self.features_], values)
-        return Table(values, self.names_, self.dtypes_, self.lineage_, X.n_inputs)
+        features = getattr(self, "features_", None)
+        return append_kept(self, X, [features] if features is not None else [])
 
     def fit_transform(self, X, y=None, progress=None):
         return self.fit(X, y, progress=progress).transform(X)

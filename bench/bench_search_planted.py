@@ -22,40 +22,9 @@ sys.path.insert(0, os.path.dirname(__file__))
 from harness import traced_peak  # noqa: E402
 
 from karrow_libs.search import FeatureSearch  # noqa: E402
-from karrow_libs.table import Table  # noqa: E402
 
-UNARY = (np.sqrt, np.log, np.square)
-BINARY = (np.multiply, np.add, np.subtract, np.true_divide, np.fmin, np.fmax)
-
-
-def _table(X, names=None):
-    names = names or ["x" + str(i) for i in range(X.shape[1])]
-    return Table(X, names, [np.dtype("float64")] * X.shape[1], [{"name": "$" + n} for n in names], X.shape[1])
-
-
-def numpy_screen(X, y, block=256):
-    """Every default candidate computed in blocks and correlated with y (the plain way of doing it)."""
-    n, p = X.shape
-    yc = (y - y.mean()) / (y.std() * n)
-    best = 0.0
-    with np.errstate(all="ignore"):
-        for f in UNARY:
-            c = f(X)
-            c[~np.isfinite(c)] = 0
-            best = max(best, _best_corr(c, yc))
-        i, j = np.nonzero(~np.eye(p, dtype=bool))
-        for f in BINARY:
-            for lo in range(0, len(i), block):
-                c = f(X[:, i[lo:lo + block]], X[:, j[lo:lo + block]])
-                c[~np.isfinite(c)] = 0
-                best = max(best, _best_corr(c, yc))
-    return best
-
-
-def _best_corr(c, yc):
-    sd = c.std(axis=0)
-    sd[sd == 0] = np.inf
-    return float(np.max(np.abs((yc @ c) / sd)))
+# The plain-numpy exhaustive screen of the default candidates, shared with bench_fe.
+from bench_fe import as_table as _table, numpy_screen  # noqa: E402
 
 
 def heldout(Xtr, ytr, Xte, yte, task):

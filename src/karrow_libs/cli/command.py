@@ -26,6 +26,11 @@ def main(argv=None):
     """Entry point of ``karrow-fe`` and ``python -m karrow_libs``; returns the exit code."""
     program = argv is None
     argv = sys.argv[1:] if program else list(argv)
+    if program and "numpy" not in sys.modules:
+        # Asking the kernel for huge pages (numpy does for every large array) can stall the first touch
+        # of each fresh array for seconds where pages are defragmented on demand; the command's arrays
+        # are made and dropped by the hundred, so it runs on ordinary pages. Worker processes inherit it.
+        os.environ.setdefault("NUMPY_MADVISE_HUGEPAGE", "0")
     restore = _signals_interrupt()
     try:
         try:

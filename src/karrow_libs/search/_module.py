@@ -79,8 +79,12 @@ def fit_transform_object(t, values, y, names, dtypes, lineage):
     level instead of raising: new data may well hold a city the training rows
     did not.
     """
+    # The fit matches each candidate's column types by their names; handing it the names (the same
+    # answers) spares it printing a dtype once per candidate, most of a wide table's fit.
     with module_output():
-        t.fit(values, y, list(names), list(dtypes), list(lineage))
+        t.fit(values, y, list(names), [str(d) for d in dtypes], list(lineage))
+    if isinstance(getattr(t, "col_dtypes_", None), list) and len(t.col_dtypes_) == len(dtypes):
+        t.col_dtypes_ = list(dtypes)
     unknown_levels_to_zero(t)
     return candidates_of(t)
 
@@ -123,13 +127,69 @@ def restrict(t, idx):
 
 def module_columns(t, values):
     """The new columns of the fitted transform ``t`` on ``values`` as a 2-d float64 array."""
+    narrow = _narrowed(t, values)
     with module_output():
-        out = t.transform(values, 1, True)
+        out = t.transform(values, 1, True) if narrow is None else _narrow_transform(t, values, *narrow)
     if isinstance(out, list) and not out:
         return np.empty((values.shape[0], 0))
     out = np.asarray(out, dtype=np.float64)
     if out.ndim == 1:
         out = out[:, None]
+    return out
+
+
+#: Function transforms whose candidates are column ids (one per candidate, or a pair).
+_NARROWABLE = {"TA1": "colids_", "TA2": "colid_pairs_"}
+
+
+def _narrowed(t, values):
+    """``(columns read, their positions)`` when ``t`` reads a few of the many columns of ``values``, else None.
+
+    The module's transform copies its whole input table on every call, so
+    a function transform is handed only the columns its candidates read:
+    on a wide table of many rows the copy costs far more than the columns.
+    """
+    attr = _NARROWABLE.get(type(t).__name__)
+    if attr is None or not isinstance(values, np.ndarray) or values.ndim != 2:
+        return None
+    cands = getattr(t, attr, None)
+    names = getattr(t, "col_names_", None)
+    if not cands or names is None or len(names) != values.shape[1]:
+        return None
+    used = sorted({int(c) for cand in cands for c in (cand if attr == "colid_pairs_" else (cand,))})
+    if 2 * len(used) > values.shape[1]:
+        return None
+    return attr, used
+
+
+def _narrow_transform(t, values, attr, used):
+    """``t.transform(values, 1, True)`` computed by a copy of ``t`` that reads only the columns ``used``.
+
+    The copy lists the columns it reads first and every other input name
+    after them, so the names it makes unique are checked against the same
+    names as the original's; what it records about its new columns is
+    handed back to ``t``, as the call on ``t`` itself would have left it.
+    """
+    p = values.shape[1]
+    order = used + sorted(set(range(p)) - set(used))
+    where = {c: i for i, c in enumerate(used)}
+    n = copy.copy(t)
+    cands = getattr(t, attr)
+    if attr == "colid_pairs_":
+        setattr(n, attr, [tuple(where[int(c)] for c in pair) for pair in cands])
+    else:
+        setattr(n, attr, [where[int(c)] for c in cands])
+    n.col_names_ = [t.col_names_[i] for i in order]
+    json = getattr(t, "col_as_json_objects_", None)
+    if json is not None and len(json) == p:
+        n.col_as_json_objects_ = [json[i] for i in order]
+    dtypes = getattr(t, "col_dtypes_", None)
+    if dtypes is not None and len(dtypes) == p:
+        n.col_dtypes_ = [dtypes[i] for i in order]
+    out = n.transform(np.ascontiguousarray(values[:, used]), 1, True)
+    for rec in ("new_column_names_", "new_column_dtypes_", "new_column_as_json_objects_"):
+        if rec in vars(n):
+            setattr(t, rec, getattr(n, rec))
     return out
 
 

@@ -38,6 +38,10 @@ FORMATS = [
      ["decimal ','"], 1.0),
     ("space thousands", lambda v: [_thousands(x, " ", ",") for x in v], {}, ["thousands ' '", "decimal ','"], 1.0),
     ("euro suffix", lambda v: [_thousands(x, ".", ",") + " €" for x in v], {}, ["currency", "decimal ','"], 1.0),
+    ("apostrophe thousands", lambda v: [_thousands(x, "'") for x in v], {}, ["thousands \"'\""], 1.0),
+    ("no-break space thousands", lambda v: [_thousands(x, "\u00a0", ",") for x in v], {}, ["no-break space"], 1.0),
+    ("currency code", lambda v: ["USD " + _thousands(x) for x in v], {}, ["currency"], 1.0),
+    ("unicode minus", lambda v: [("\u2212" if x < 0 else "") + "{:.2f}".format(abs(x)) for x in v], {}, ["plain"], 1.0),
 ]
 
 

@@ -45,3 +45,27 @@ def test_whole_table_call_when_most_columns_are_read(table):
     M.fit_transform_object(t, table, None, NAMES, [np.dtype(np.float64)] * 30, [{"name": "$" + n} for n in NAMES])
     assert M._narrowed(t, table) is None
     assert M._narrowed(M.restrict(t, [0]), table[:, :1]) is None
+
+
+def test_shortlist_sums_grown_step_by_step_equal_sums_from_scratch(monkeypatch):
+    from karrow_libs.search import FeatureSearch, _search
+    from karrow_libs.table import Table
+
+    rng = np.random.default_rng(1)
+    X = rng.normal(size=(3000, 8))
+    X[:, 3] = np.abs(X[:, 3]) + 1
+    y = X[:, 0] * X[:, 1] + X[:, 2] / X[:, 3] + np.maximum(X[:, 4], X[:, 5]) + rng.normal(scale=0.1, size=3000)
+    names = ["x" + str(i) for i in range(8)]
+    table = Table(X, names, [np.dtype(np.float64)] * 8, [{"name": "$" + n} for n in names], 8)
+
+    def kept():
+        fit = FeatureSearch(sample_threshold=1000).fit(table, y)
+        return [(k["name"], k["score"]) for k in fit.kept_]
+
+    grown = kept()
+    whole = _search.ShortlistScorer.partial
+    monkeypatch.setattr(_search.ShortlistScorer, "partial",
+                        lambda self, X_part, y_part, rows=None, known=None: whole(self, X_part, y_part, rows))
+    scratch = kept()
+    assert len(grown) >= 3 and [n for n, _ in grown] == [n for n, _ in scratch]
+    np.testing.assert_allclose([s for _, s in grown], [s for _, s in scratch], rtol=1e-9)

@@ -168,14 +168,24 @@ class ShortlistScorer:
         self.n_inputs = n_inputs
         self.block_bytes = block_bytes
 
-    def partial(self, X_part, y_part, rows=None):
-        """``GramStats`` over the rows of ``X_part`` (or only its row indices ``rows``, read chunk by chunk)."""
+    def partial(self, X_part, y_part, rows=None, known=None):
+        """``GramStats`` over the rows of ``X_part`` (or only its row indices ``rows``, read chunk by chunk).
+
+        ``known``: the statistics of these same rows for all but the last
+        features (a shortlist that has grown since); only the new features'
+        cross-products are then computed, and the result is the same.
+        """
         values = X_part.values if isinstance(X_part, Table) else np.asarray(X_part, dtype=np.float64)
         if values.ndim != 2 or values.shape[1] != self.n_inputs:
             raise ValueError("expected a table of " + str(self.n_inputs) + " input columns, got shape "
                              + str(values.shape))
         y_part = np.asarray(y_part)
-        width = 1 + self.n_inputs + sum(f.width for f in self.rounds) + self.features.width + self.residual.n_outputs_
+        k = self.residual.n_outputs_
+        width = 1 + self.n_inputs + sum(f.width for f in self.rounds) + self.features.width + k
+        new = width - known.gram.shape[1] if known is not None else width
+        if known is not None and not 0 <= new <= self.features.width:
+            raise ValueError("the known statistics do not lead these features")
+        old = width - new - k  # leading columns (the constant, inputs, old features) the known statistics hold
         gram = np.zeros((FOLDS, width, width))
         # The joined block and its per-fold pieces are the chunk's copies.
         size = max(64, self.block_bytes // (8 * width * 6))
@@ -187,7 +197,15 @@ class ShortlistScorer:
                                 self.residual.residuals(xc, y_part[sl])], axis=1)
             for f in range(FOLDS):
                 mf = m[folds == f]
-                gram[f] += mf.T @ mf
+                if known is None:
+                    gram[f] += mf.T @ mf
+                else:
+                    gram[f][:, old:old + new] += mf.T @ mf[:, old:old + new]
+        if known is not None:
+            # The old block moves around the new features' rows and columns, which are filled above.
+            keep = np.r_[0:old, old + new:width]
+            gram[:, old:old + new, :] = np.swapaxes(gram[:, :, old:old + new], 1, 2)
+            gram[np.ix_(range(FOLDS), keep, keep)] = known.gram
         return GramStats(gram, values.shape[0] if rows is None else len(rows))
 
 
@@ -557,7 +575,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             if room <= 0 or not self._admit(pool, sources, scores, min(per_step, room), xf):
                 break
             scorer = ShortlistScorer(list(self.rounds_), base, self._pool_features(sources, pool), p_in, budget // 2)
-            gstats = scorer.partial(values, y, rows=screen)
+            # The pool only grew since the last step (new candidates at its end): its known sums stand.
+            gstats = scorer.partial(values, y, rows=screen, known=gstats)
             gstats = self._settle_twins(pool, gstats, P, chosen, base.n_outputs_)
             best, gain = self._pick(gstats, P, chosen, base.n_outputs_)
             # Below what the best of n_units noise columns would reach by chance: stop screening.

@@ -47,25 +47,35 @@ def test_whole_table_call_when_most_columns_are_read(table):
     assert M._narrowed(M.restrict(t, [0]), table[:, :1]) is None
 
 
-def test_shortlist_sums_grown_step_by_step_equal_sums_from_scratch(monkeypatch):
-    from karrow_libs.search import FeatureSearch, _search
-    from karrow_libs.table import Table
+class _Squares:
+    """Stand-in shortlist: the squares of the first ``width`` columns."""
 
-    rng = np.random.default_rng(1)
-    X = rng.normal(size=(3000, 8))
-    X[:, 3] = np.abs(X[:, 3]) + 1
-    y = X[:, 0] * X[:, 1] + X[:, 2] / X[:, 3] + np.maximum(X[:, 4], X[:, 5]) + rng.normal(scale=0.1, size=3000)
-    names = ["x" + str(i) for i in range(8)]
-    table = Table(X, names, [np.dtype(np.float64)] * 8, [{"name": "$" + n} for n in names], 8)
+    def __init__(self, width):
+        self.width = width
 
-    def kept():
-        fit = FeatureSearch(sample_threshold=1000).fit(table, y)
-        return [(k["name"], k["score"]) for k in fit.kept_]
+    def columns(self, xc):
+        return xc[:, : self.width] ** 2
 
-    grown = kept()
-    whole = _search.ShortlistScorer.partial
-    monkeypatch.setattr(_search.ShortlistScorer, "partial",
-                        lambda self, X_part, y_part, rows=None, known=None: whole(self, X_part, y_part, rows))
-    scratch = kept()
-    assert len(grown) >= 3 and [n for n, _ in grown] == [n for n, _ in scratch]
-    np.testing.assert_allclose([s for _, s in grown], [s for _, s in scratch], rtol=1e-9)
+
+class _Residual:
+    n_outputs_ = 2
+
+    def residuals(self, xc, y):
+        return np.column_stack([y - xc[:, 0], y * xc[:, 1]])
+
+
+@pytest.mark.parametrize("old,new", [(0, 3), (2, 3), (4, 1), (3, 0)])
+def test_shortlist_sums_grown_by_new_candidates_equal_sums_from_scratch(old, new):
+    from karrow_libs.search._search import ShortlistScorer
+
+    rng = np.random.default_rng(old)
+    X, y = rng.normal(size=(900, 6)), rng.normal(size=900)
+    rows = np.sort(rng.choice(900, 500, replace=False))
+    scorer = lambda width: ShortlistScorer([], _Residual(), _Squares(width), 6, 8 * 7 * 64 * 6)  # noqa: E731
+    known = scorer(old).partial(X, y, rows=rows)
+    grown = scorer(old + new).partial(X, y, rows=rows, known=known)
+    scratch = scorer(old + new).partial(X, y, rows=rows)
+    assert grown.n == scratch.n == 500
+    np.testing.assert_allclose(grown.gram, scratch.gram, rtol=1e-12, atol=1e-9)
+    with pytest.raises(ValueError):
+        scorer(old).partial(X, y, rows=rows, known=scorer(old + 1).partial(X, y, rows=rows))

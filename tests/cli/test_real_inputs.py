@@ -138,3 +138,15 @@ def test_apply_keeps_integer_ids_exact(tmp_path, capsys, engine):
     got = pd.read_parquet(dest) if engine == "dask" else pd.read_csv(dest)
     assert got.columns[0] == "key" and got["key"].dtype == np.int64
     assert got["key"].tolist() == frame["key"].tolist()
+
+
+@pytest.mark.parametrize("frame,repeated", [
+    (pd.DataFrame({"a": [1.0, 2.0, 1.0, None, None], "b": ["x", "y", "x", None, None]}), 2),  # missing cells repeat too
+    (pd.DataFrame({"a": [1, "1", 1.0], "b": [0.0, 0.0, 0.0]}), 1),  # 1 == 1.0, but not "1"
+    (pd.DataFrame({"a": [[1], [1], {2: 3}]}), 1),  # cells the row hash refuses: compared as pandas compares them
+    (pd.DataFrame({"a": np.arange(5000) % 2500, "b": np.arange(5000) % 2500 * 0.5}), 2500),
+])
+def test_duplicated_rows_counts_exact_repeats(frame, repeated):
+    from karrow_libs.cli.inputs import duplicated_rows
+
+    assert duplicated_rows(frame) == repeated

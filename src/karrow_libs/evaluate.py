@@ -129,12 +129,44 @@ def fit_families(X, y, task, families=("linear",), *, seed=0, progress=None, res
     options = dict(options, seed=seed)
     fitted, _, _ = _fit_features(X, y, task, families, options, progress=progress, rescore=rescore)
     out = {}
-    for family, (features, values) in fitted.items():
+    for family in list(fitted):
+        features, values = fitted.pop(family)
         model = make_model(task, family, seed)
+        shared = any(other is values for _, other in fitted.values())  # families sharing one search
         with module_output():
-            model.fit(values, y)
+            (model.fit if shared else lambda v, t: _fit_in_place(model, v, t))(values, y)
+        del values
         out[family] = FamilyFit(family, features, model)
     return out
+
+
+def _fit_in_place(model, values, y):
+    """``model.fit(values, y)``, letting a scaled linear model scale and centre ``values`` where they lie.
+
+    The scaler's and the ridge model's own copies of a large table are
+    what a whole run's memory peaks on; ``values`` is ours and not read
+    again.  The fitted steps copy their input again afterwards, as saved
+    pipelines applied to a user's data must.
+    """
+    from sklearn.preprocessing import StandardScaler
+
+    steps = [est for _, est in getattr(model, "steps", [])]
+    if len(steps) != 2 or type(steps[0]) is not StandardScaler or not isinstance(values, np.ndarray) \
+            or values.dtype != np.float64 or not values.flags.writeable:
+        model.fit(values, y)
+        return
+    scaler, last = steps
+    flags = [(est, attr) for est in steps for attr in ("copy", "copy_X") if getattr(est, attr, None) is True]
+    for est, attr in flags:
+        setattr(est, attr, False)
+    try:
+        # The scaler's statistics row block by row block: its one-shot fit holds a centred copy.
+        for lo in range(0, len(values), _RIDGE_ROWS):
+            scaler.partial_fit(values[lo:lo + _RIDGE_ROWS])
+        last.fit(scaler.transform(values), y)
+    finally:
+        for est, attr in flags:
+            setattr(est, attr, True)
 
 
 @dataclasses.dataclass
@@ -207,6 +239,7 @@ def _fold_scores(k, train, test, X, y, task, families, metrics, options, seed):
         with module_output():
             table_tr = prepare.fit_transform(Xtr, ytr)
             table_te = prepare.transform(Xte)
+        Xtr, Xte = Xtr.iloc[:0], None  # the fold's raw rows are not read again: only their column names
         seconds["prepare"] = time.perf_counter() - start
         start = time.perf_counter()
         fitted, _, _ = _fit_features(Xtr, ytr, task, families, dict(options, seed=seed), prepare, table_tr)
@@ -260,6 +293,10 @@ class _Predictions:
         return type("_Regressor", (RegressorMixin, BaseEstimator), {})().__sklearn_tags__()
 
 
+#: Rows centred at a time by the shared ridge fit.
+_RIDGE_ROWS = 16_384
+
+
 def _shared_ridge(a, y, b, y_test, n_original, scorers, alpha=1.0):
     """{"original": scores, "engineered": scores} of StandardScaler + Ridge(alpha) on the first ``n_original``
     columns of ``a`` and on all of them, both solved from one centred Gram matrix of the training rows.
@@ -272,9 +309,12 @@ def _shared_ridge(a, y, b, y_test, n_original, scorers, alpha=1.0):
 
     n = a.shape[0]
     mean, y_mean = a.mean(axis=0), float(np.mean(y))
-    centred = a - mean
-    gram, cross = centred.T @ centred, centred.T @ (y - y_mean)
-    del centred
+    gram, cross = np.zeros((a.shape[1], a.shape[1])), np.zeros(a.shape[1])
+    # Centred block by block: a centred copy of the whole table would be the fold's largest array.
+    for lo in range(0, n, _RIDGE_ROWS):
+        centred = a[lo:lo + _RIDGE_ROWS] - mean
+        gram += centred.T @ centred
+        cross += centred.T @ (y[lo:lo + _RIDGE_ROWS] - y_mean)
     var = np.diag(gram) / n
     eps = np.finfo(np.float64).eps
     scale = np.sqrt(var)
@@ -284,7 +324,8 @@ def _shared_ridge(a, y, b, y_test, n_original, scorers, alpha=1.0):
         s = scale[:width]
         lhs = gram[:width, :width] / np.outer(s, s) + alpha * np.eye(width)
         w = linalg.solve(lhs, cross[:width] / s, assume_a="pos") if width else np.zeros(0)
-        predicted = ((b[:, :width] - mean[:width]) / s) @ w + y_mean
+        # As (b - mean) / s @ w, without the two test-sized temporaries.
+        predicted = b[:, :width] @ (w / s) - float((mean[:width] / s) @ w) + y_mean
         out[columns] = {m: float(scorer(_Predictions(predicted), b[:, :width], y_test)) for m, scorer in scorers.items()}
     return out
 

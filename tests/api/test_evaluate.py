@@ -79,6 +79,22 @@ def test_fit_families_shares_a_search_only_when_it_is_the_same_search():
     assert np.allclose(pipe.predict(X), fits["lgbm"].model.predict(fits["lgbm"].features.transform(X)))
 
 
+@pytest.mark.parametrize("keep", [0, 2])
+def test_final_linear_model_fitted_in_place_equals_a_copying_fit(keep, monkeypatch):
+    X, y = table(n=3000)  # more rows than one block of the scaler's statistics
+    X = X.assign(big=np.linspace(1.6e9, 1.7e9, len(X)))  # epoch-sized values
+    options = dict(OPTIONS, keep=keep)
+    fit = evaluate.fit_families(X, y.to_numpy(), "regression", ["linear"], **options)["linear"]
+    monkeypatch.setattr(evaluate, "_fit_in_place", lambda model, values, target: model.fit(values, target))
+    plain = evaluate.fit_families(X, y.to_numpy(), "regression", ["linear"], **options)["linear"]
+    values = plain.features.transform(X)
+    np.testing.assert_array_equal(fit.features.transform(X), values)  # nothing fitted was scaled where it lies
+    np.testing.assert_allclose(fit.model.predict(values), plain.model.predict(values), rtol=1e-9, atol=1e-9)
+    assert fit.model.steps[0][1].copy is True and fit.model.steps[1][1].copy_X is True
+    fit.pipeline().predict(X)
+    np.testing.assert_array_equal(fit.features.transform(X), values)
+
+
 @pytest.mark.parametrize("kwargs,message", [({"models": ["forest"]}, "models must name"), ({"folds": 1}, "folds")])
 def test_bad_arguments(kwargs, message):
     X, y = table(n=30)

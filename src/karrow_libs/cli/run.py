@@ -53,6 +53,7 @@ def load_input(args, notes):
 def split_target(frame, target, label, task, notes=None):
     """(features, y, original target values, task, how the task was chosen, dropped rows, the kept input rows)."""
     import numpy as np
+    import pandas as pd
 
     from karrow_libs.prepare import prepare_target
 
@@ -67,8 +68,10 @@ def split_target(frame, target, label, task, notes=None):
     how = "--task" if task else str(info.get("how", "guessed"))
     if how.endswith(": " + chosen):
         how = how[: -len(chosen) - 2]
-    rows = frame.loc[kept].reset_index(drop=True)
-    return X, y, rows[target], chosen, how, int(info["dropped_rows"]), rows
+    rows = frame if kept.all() and isinstance(frame.index, pd.RangeIndex) and frame.index.start == 0 \
+        and frame.index.step == 1 else frame.loc[kept].reset_index(drop=True)
+    # The target's own copy: a column of the frame would keep the whole frame's block alive.
+    return X, y, rows[target].copy(), chosen, how, int(info["dropped_rows"]), rows
 
 
 def class_count_warning(y, target, task, task_from):
@@ -171,6 +174,9 @@ def cmd_run(args):
     parse_transform_names(args.transforms)
     frame, label, target = load_input(args, notes)
     X, y, y_source, task, task_from, dropped, rows = split_target(frame, target, label, args.task, notes)
+    del frame  # the kept rows as they came (``rows``) are all the outputs read of it
+    if args.out is None:
+        rows = None
     X = drop_useless_columns(X, notes)
     roles = prepare_options(args, X, label)
     if X.shape[1] == 0:

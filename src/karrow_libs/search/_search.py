@@ -571,6 +571,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             where = label + ", step " + str(step + 1)
             scores, n_rows = self._screen(sources, residual, values, y, screen, xf, yf, extra, budget, progress,
                                           where, total, stats if step == 0 else None)
+            if step == 0:
+                for src, sc in zip(sources, scores):
+                    if hasattr(src, "focus"):
+                        src.focus(sc)
             room = self.shortlist - len(pool["picks"])
             if room <= 0 or not self._admit(pool, sources, scores, min(per_step, room), xf):
                 break

@@ -1,4 +1,5 @@
-"""The search hands function transforms only the columns they read: the same columns, names and lineage."""
+"""The search's ways of saving work give what the plain way gives: function transforms handed only the columns
+they read, shortlist sums grown step by step, later screens of min/max pairs focused on the first screen's best."""
 
 import random
 
@@ -79,3 +80,30 @@ def test_shortlist_sums_grown_by_new_candidates_equal_sums_from_scratch(old, new
     np.testing.assert_allclose(grown.gram, scratch.gram, rtol=1e-12, atol=1e-9)
     with pytest.raises(ValueError):
         scorer(old).partial(X, y, rows=rows, known=scorer(old + 1).partial(X, y, rows=rows))
+
+
+def test_later_screens_walk_only_the_focused_min_max_pairs(monkeypatch):
+    from karrow_libs.search import FeatureSearch, _sources
+    from karrow_libs.table import Table
+
+    rng = np.random.default_rng(2)
+    X = rng.normal(size=(2000, 10))
+    y = 2 * X[:, 0] * X[:, 1] + np.maximum(X[:, 2], X[:, 3]) + rng.normal(scale=0.1, size=2000)
+    names = ["x" + str(i) for i in range(10)]
+    table = Table(X, names, [np.dtype(np.float64)] * 10, [{"name": "$" + n} for n in names], 10)
+    walked = []
+    kernel = _sources._fused_kernels()
+    if kernel is None:
+        pytest.skip("built without the fused kernel")
+
+    class Counting:
+        @staticmethod
+        def pair_sums(x, i, j, r, op, threads):
+            walked.append(len(i))
+            return kernel.pair_sums(x, i, j, r, op, threads)
+
+    monkeypatch.setattr(_sources, "_fused_kernels", lambda: Counting)
+    monkeypatch.setattr(_sources.PairSource, "FOCUS", 6)
+    fit = FeatureSearch(transforms=("product", "max")).fit(table, y)
+    assert [k["name"] for k in fit.kept_][:2] == ["product(x0__x1)", "max(x2__x3)"]
+    assert walked[0] == 45 and len(walked) > 1 and max(walked[1:]) == 6  # 45 unordered pairs, then the best 6

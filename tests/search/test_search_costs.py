@@ -107,3 +107,47 @@ def test_later_screens_walk_only_the_focused_min_max_pairs(monkeypatch):
     fit = FeatureSearch(transforms=("product", "max")).fit(table, y)
     assert [k["name"] for k in fit.kept_][:2] == ["product(x0__x1)", "max(x2__x3)"]
     assert walked[0] == 45 and len(walked) > 1 and max(walked[1:]) == 6  # 45 unordered pairs, then the best 6
+
+
+@pytest.mark.parametrize("p", [6, 60])  # with and without the cube of cross-products
+def test_sums_kept_from_the_first_walk_equal_a_fresh_walk(p):
+    from karrow_libs.search._sources import GramBank
+
+    rng = np.random.default_rng(p)
+    x = rng.normal(size=(700, p)) + 2
+    first, second = rng.normal(size=(700, 1)), rng.normal(size=(700, 1))
+
+    def walk(bank, r):
+        bank.start(1)
+        for lo in range(0, 700, 256):
+            bank.accumulate(x[lo:lo + 256], r[lo:lo + 256])
+        bank.finish()
+        return {key: value.copy() for key, value in bank.m.items()}
+
+    kinds = {"product", "divide", "sum", "diff"}
+    again = GramBank(p)
+    again.kinds = set(kinds)
+    walk(again, first)
+    fresh = GramBank(p)
+    fresh.kinds = set(kinds)
+    got, want = walk(again, second), walk(fresh, second)
+    assert sorted(got) == sorted(want)
+    for key in want:
+        np.testing.assert_allclose(got[key], want[key], rtol=1e-12, err_msg=key)
+
+
+def test_sums_kept_from_the_first_walk_give_the_same_search():
+    from karrow_libs.search import FeatureSearch
+    from karrow_libs.table import Table
+
+    rng = np.random.default_rng(4)
+    X = rng.normal(size=(3000, 9))
+    X[:, 4] = np.abs(X[:, 4]) + 0.5
+    y = X[:, 0] * X[:, 1] + X[:, 2] / X[:, 4] + X[:, 3] - X[:, 5] ** 2 + rng.normal(scale=0.2, size=3000)
+    names = ["x" + str(i) for i in range(9)]
+    table = Table(X, names, [np.dtype(np.float64)] * 9, [{"name": "$" + n} for n in names], 9)
+    fits = [FeatureSearch(transforms=("product", "divide", "sum", "square"), time_budget=budget).fit(table, y)
+            for budget in (None, 1e9)]  # a time budget turns the reuse off
+    got, want = ([(k["name"], k["score"]) for k in f.kept_] for f in fits)
+    assert len(got) >= 3 and [n for n, _ in got] == [n for n, _ in want]
+    np.testing.assert_allclose([s for _, s in got], [s for _, s in want], rtol=1e-9)

@@ -630,6 +630,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             allowed = set(range(p_in)) | fresh
         sources, stats = [], []
         bank = GramBank(xf.shape[1])
+        bank.reuse = self._deadline is None
         probe = xf[: min(len(xf), 5)]
         families = [(name, catalogue_transform(name, graph)) for name in dict.fromkeys(self.transforms)]
         extra = level_products(graph) if self.levels else []

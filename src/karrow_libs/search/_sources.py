@@ -204,6 +204,10 @@ GRAM_FUNCTIONS = {np.multiply: "product", np.add: "sum", np.subtract: "diff", np
 PARTIAL_LIMIT = 48
 
 
+#: The bank's products that do not involve the residual.
+_FIXED_SUMS = ("xtx", "sx", "sx2", "x2tx2", "xtw", "x2tw2")
+
+
 class GramBank:
     """The matrix products over the input columns that the pair sources read.
 
@@ -221,6 +225,11 @@ class GramBank:
         self.partial = p <= PARTIAL_LIMIT
         self.cube = None
         self.cube_rows = 0
+        # The products without the residual are the same on every walk over the same rows: the first whole
+        # walk keeps them for the next ones.  Off where a walk may end early (a time budget), since its
+        # residual sums would then cover fewer rows than the kept ones.
+        self.reuse = True
+        self._fixed = None
 
     def start(self, k):
         p = self.p
@@ -242,6 +251,9 @@ class GramBank:
         if "divide" in self.kinds:
             need |= {"xtw", "x2tw2", "xrw"}
         self.m = {}
+        if self._fixed is not None and set(self._fixed) <= need:
+            self.m.update({key: value.copy() for key, value in self._fixed.items()})
+            need -= set(self._fixed)
         for key in need:
             if key in ("sx", "sx2"):
                 self.m[key] = np.zeros(p)
@@ -259,6 +271,8 @@ class GramBank:
     def finish(self):
         if getattr(self, "_cube", None) is not None:
             self.cube, self.cube_rows, self._cube = self._cube, self.rows, None
+        if self.reuse and self._fixed is None:
+            self._fixed = {key: self.m[key].copy() for key in _FIXED_SUMS if key in self.m}
         return None
 
     def basis_ready(self):

@@ -70,6 +70,13 @@ def text_missing(col):
     missing = col.isna().to_numpy()
     if col.dtype.kind in "biufcmM":
         return missing
+    if isinstance(col.dtype, pd.StringDtype):
+        # Factorized and compared as stored (arrow's own encoding and string functions), without making
+        # a Python string of every cell.
+        codes, uniques = pd.factorize(col)
+        words = pd.Series(uniques, dtype=col.dtype).str.strip().str.lower()
+        marker = np.append(words.isin(NA_TEXT).to_numpy(dtype=bool, na_value=False), False)
+        return missing | marker[codes]
     codes, uniques = pd.factorize(_cells(col))
     marker = np.array([isinstance(v, str) and v.strip().lower() in NA_TEXT for v in uniques] + [False], dtype=bool)
     return missing | marker[codes]

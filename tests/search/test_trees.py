@@ -168,3 +168,61 @@ def test_bad_input():
         TreeSearch(task="classification").fit(X, np.zeros(200))
     with pytest.raises(DataError, match="expected 6 columns"):
         TreeSearch(task="regression").fit(X, y).transform(table(X.values[:, :5]))
+
+
+def count_fits(monkeypatch):
+    """Rounds of every boosting fit the search makes, and whether it started from the base model."""
+    fits = []
+    train = lightgbm.train
+
+    def counted(params, data, num_boost_round=100, **kw):
+        fits.append((num_boost_round, data.init_score is not None))
+        return train(params, data, num_boost_round=num_boost_round, **kw)
+
+    monkeypatch.setattr(lightgbm, "train", counted)
+    return fits
+
+
+@pytest.mark.parametrize("rows, stage_rounds", [(400, {20}), (3000, {10, 20})])
+def test_a_stage_that_would_see_no_new_rows_is_skipped(monkeypatch, rows, stage_rounds):
+    from karrow_libs.search._trees import BASE_FOLDS, COUNTS
+
+    X, y = ratio_table(n=rows)
+    fits = count_fits(monkeypatch)
+    ts = TreeSearch(task="regression", shortlist=4).fit(X, y)
+    staged = [r for r, init in fits if init]
+    assert set(staged) == stage_rounds
+    assert len(staged) <= 2 * 4 * len(stage_rounds)
+    # Base model, stages, and the count (none, all, then the counts tried): nothing else is boosted.
+    assert len(fits) - len(staged) <= BASE_FOLDS + 2 + len(COUNTS)
+    assert ts.kept_ and ts.kept_[0]["name"] == "divide(x2__x3)"
+
+
+@pytest.mark.parametrize("n_fit, n_eval, expected", [
+    (150, 150, ((None, 20),)),
+    (1000, 1000, ((None, 20),)),
+    (1001, 1000, ((1000, 10), (None, 20))),
+    (5000, 5000, ((1000, 10), (None, 20))),
+])
+def test_stages_follow_the_rows(n_fit, n_eval, expected):
+    from karrow_libs.search._trees import _stages
+
+    assert _stages(n_fit, n_eval) == expected
+
+
+@pytest.mark.parametrize("task", ["regression", "classification"])
+def test_noise_rarely_reaches_the_count(monkeypatch, task):
+    from karrow_libs.search._trees import BASE_FOLDS
+
+    fits = count_fits(monkeypatch)
+    counted = kept = 0
+    for seed in range(20):
+        rng = np.random.default_rng(seed)
+        X = rng.uniform(0.5, 2.0, (300, 8))
+        y = rng.normal(size=300) if task == "regression" else rng.choice(["a", "b"], 300)
+        del fits[:]
+        kept += bool(TreeSearch(task=task).fit(table(X), y).kept_)
+        # Chance gives about half the shortlisted candidates a positive gain; only the ones
+        # that stand out from their rows' noise are worth the count's fits.
+        counted += sum(1 for _, init in fits if not init) > BASE_FOLDS
+    assert counted <= 8 and kept <= 1

@@ -41,6 +41,9 @@ SCREEN_BINS = 16
 SCREEN_SHRINK = 10.0
 #: Boosting stages of the rescoring: (most rows, rounds); the survivors halve after each stage.
 STAGES = ((1000, 10), (None, 20))
+#: Standard errors (of the per-row loss difference) by which a candidate's gain in the last stage must
+#: exceed 0 to go on: what chance gives half the candidates of a table costs the count's fits.
+STAGE_Z = 1.0
 #: Small trees, slowly grown, for the stages: they measure what a column adds, not how well noise can be fitted.
 STAGE_PARAMS = {"num_leaves": 7, "min_data_in_leaf": 40, "learning_rate": 0.1}
 #: Rounds and learning rate of the models of all columns (the base model and the count's): half the
@@ -153,6 +156,22 @@ def _screen_scores(block, resid, half, total):
             mean = sa / (cnt_a + SCREEN_SHRINK)
             gain += (2.0 * mean * sb - mean * mean * cnt_b).reshape(m, SCREEN_BINS).sum(axis=1)
     return gain / total, constant
+
+
+def _stages(n_fit, n_eval):
+    """The boosting stages worth running on ``n_fit`` / ``n_eval`` rows.
+
+    A stage whose rows would all be seen again by the next one ranks the
+    candidates on the same rows with fewer rounds: on a small table it only
+    adds fits, so the next stage takes its candidates directly.
+    """
+    kept = []
+    for i, (cap, rounds) in enumerate(STAGES):
+        last = i == len(STAGES) - 1
+        if not last and (cap is None or (n_fit <= cap and n_eval <= cap)):
+            continue
+        kept.append((cap, rounds))
+    return tuple(kept)
 
 
 def _ranks(a):
@@ -375,7 +394,9 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         data = lgb.Dataset(x_fit, label=y_fit, init_score=None if init_fit is None else loss.init(init_fit),
                            params={"verbosity": -1, "max_bin": 63})
         params = self._params(loss, **extra)
-        booster = lgb.train(params, data, num_boost_round=rounds)
+        # Kept as trained: the default round trip through the model's text costs as much as a
+        # small table's fit, and the booster is only asked for predictions.
+        booster = lgb.train(params, data, num_boost_round=rounds, keep_training_booster=True)
         raw = booster.predict(x_eval, raw_score=True, num_threads=params["num_threads"])
         return raw if init_eval is None else raw + init_eval
 
@@ -540,12 +561,15 @@ class TreeSearch(BaseEstimator, TransformerMixin):
     def _halving(self, loss, xs, ys, base, base_rows, families, short, cols, hold, half, report):
         """Successive halving of the shortlist: more rows and rounds for fewer candidates.
 
-        Returns the survivors of the last stage, best first, and every candidate's latest gain.
+        Returns the survivors of the last stage whose gain stands out from the noise of its rows,
+        best first, and every candidate's latest gain.
         """
         fit_rows, eval_rows = np.flatnonzero(~hold & half), np.flatnonzero(~hold & ~half)
         alive = list(range(len(short)))
         gains = np.zeros(len(short))
-        for s, (rows_cap, rounds) in enumerate(STAGES):
+        sure = np.zeros(len(short), dtype=bool)
+        stages = _stages(len(fit_rows), len(eval_rows))
+        for s, (rows_cap, rounds) in enumerate(stages):
             fr = fit_rows if rows_cap is None or len(fit_rows) <= rows_cap else fit_rows[:rows_cap]
             er = eval_rows if rows_cap is None or len(eval_rows) <= rows_cap else eval_rows[:rows_cap]
             ref = float(base_rows[er].sum()) or 1.0
@@ -557,15 +581,18 @@ class TreeSearch(BaseEstimator, TransformerMixin):
                 if key not in cache:
                     raw = self._boost(loss, xs[np.ix_(fr, parents)], ys[fr], base[fr], xs[np.ix_(er, parents)],
                                       base[er], rounds, **STAGE_PARAMS)
-                    cache[key] = float(loss.rows(raw, ys[er]).sum())
+                    cache[key] = loss.rows(raw, ys[er])
                 with_c = np.column_stack([xs[:, parents], cols[:, a]])
                 raw = self._boost(loss, with_c[fr], ys[fr], base[fr], with_c[er], base[er], rounds, **STAGE_PARAMS)
-                gains[a] = (cache[key] - float(loss.rows(raw, ys[er]).sum())) / ref
-                report(i + 1, len(alive), "boosting stage " + str(s + 1) + " of " + str(len(STAGES)))
+                diff = cache[key] - loss.rows(raw, ys[er])
+                gains[a] = float(diff.sum()) / ref
+                spread = float(np.std(diff)) * np.sqrt(len(diff))
+                sure[a] = diff.sum() > STAGE_Z * spread
+                report(i + 1, len(alive), "boosting stage " + str(s + 1) + " of " + str(len(stages)))
             alive.sort(key=lambda a: -gains[a])
-            if s < len(STAGES) - 1:
+            if s < len(stages) - 1:
                 alive = alive[: max(1, (len(alive) + 1) // 2)]
-        return alive, gains
+        return [a for a in alive if sure[a]], gains
 
     def _accept(self, families, short, cols, work, alive, gains):
         """The survivors with a positive gain in score order, skipping what splits the rows like an

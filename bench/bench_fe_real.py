@@ -83,7 +83,9 @@ def plain_pipeline(frame, task, categories, model=None):
         onehot = OneHotEncoder(handle_unknown="infrequent_if_exist", min_frequency=5)
         parts.append(("text", make_pipeline(SimpleImputer(strategy="constant", fill_value="(missing)"), onehot,
                                             StandardScaler(with_mean=False)), text))
-    return Pipeline([("columns", ColumnTransformer(parts)), ("model", model or default_model(task))])
+    # Dense output: the linear model standardises its columns, which a sparse matrix refuses.
+    columns = ColumnTransformer(parts, sparse_threshold=0)
+    return Pipeline([("columns", columns), ("model", model or default_model(task))])
 
 
 def gbm_pipeline(task, target, search):

@@ -137,13 +137,38 @@ def test_group_deviation_is_built_from_the_group_mean():
     assert first["name"] == "diff(v__groupbymean(g___v___))" and first["round"] == 2
     assert first["lineage"]["expression"]["op"] == "diff"
     second = [e for e in ts.candidate_stats_ if e["round"] == 2]
-    assert [e["transform"] for e in second] == ["diff"] and second[0]["considered"] >= 1
+    assert [e["transform"] for e in second] == ["diff", "divide"] and second[0]["considered"] >= 1
+    # v takes both signs, so a ratio to its group's mean would not be a relative size: only w's is offered.
+    assert second[1]["considered"] == second[0]["considered"] - 1 and second[1]["skipped"] is None
     # Applied to new rows with the group means learnt at fit.
     new = df.iloc[:5].copy()
     new["v"] = [0.0, 1.0, 2.0, 3.0, 4.0]
     out = pickle.loads(pickle.dumps(ts)).transform(prep.transform(new))
     means = df.groupby("g")["v"].mean()[new["g"]].to_numpy()
     np.testing.assert_allclose(out.values[:, out.names.index(first["name"])], new["v"] - means)
+
+
+@pytest.mark.parametrize("seed", [7, 8])
+def test_ratio_to_the_group_mean_is_found_for_groups_of_different_scales(seed):
+    rng = np.random.default_rng(seed)
+    n = 3000
+    levels = list("ABCDEFGH")
+    scale = pd.Series(np.exp(rng.normal(size=8)), index=levels)
+    groups = np.asarray(levels)[rng.integers(0, 8, n)]
+    df = pd.DataFrame({"g": groups, "w": rng.uniform(0, 1, n)})
+    df["v"] = scale[groups].to_numpy() * rng.uniform(0.5, 1.5, n)
+    relative = df["v"] / df.groupby("g")["v"].transform("mean")
+    y = np.sin(4 * relative) + df["w"] + 0.1 * rng.normal(size=n)
+    prep = PrepareFrame().fit(df, y)
+    ts = TreeSearch(task="regression", keep=3).fit(prep.transform(df), y.to_numpy())
+    first = ts.kept_[0]
+    assert first["name"] == "divide(v__groupbymean(g___v___))" and first["round"] == 2
+    assert first["transform"] == "divide" and first["lineage"]["expression"]["op"] == "divide"
+    new = df.iloc[:6].copy()
+    new["v"] = [0.5, 1.0, 2.0, 3.0, 4.0, 5.0]
+    out = pickle.loads(pickle.dumps(ts)).transform(prep.transform(new))
+    means = df.groupby("g")["v"].mean()[new["g"]].to_numpy()
+    np.testing.assert_allclose(out.values[:, out.names.index(first["name"])], new["v"] / means)
 
 
 @pytest.mark.parametrize("bad, error", [
@@ -226,3 +251,20 @@ def test_noise_rarely_reaches_the_count(monkeypatch, task):
         # that stand out from their rows' noise are worth the count's fits.
         counted += sum(1 for _, init in fits if not init) > BASE_FOLDS
     assert counted <= 8 and kept <= 1
+
+
+@pytest.mark.parametrize("rows, skipped", [(60, True), (200, True), (240, False), (400, False)])
+def test_tables_too_small_for_the_stages_boost_only_the_base_model(monkeypatch, rows, skipped):
+    from karrow_libs.search._trees import BASE_FOLDS
+
+    X, y = ratio_table(n=rows)
+    fits = count_fits(monkeypatch)
+    ts = TreeSearch(task="regression").fit(X, y)
+    reasons = {e["skipped"] for e in ts.candidate_stats_}
+    if skipped:
+        assert ts.kept_ == [] and len(fits) == BASE_FOLDS
+        assert [e["transform"] for e in ts.candidate_stats_] == ["product", "divide", "diff", "sum", "groupbymean"]
+        assert len(reasons) == 1 and reasons.pop().startswith("too few rows for the boosting stages")
+        assert ts.transform(X).shape == X.shape
+    else:
+        assert len(fits) > BASE_FOLDS and not any(r and r.startswith("too few") for r in reasons)

@@ -248,31 +248,33 @@ class _Chain:
 
 
 class _Deviations:
-    """Candidates ``diff($v, groupbymean($g, $v))`` of a fitted group-mean transform.
+    """Candidates ``diff($v, groupbymean($g, $v))`` (or ``divide``) of a fitted group-mean transform.
 
-    Screening needs only their values (the value less its group's mean,
-    exactly what the module's ``diff`` writes); the module's ``diff`` itself,
-    fitted on the table extended by the chosen group means, is built for the
-    candidates that are shortlisted or kept (``build``), so that their names
-    and lineage are the module's.
+    Screening needs only their values (the value less, or over, its group's
+    mean, exactly what the module's ``diff`` or ``divide`` writes); the
+    module's transform itself, fitted on the table extended by the chosen
+    group means, is built for the candidates that are shortlisted or kept
+    (``build``), so that their names and lineage are the module's.
     """
 
-    def __init__(self, means, args, context):
+    def __init__(self, means, args, context, op="diff"):
         self.means = means
         self.candidates_ = list(range(len(args)))
         self.args = list(args)
         self.context = context
+        self.op = op
 
     def transform(self, values, *args):
         js = self.candidates_
         block = module_columns(restrict(self.means, js), values)
-        return values[:, [self.args[j][1] for j in js]] - block
+        own = values[:, [self.args[j][1] for j in js]]
+        return own / block if self.op == "divide" else own - block
 
     def build(self, js):
         xs, labels, names, dtypes, lineage, graph = self.context
         first = restrict(self.means, js)
         extended = np.concatenate([xs, module_columns(first, xs)], axis=1)
-        diff = _tu().TransformBase.GetTransformObj("diff", graph)
+        diff = _tu().TransformBase.GetTransformObj(self.op, graph)
         with module_output():
             diff.fit(extended, labels, names + list(first.new_column_names_),
                      dtypes + [np.dtype(d) for d in first.new_column_dtypes_],
@@ -281,7 +283,8 @@ class _Deviations:
         p = xs.shape[1]
         missing = [j for k, j in enumerate(js) if (self.args[j][1], p + k) not in where]
         if missing:
-            raise DataError("the module's diff refused the group deviation of column " + str(self.args[missing[0]][1]))
+            raise DataError("the module's " + self.op + " refused the group " + ("ratio" if self.op == "divide" else
+                            "deviation") + " of column " + str(self.args[missing[0]][1]))
         return _Chain(first, restrict(diff, [where[(self.args[j][1], p + k)] for k, j in enumerate(js)]))
 
 
@@ -370,6 +373,11 @@ class TreeSearch(BaseEstimator, TransformerMixin):
             raise ValueError("task must be 'regression', 'classification' or None, got " + repr(self.task))
         if isinstance(self.transforms, str):
             raise ValueError("transforms must be a sequence of catalogue names, not a string")
+        if self.transforms is not None:
+            known = set(_tu().TransformBase.GetAllTransformNames())
+            for name in self.transforms:
+                if name not in known:
+                    raise ValueError("unknown transform " + repr(name))
         for name in ("keep", "seed", "sample_rows", "shortlist"):
             v = getattr(self, name)
             if not isinstance(v, numbers.Integral) or isinstance(v, bool) or v < 0:
@@ -452,10 +460,18 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         folds, hold, half = _row_roles(len(xs), rng)
         work = np.flatnonzero(~hold)
         base, base_rows = self._base_model(loss, xs, ys, folds, report)
+        fit_rows, least = int(np.count_nonzero(~hold & half)), 2 * STAGE_PARAMS["min_data_in_leaf"]
+        if fit_rows < least:
+            # No stage tree could split, so every gain would be 0: nothing to screen or boost.
+            why = "too few rows for the boosting stages: " + str(fit_rows) + " (at least " + str(least) + ")"
+            for name in dict.fromkeys(self.transforms if self.transforms is not None else TREE_TRANSFORMS):
+                self.candidate_stats_.append({"round": 1, "transform": name, "considered": 0, "constant": 0,
+                                              "copies": 0, "skipped": why})
+            return
         resid = loss.residual(base, ys)
         tu = _tu()
-        families = self._families(xs, labels, names, dtypes, lineage, tu)
-        units, scores = self._screen(families, xs[work], resid[work], half[work], report)
+        families, pre = self._families(xs, labels, names, dtypes, lineage, tu)
+        units, scores = self._screen(families, pre, work, xs[work], resid[work], half[work], report)
         short = self._shortlist(units, scores, xs.shape)
         if not short:
             return
@@ -484,7 +500,8 @@ class TreeSearch(BaseEstimator, TransformerMixin):
 
     def _families(self, xs, labels, names, dtypes, lineage, tu):
         """One fitted module transform per family: (its candidate_stats_ entry, the transform, candidate
-        args, output counts)."""
+        args, output counts); and, by family position, the columns of the group families on ``xs`` when
+        they are small enough to keep (the group means are then computed once for all three)."""
         from karrow_libs.vantor.transforms.transform_graph import TransformGraph
 
         graph = TransformGraph()
@@ -492,7 +509,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         # means of a handful of rows each, so the group transforms see it as a measurement.
         group_dtypes = [np.dtype(np.float64) if d.kind in "iu" and len(np.unique(xs[:, j])) > MAX_GROUPS else d
                         for j, d in enumerate(dtypes)]
-        families = []
+        families, pre = [], {}
         for name in dict.fromkeys(self.transforms if self.transforms is not None else TREE_TRANSFORMS):
             entry = {"round": 1, "transform": name, "considered": 0, "constant": 0, "copies": 0, "skipped": None}
             self.candidate_stats_.append(entry)
@@ -515,13 +532,18 @@ class TreeSearch(BaseEstimator, TransformerMixin):
             entry["considered"] = len(args)
             families.append((entry, t, args, counts))
             if name == "groupbymean" and np.all(counts == 1):
-                self._deviations(t, args, xs, labels, names, dtypes, lineage, graph, families)
-        return families
+                means = module_columns(t, xs) if 8 * len(xs) * len(args) <= BLOCK_BYTES else None
+                if means is not None:
+                    pre[len(families) - 1] = means
+                self._deviations(t, args, xs, labels, names, dtypes, lineage, graph, families, pre, means)
+                self._group_ratios(t, args, xs, labels, names, dtypes, lineage, graph, families, pre, means)
+        return families, pre
 
     @staticmethod
-    def _screen(families, xw, rw, hw, report):
-        """Every candidate column on the working rows, block by block: the units (family, candidate,
-        output) that are not constant, and their scores beyond the best of their input columns."""
+    def _screen(families, pre, work, xw, rw, hw, report):
+        """Every candidate column on the working rows ``xw`` (rows ``work`` of the sample), block by
+        block: the units (family, candidate, output) that are not constant, and their scores beyond the
+        best of their input columns."""
         total = float((rw * rw).sum()) or 1.0
         own, _ = _screen_scores(xw, rw, hw, total)
         units, scores = [], []
@@ -532,7 +554,10 @@ class TreeSearch(BaseEstimator, TransformerMixin):
             width = max(8, BLOCK_BYTES // (8 * len(xw) * int(counts.max())))
             for lo in range(0, len(args), width):
                 hi = min(lo + width, len(args))
-                block = module_columns(restrict(t, list(range(lo, hi))), xw)
+                if fi in pre:
+                    block = pre[fi][work, lo:hi]
+                else:
+                    block = module_columns(restrict(t, list(range(lo, hi))), xw)
                 sc, constant = _screen_scores(block, rw, hw, total)
                 entry["constant"] += int(np.count_nonzero(constant))
                 for c in range(lo, hi):
@@ -610,7 +635,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
                 break
         return accepted
 
-    def _deviations(self, means, args, xs, labels, names, dtypes, lineage, graph, families):
+    def _deviations(self, means, args, xs, labels, names, dtypes, lineage, graph, families, pre, values):
         """``diff($v, groupbymean($g, $v))``: each value less its group's mean, a second-round family.
 
         A tree sees a group mean only as another coding of the group; the deviation from it is
@@ -621,6 +646,41 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         self.candidate_stats_.append(entry)
         context = (xs, labels, list(names), list(dtypes), list(lineage), graph)
         families.append((entry, _Deviations(means, args, context), list(args), np.ones(len(args), dtype=np.intp)))
+        if values is not None:
+            pre[len(families) - 1] = xs[:, [a[1] for a in args]] - values
+
+    def _group_ratios(self, means, args, xs, labels, names, dtypes, lineage, graph, families, pre, values):
+        """``divide($v, groupbymean($g, $v))`` for positive values: each value as a multiple of its group's.
+
+        Where groups differ in scale (a size within a species, a price within a city), the
+        relative value is what matters, and trees cannot split on that diagonal either.
+        """
+        pos = [i for i, a in enumerate(args) if np.min(xs[:, a[1]]) > 0]
+        entry = {"round": 2, "transform": "divide", "considered": 0, "constant": 0, "copies": 0, "skipped": None}
+        self.candidate_stats_.append(entry)
+        if not pos:
+            entry["skipped"] = "no positive column with a group"
+            return
+        from karrow_libs.utils.fc_methods import is_not_categorical
+
+        # The module's divide takes two measurements: the predicate it applies to both is asked first.
+        measured = {v: is_not_categorical(xs[:, v]) is not False for v in {args[i][1] for i in pos}}
+        pos = [i for i in pos if measured[args[i][1]]]
+        width = max(8, BLOCK_BYTES // (8 * len(xs)))
+        ok = []
+        for lo in range(0, len(pos), width):
+            idx = pos[lo:lo + width]
+            block = values[:, idx] if values is not None else module_columns(restrict(means, idx), xs)
+            ok += [i for k, i in enumerate(idx) if is_not_categorical(block[:, k]) is not False]
+        if not ok:
+            entry["skipped"] = "no eligible column"
+            return
+        entry["considered"] = len(ok)
+        context = (xs, labels, list(names), list(dtypes), list(lineage), graph)
+        families.append((entry, _Deviations(restrict(means, ok), [args[i] for i in ok], context, "divide"),
+                         [args[i] for i in ok], np.ones(len(ok), dtype=np.intp)))
+        if values is not None:
+            pre[len(families) - 1] = xs[:, [args[i][1] for i in ok]] / values[:, ok]
 
     def _columns(self, families, picks, xs):
         """The columns of the units ``picks`` on ``xs``, in that order."""

@@ -199,9 +199,11 @@ class _NoCandidates(Exception):
 
 
 def _candidates(t, xs):
-    """(transform, candidate args, output counts) of a fitted family.
+    """(transform, candidate args, output counts, columns) of a fitted family.
 
-    Raises :class:`_NoCandidates` for a family without any.
+    ``columns`` are the family's columns on ``xs`` when they were computed to
+    count them (a small table), else None.  Raises :class:`_NoCandidates` for
+    a family without any.
     """
     _unknown_levels_to_zero(t)
     cands = candidates_of(t)
@@ -215,12 +217,17 @@ def _candidates(t, xs):
         idx = [i for i, a in enumerate(args) if a[0] < a[1]]
         t, cands, args = restrict(t, idx), [cands[i] for i in idx], [args[i] for i in idx]
     counts = np.ones(len(cands), dtype=np.intp)
+    columns = None
     if type(t).__name__ not in ("TA1", "TA2"):
-        probe = xs[: min(len(xs), 5)]
-        if module_columns(t, probe).shape[1] != len(cands):  # some yield several columns
-            counts = np.asarray([module_columns(restrict(t, [c]), probe).shape[1]
+        # On a small table the count is made on all the rows: the columns are then at hand.
+        probe = xs if 8 * len(xs) * len(cands) <= BLOCK_BYTES else xs[: min(len(xs), 5)]
+        columns = module_columns(t, probe)
+        if columns.shape[1] != len(cands):  # some yield several columns
+            counts = np.asarray([module_columns(restrict(t, [c]), probe[:5]).shape[1]
                                  for c in range(len(cands))], dtype=np.intp)
-    return t, args, counts
+        if len(probe) < len(xs):
+            columns = None
+    return t, args, counts, columns
 
 
 class _Chain:
@@ -520,7 +527,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
                 with module_output():
                     t.fit(xs, labels, list(names), list(group_dtypes if name.startswith("groupby") else dtypes),
                           list(lineage))
-                t, args, counts = _candidates(t, xs)
+                t, args, counts, columns = _candidates(t, xs)
             except _NoCandidates as e:
                 entry["skipped"] = str(e)
                 continue
@@ -532,7 +539,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
             entry["considered"] = len(args)
             families.append((entry, t, args, counts))
             if name == "groupbymean" and np.all(counts == 1):
-                means = module_columns(t, xs) if 8 * len(xs) * len(args) <= BLOCK_BYTES else None
+                means = columns
                 if means is not None:
                     pre[len(families) - 1] = means
                 self._deviations(t, args, xs, labels, names, dtypes, lineage, graph, families, pre, means)

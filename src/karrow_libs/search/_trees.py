@@ -516,6 +516,8 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         # means of a handful of rows each, so the group transforms see it as a measurement.
         group_dtypes = [np.dtype(np.float64) if d.kind in "iu" and len(np.unique(xs[:, j])) > MAX_GROUPS else d
                         for j, d in enumerate(dtypes)]
+        # The module compares dtypes by their names, once per candidate pair: names are given ready.
+        dtype_names, group_dtype_names = [str(d) for d in dtypes], [str(d) for d in group_dtypes]
         families, pre = [], {}
         for name in dict.fromkeys(self.transforms if self.transforms is not None else TREE_TRANSFORMS):
             entry = {"round": 1, "transform": name, "considered": 0, "constant": 0, "copies": 0, "skipped": None}
@@ -525,7 +527,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
                 raise ValueError("unknown transform " + repr(name))
             try:
                 with module_output():
-                    t.fit(xs, labels, list(names), list(group_dtypes if name.startswith("groupby") else dtypes),
+                    t.fit(xs, labels, list(names), group_dtype_names if name.startswith("groupby") else dtype_names,
                           list(lineage))
                 t, args, counts, columns = _candidates(t, xs)
             except _NoCandidates as e:

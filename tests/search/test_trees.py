@@ -268,3 +268,18 @@ def test_tables_too_small_for_the_stages_boost_only_the_base_model(monkeypatch, 
         assert ts.transform(X).shape == X.shape
     else:
         assert len(fits) > BASE_FOLDS and not any(r and r.startswith("too few") for r in reasons)
+
+
+@pytest.mark.parametrize("levels, grouped", [(2, False), (3, True), (8, True), (40, False)])
+def test_group_columns_need_more_than_two_and_at_most_twenty_levels(levels, grouped):
+    rng = np.random.default_rng(2)
+    n = 600
+    X = np.column_stack([rng.integers(0, levels, n), rng.uniform(0.5, 2.0, n), rng.uniform(0.5, 2.0, n)])
+    import karrow_libs.vantor.transforms.transform_utils as tu
+
+    names = ["g", "v", "w"]
+    t = Table(X, names, [np.dtype("int64"), F64, F64], [tu.DataUtils.get_json_for_name(c) for c in names], 3)
+    ts = TreeSearch(task="regression", transforms=("groupbymean",)).fit(t, rng.normal(size=n))
+    stats = {(e["round"], e["transform"]): e for e in ts.candidate_stats_}
+    assert (stats[(1, "groupbymean")]["considered"] > 0) == grouped
+    assert ((2, "diff") in stats) == grouped

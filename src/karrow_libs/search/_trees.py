@@ -513,9 +513,10 @@ class TreeSearch(BaseEstimator, TransformerMixin):
 
         graph = TransformGraph()
         # Groups are categories: a whole-number column with many values (a count, a year) would give
-        # means of a handful of rows each, so the group transforms see it as a measurement.
-        group_dtypes = [np.dtype(np.float64) if d.kind in "iu" and len(np.unique(xs[:, j])) > MAX_GROUPS else d
-                        for j, d in enumerate(dtypes)]
+        # means of a handful of rows each, so the group transforms see it as a measurement.  Two
+        # groups are one split away for a tree (then the value's own split in each): nothing to add.
+        group_dtypes = [np.dtype(np.float64) if d.kind in "iu" and not 2 < len(np.unique(xs[:, j])) <= MAX_GROUPS
+                        else d for j, d in enumerate(dtypes)]
         # The module compares dtypes by their names, once per candidate pair: names are given ready.
         dtype_names, group_dtype_names = [str(d) for d in dtypes], [str(d) for d in group_dtypes]
         families, pre = [], {}

@@ -183,6 +183,15 @@ def test_bad_options_are_one_line_errors(bad, error):
         TreeSearch(**bad).fit(X, y)
 
 
+@pytest.mark.parametrize("rows", [100, 400])
+def test_catalogue_names_outside_the_listed_ones_are_accepted(rows):
+    X, y = ratio_table(n=rows)
+    ts = TreeSearch(task="regression", transforms=("pair", "divide")).fit(X, y)
+    assert [e["transform"] for e in ts.candidate_stats_][:2] == ["pair", "divide"]
+    with pytest.raises(ValueError, match="unknown transform 'no_such'"):
+        TreeSearch(task="regression", transforms=("divide", "no_such")).fit(X, y)
+
+
 def test_bad_input():
     X, y = ratio_table(n=200)
     with pytest.raises(TypeError, match="Table"):

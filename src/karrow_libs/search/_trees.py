@@ -381,9 +381,11 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         if isinstance(self.transforms, str):
             raise ValueError("transforms must be a sequence of catalogue names, not a string")
         if self.transforms is not None:
-            known = set(_tu().TransformBase.GetAllTransformNames())
+            from karrow_libs.vantor.transforms.transform_graph import TransformGraph
+
+            graph = TransformGraph()
             for name in self.transforms:
-                if name not in known:
+                if _tu().TransformBase.GetTransformObj(name, graph) is None:
                     raise ValueError("unknown transform " + repr(name))
         for name in ("keep", "seed", "sample_rows", "shortlist"):
             v = getattr(self, name)

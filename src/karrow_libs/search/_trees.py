@@ -300,11 +300,13 @@ class TreeSearch(BaseEstimator, TransformerMixin):
 
     The catalogue transforms in ``transforms`` (by default products, ratios,
     differences and sums of column pairs, and group means over category
-    codes) propose the candidates; with
-    ``groupbymean`` comes a second-round family, each value less its group's
-    mean (``diff($v, groupbymean($g, $v))``).  The kept ones are appended to
+    codes of 3 to 20 levels) propose the candidates; with ``groupbymean``
+    come two second-round families, each value less its group's mean
+    (``diff($v, groupbymean($g, $v))``) and each positive value over it
+    (``divide($v, groupbymean($g, $v))``).  The kept ones are appended to
     the table by the module's own transform objects, restricted to the chosen
-    candidates, so their names and lineage are the module's.
+    candidates, so their names and lineage are the module's.  A sample too
+    small for the boosting stages' trees to split keeps nothing, unscreened.
 
     **Scoring.**  A LightGBM model of the table's columns is fitted out of fold
     on a sample of at most ``sample_rows`` rows (stratified by class for
@@ -316,7 +318,9 @@ class TreeSearch(BaseEstimator, TransformerMixin):
     columns, against the same rounds on the input columns alone; the score is
     the share of the held-out loss (squared error, Brier score) the candidate
     removes.  Each stage uses more rows and rounds and passes on half of the
-    candidates.
+    candidates (a stage that would see no more rows than the next is
+    skipped); after the last, only gains one standard error of their rows'
+    loss differences above 0 go on.
 
     **Keeping.**  Candidates that rank-correlate at ``|rho| >= 0.95`` with an
     already accepted one are skipped (to a tree they are the same splits).

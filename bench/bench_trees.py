@@ -7,6 +7,7 @@ approximate with many axis-aligned splits:
 * product    -- y = 2 a b + ... with a, b of both signs (a saddle)
 * difference -- the class is whether a and b lie within 0.2 of each other (a diagonal band)
 * deviation  -- y = v - mean of v in its group g (a group-wise deviation)
+* relative   -- y = sin(4 v / mean of v in its group g), groups of different scales (a relative size)
 
 Every table also carries distractor columns.  Under the same folds it
 compares what ``bench_fe_real.compare`` compares (one-hot + ridge/logistic and
@@ -55,10 +56,17 @@ def planted(name, n, seed=0):
         frame["v"] = 3 * rng.normal(size=8)[g] + rng.normal(size=n)
         y = 2 * (frame["v"] - frame.groupby("g")["v"].transform("mean")) + frame["d0"] + 0.3 * noise
         return frame, y, "regression"
+    if name == "relative":
+        groups = np.asarray(list("ABCDEFGH"))
+        g = rng.integers(0, len(groups), n)
+        frame["g"] = groups[g]
+        frame["v"] = np.exp(rng.normal(size=8))[g] * rng.uniform(0.5, 1.5, n)
+        y = np.sin(4 * frame["v"] / frame.groupby("g")["v"].transform("mean")) + frame["d0"] + 0.2 * noise
+        return frame, y, "regression"
     raise ValueError("unknown planted table " + repr(name))
 
 
-TABLES = ("ratio", "product", "difference", "deviation")
+TABLES = ("ratio", "product", "difference", "deviation", "relative")
 
 
 def main(argv=None):

@@ -137,13 +137,38 @@ def test_group_deviation_is_built_from_the_group_mean():
     assert first["name"] == "diff(v__groupbymean(g___v___))" and first["round"] == 2
     assert first["lineage"]["expression"]["op"] == "diff"
     second = [e for e in ts.candidate_stats_ if e["round"] == 2]
-    assert [e["transform"] for e in second] == ["diff"] and second[0]["considered"] >= 1
+    assert [e["transform"] for e in second] == ["diff", "divide"] and second[0]["considered"] >= 1
+    # v takes both signs, so a ratio to its group's mean would not be a relative size: only w's is offered.
+    assert second[1]["considered"] == second[0]["considered"] - 1 and second[1]["skipped"] is None
     # Applied to new rows with the group means learnt at fit.
     new = df.iloc[:5].copy()
     new["v"] = [0.0, 1.0, 2.0, 3.0, 4.0]
     out = pickle.loads(pickle.dumps(ts)).transform(prep.transform(new))
     means = df.groupby("g")["v"].mean()[new["g"]].to_numpy()
     np.testing.assert_allclose(out.values[:, out.names.index(first["name"])], new["v"] - means)
+
+
+@pytest.mark.parametrize("seed", [7, 8])
+def test_ratio_to_the_group_mean_is_found_for_groups_of_different_scales(seed):
+    rng = np.random.default_rng(seed)
+    n = 3000
+    levels = list("ABCDEFGH")
+    scale = pd.Series(np.exp(rng.normal(size=8)), index=levels)
+    groups = np.asarray(levels)[rng.integers(0, 8, n)]
+    df = pd.DataFrame({"g": groups, "w": rng.uniform(0, 1, n)})
+    df["v"] = scale[groups].to_numpy() * rng.uniform(0.5, 1.5, n)
+    relative = df["v"] / df.groupby("g")["v"].transform("mean")
+    y = np.sin(4 * relative) + df["w"] + 0.1 * rng.normal(size=n)
+    prep = PrepareFrame().fit(df, y)
+    ts = TreeSearch(task="regression", keep=3).fit(prep.transform(df), y.to_numpy())
+    first = ts.kept_[0]
+    assert first["name"] == "divide(v__groupbymean(g___v___))" and first["round"] == 2
+    assert first["transform"] == "divide" and first["lineage"]["expression"]["op"] == "divide"
+    new = df.iloc[:6].copy()
+    new["v"] = [0.5, 1.0, 2.0, 3.0, 4.0, 5.0]
+    out = pickle.loads(pickle.dumps(ts)).transform(prep.transform(new))
+    means = df.groupby("g")["v"].mean()[new["g"]].to_numpy()
+    np.testing.assert_allclose(out.values[:, out.names.index(first["name"])], new["v"] / means)
 
 
 @pytest.mark.parametrize("bad, error", [
@@ -158,6 +183,15 @@ def test_bad_options_are_one_line_errors(bad, error):
         TreeSearch(**bad).fit(X, y)
 
 
+@pytest.mark.parametrize("rows", [100, 400])
+def test_catalogue_names_outside_the_listed_ones_are_accepted(rows):
+    X, y = ratio_table(n=rows)
+    ts = TreeSearch(task="regression", transforms=("pair", "divide")).fit(X, y)
+    assert [e["transform"] for e in ts.candidate_stats_][:2] == ["pair", "divide"]
+    with pytest.raises(ValueError, match="unknown transform 'no_such'"):
+        TreeSearch(task="regression", transforms=("divide", "no_such")).fit(X, y)
+
+
 def test_bad_input():
     X, y = ratio_table(n=200)
     with pytest.raises(TypeError, match="Table"):
@@ -168,3 +202,93 @@ def test_bad_input():
         TreeSearch(task="classification").fit(X, np.zeros(200))
     with pytest.raises(DataError, match="expected 6 columns"):
         TreeSearch(task="regression").fit(X, y).transform(table(X.values[:, :5]))
+
+
+def count_fits(monkeypatch):
+    """Rounds of every boosting fit the search makes, and whether it started from the base model."""
+    fits = []
+    train = lightgbm.train
+
+    def counted(params, data, num_boost_round=100, **kw):
+        fits.append((num_boost_round, data.init_score is not None))
+        return train(params, data, num_boost_round=num_boost_round, **kw)
+
+    monkeypatch.setattr(lightgbm, "train", counted)
+    return fits
+
+
+@pytest.mark.parametrize("rows, stage_rounds", [(400, {20}), (3000, {10, 20})])
+def test_a_stage_that_would_see_no_new_rows_is_skipped(monkeypatch, rows, stage_rounds):
+    from karrow_libs.search._trees import BASE_FOLDS, COUNTS
+
+    X, y = ratio_table(n=rows)
+    fits = count_fits(monkeypatch)
+    ts = TreeSearch(task="regression", shortlist=4).fit(X, y)
+    staged = [r for r, init in fits if init]
+    assert set(staged) == stage_rounds
+    assert len(staged) <= 2 * 4 * len(stage_rounds)
+    # Base model, stages, and the count (none, all, then the counts tried): nothing else is boosted.
+    assert len(fits) - len(staged) <= BASE_FOLDS + 2 + len(COUNTS)
+    assert ts.kept_ and ts.kept_[0]["name"] == "divide(x2__x3)"
+
+
+@pytest.mark.parametrize("n_fit, n_eval, expected", [
+    (150, 150, ((None, 20),)),
+    (1000, 1000, ((None, 20),)),
+    (1001, 1000, ((1000, 10), (None, 20))),
+    (5000, 5000, ((1000, 10), (None, 20))),
+])
+def test_stages_follow_the_rows(n_fit, n_eval, expected):
+    from karrow_libs.search._trees import _stages
+
+    assert _stages(n_fit, n_eval) == expected
+
+
+@pytest.mark.parametrize("task", ["regression", "classification"])
+def test_noise_rarely_reaches_the_count(monkeypatch, task):
+    from karrow_libs.search._trees import BASE_FOLDS
+
+    fits = count_fits(monkeypatch)
+    counted = kept = 0
+    for seed in range(20):
+        rng = np.random.default_rng(seed)
+        X = rng.uniform(0.5, 2.0, (300, 8))
+        y = rng.normal(size=300) if task == "regression" else rng.choice(["a", "b"], 300)
+        del fits[:]
+        kept += bool(TreeSearch(task=task).fit(table(X), y).kept_)
+        # Chance gives about half the shortlisted candidates a positive gain; only the ones
+        # that stand out from their rows' noise are worth the count's fits.
+        counted += sum(1 for _, init in fits if not init) > BASE_FOLDS
+    assert counted <= 8 and kept <= 1
+
+
+@pytest.mark.parametrize("rows, skipped", [(60, True), (200, True), (240, False), (400, False)])
+def test_tables_too_small_for_the_stages_boost_only_the_base_model(monkeypatch, rows, skipped):
+    from karrow_libs.search._trees import BASE_FOLDS
+
+    X, y = ratio_table(n=rows)
+    fits = count_fits(monkeypatch)
+    ts = TreeSearch(task="regression").fit(X, y)
+    reasons = {e["skipped"] for e in ts.candidate_stats_}
+    if skipped:
+        assert ts.kept_ == [] and len(fits) == BASE_FOLDS
+        assert [e["transform"] for e in ts.candidate_stats_] == ["product", "divide", "diff", "sum", "groupbymean"]
+        assert len(reasons) == 1 and reasons.pop().startswith("too few rows for the boosting stages")
+        assert ts.transform(X).shape == X.shape
+    else:
+        assert len(fits) > BASE_FOLDS and not any(r and r.startswith("too few") for r in reasons)
+
+
+@pytest.mark.parametrize("levels, grouped", [(2, False), (3, True), (8, True), (40, False)])
+def test_group_columns_need_more_than_two_and_at_most_twenty_levels(levels, grouped):
+    rng = np.random.default_rng(2)
+    n = 600
+    X = np.column_stack([rng.integers(0, levels, n), rng.uniform(0.5, 2.0, n), rng.uniform(0.5, 2.0, n)])
+    import karrow_libs.vantor.transforms.transform_utils as tu
+
+    names = ["g", "v", "w"]
+    t = Table(X, names, [np.dtype("int64"), F64, F64], [tu.DataUtils.get_json_for_name(c) for c in names], 3)
+    ts = TreeSearch(task="regression", transforms=("groupbymean",)).fit(t, rng.normal(size=n))
+    stats = {(e["round"], e["transform"]): e for e in ts.candidate_stats_}
+    assert (stats[(1, "groupbymean")]["considered"] > 0) == grouped
+    assert ((2, "diff") in stats) == grouped

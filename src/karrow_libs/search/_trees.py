@@ -41,6 +41,9 @@ SCREEN_BINS = 16
 SCREEN_SHRINK = 10.0
 #: Boosting stages of the rescoring: (most rows, rounds); the survivors halve after each stage.
 STAGES = ((1000, 10), (None, 20))
+#: Standard errors (of the per-row loss difference) by which a candidate's gain in the last stage must
+#: exceed 0 to go on: what chance gives half the candidates of a table costs the count's fits.
+STAGE_Z = 1.0
 #: Small trees, slowly grown, for the stages: they measure what a column adds, not how well noise can be fitted.
 STAGE_PARAMS = {"num_leaves": 7, "min_data_in_leaf": 40, "learning_rate": 0.1}
 #: Rounds and learning rate of the models of all columns (the base model and the count's): half the
@@ -155,6 +158,22 @@ def _screen_scores(block, resid, half, total):
     return gain / total, constant
 
 
+def _stages(n_fit, n_eval):
+    """The boosting stages worth running on ``n_fit`` / ``n_eval`` rows.
+
+    A stage whose rows would all be seen again by the next one ranks the
+    candidates on the same rows with fewer rounds: on a small table it only
+    adds fits, so the next stage takes its candidates directly.
+    """
+    kept = []
+    for i, (cap, rounds) in enumerate(STAGES):
+        last = i == len(STAGES) - 1
+        if not last and (cap is None or (n_fit <= cap and n_eval <= cap)):
+            continue
+        kept.append((cap, rounds))
+    return tuple(kept)
+
+
 def _ranks(a):
     return np.argsort(np.argsort(a, kind="stable"), kind="stable").astype(np.float64)
 
@@ -180,9 +199,11 @@ class _NoCandidates(Exception):
 
 
 def _candidates(t, xs):
-    """(transform, candidate args, output counts) of a fitted family.
+    """(transform, candidate args, output counts, columns) of a fitted family.
 
-    Raises :class:`_NoCandidates` for a family without any.
+    ``columns`` are the family's columns on ``xs`` when they were computed to
+    count them (a small table), else None.  Raises :class:`_NoCandidates` for
+    a family without any.
     """
     _unknown_levels_to_zero(t)
     cands = candidates_of(t)
@@ -196,12 +217,17 @@ def _candidates(t, xs):
         idx = [i for i, a in enumerate(args) if a[0] < a[1]]
         t, cands, args = restrict(t, idx), [cands[i] for i in idx], [args[i] for i in idx]
     counts = np.ones(len(cands), dtype=np.intp)
+    columns = None
     if type(t).__name__ not in ("TA1", "TA2"):
-        probe = xs[: min(len(xs), 5)]
-        if module_columns(t, probe).shape[1] != len(cands):  # some yield several columns
-            counts = np.asarray([module_columns(restrict(t, [c]), probe).shape[1]
+        # On a small table the count is made on all the rows: the columns are then at hand.
+        probe = xs if 8 * len(xs) * len(cands) <= BLOCK_BYTES else xs[: min(len(xs), 5)]
+        columns = module_columns(t, probe)
+        if columns.shape[1] != len(cands):  # some yield several columns
+            counts = np.asarray([module_columns(restrict(t, [c]), probe[:5]).shape[1]
                                  for c in range(len(cands))], dtype=np.intp)
-    return t, args, counts
+        if len(probe) < len(xs):
+            columns = None
+    return t, args, counts, columns
 
 
 class _Chain:
@@ -229,31 +255,33 @@ class _Chain:
 
 
 class _Deviations:
-    """Candidates ``diff($v, groupbymean($g, $v))`` of a fitted group-mean transform.
+    """Candidates ``diff($v, groupbymean($g, $v))`` (or ``divide``) of a fitted group-mean transform.
 
-    Screening needs only their values (the value less its group's mean,
-    exactly what the module's ``diff`` writes); the module's ``diff`` itself,
-    fitted on the table extended by the chosen group means, is built for the
-    candidates that are shortlisted or kept (``build``), so that their names
-    and lineage are the module's.
+    Screening needs only their values (the value less, or over, its group's
+    mean, exactly what the module's ``diff`` or ``divide`` writes); the
+    module's transform itself, fitted on the table extended by the chosen
+    group means, is built for the candidates that are shortlisted or kept
+    (``build``), so that their names and lineage are the module's.
     """
 
-    def __init__(self, means, args, context):
+    def __init__(self, means, args, context, op="diff"):
         self.means = means
         self.candidates_ = list(range(len(args)))
         self.args = list(args)
         self.context = context
+        self.op = op
 
     def transform(self, values, *args):
         js = self.candidates_
         block = module_columns(restrict(self.means, js), values)
-        return values[:, [self.args[j][1] for j in js]] - block
+        own = values[:, [self.args[j][1] for j in js]]
+        return own / block if self.op == "divide" else own - block
 
     def build(self, js):
         xs, labels, names, dtypes, lineage, graph = self.context
         first = restrict(self.means, js)
         extended = np.concatenate([xs, module_columns(first, xs)], axis=1)
-        diff = _tu().TransformBase.GetTransformObj("diff", graph)
+        diff = _tu().TransformBase.GetTransformObj(self.op, graph)
         with module_output():
             diff.fit(extended, labels, names + list(first.new_column_names_),
                      dtypes + [np.dtype(d) for d in first.new_column_dtypes_],
@@ -262,7 +290,8 @@ class _Deviations:
         p = xs.shape[1]
         missing = [j for k, j in enumerate(js) if (self.args[j][1], p + k) not in where]
         if missing:
-            raise DataError("the module's diff refused the group deviation of column " + str(self.args[missing[0]][1]))
+            raise DataError("the module's " + self.op + " refused the group " + ("ratio" if self.op == "divide" else
+                            "deviation") + " of column " + str(self.args[missing[0]][1]))
         return _Chain(first, restrict(diff, [where[(self.args[j][1], p + k)] for k, j in enumerate(js)]))
 
 
@@ -271,11 +300,13 @@ class TreeSearch(BaseEstimator, TransformerMixin):
 
     The catalogue transforms in ``transforms`` (by default products, ratios,
     differences and sums of column pairs, and group means over category
-    codes) propose the candidates; with
-    ``groupbymean`` comes a second-round family, each value less its group's
-    mean (``diff($v, groupbymean($g, $v))``).  The kept ones are appended to
+    codes of 3 to 20 levels) propose the candidates; with ``groupbymean``
+    come two second-round families, each value less its group's mean
+    (``diff($v, groupbymean($g, $v))``) and each positive value over it
+    (``divide($v, groupbymean($g, $v))``).  The kept ones are appended to
     the table by the module's own transform objects, restricted to the chosen
-    candidates, so their names and lineage are the module's.
+    candidates, so their names and lineage are the module's.  A sample too
+    small for the boosting stages' trees to split keeps nothing, unscreened.
 
     **Scoring.**  A LightGBM model of the table's columns is fitted out of fold
     on a sample of at most ``sample_rows`` rows (stratified by class for
@@ -287,7 +318,9 @@ class TreeSearch(BaseEstimator, TransformerMixin):
     columns, against the same rounds on the input columns alone; the score is
     the share of the held-out loss (squared error, Brier score) the candidate
     removes.  Each stage uses more rows and rounds and passes on half of the
-    candidates.
+    candidates (a stage that would see no more rows than the next is
+    skipped); after the last, only gains one standard error of their rows'
+    loss differences above 0 go on.
 
     **Keeping.**  Candidates that rank-correlate at ``|rho| >= 0.95`` with an
     already accepted one are skipped (to a tree they are the same splits).
@@ -351,6 +384,13 @@ class TreeSearch(BaseEstimator, TransformerMixin):
             raise ValueError("task must be 'regression', 'classification' or None, got " + repr(self.task))
         if isinstance(self.transforms, str):
             raise ValueError("transforms must be a sequence of catalogue names, not a string")
+        if self.transforms is not None:
+            from karrow_libs.vantor.transforms.transform_graph import TransformGraph
+
+            graph = TransformGraph()
+            for name in self.transforms:
+                if _tu().TransformBase.GetTransformObj(name, graph) is None:
+                    raise ValueError("unknown transform " + repr(name))
         for name in ("keep", "seed", "sample_rows", "shortlist"):
             v = getattr(self, name)
             if not isinstance(v, numbers.Integral) or isinstance(v, bool) or v < 0:
@@ -375,7 +415,9 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         data = lgb.Dataset(x_fit, label=y_fit, init_score=None if init_fit is None else loss.init(init_fit),
                            params={"verbosity": -1, "max_bin": 63})
         params = self._params(loss, **extra)
-        booster = lgb.train(params, data, num_boost_round=rounds)
+        # Kept as trained: the default round trip through the model's text costs as much as a
+        # small table's fit, and the booster is only asked for predictions.
+        booster = lgb.train(params, data, num_boost_round=rounds, keep_training_booster=True)
         raw = booster.predict(x_eval, raw_score=True, num_threads=params["num_threads"])
         return raw if init_eval is None else raw + init_eval
 
@@ -431,10 +473,18 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         folds, hold, half = _row_roles(len(xs), rng)
         work = np.flatnonzero(~hold)
         base, base_rows = self._base_model(loss, xs, ys, folds, report)
+        fit_rows, least = int(np.count_nonzero(~hold & half)), 2 * STAGE_PARAMS["min_data_in_leaf"]
+        if fit_rows < least:
+            # No stage tree could split, so every gain would be 0: nothing to screen or boost.
+            why = "too few rows for the boosting stages: " + str(fit_rows) + " (at least " + str(least) + ")"
+            for name in dict.fromkeys(self.transforms if self.transforms is not None else TREE_TRANSFORMS):
+                self.candidate_stats_.append({"round": 1, "transform": name, "considered": 0, "constant": 0,
+                                              "copies": 0, "skipped": why})
+            return
         resid = loss.residual(base, ys)
         tu = _tu()
-        families = self._families(xs, labels, names, dtypes, lineage, tu)
-        units, scores = self._screen(families, xs[work], resid[work], half[work], report)
+        families, pre = self._families(xs, labels, names, dtypes, lineage, tu)
+        units, scores = self._screen(families, pre, work, xs[work], resid[work], half[work], report)
         short = self._shortlist(units, scores, xs.shape)
         if not short:
             return
@@ -463,15 +513,19 @@ class TreeSearch(BaseEstimator, TransformerMixin):
 
     def _families(self, xs, labels, names, dtypes, lineage, tu):
         """One fitted module transform per family: (its candidate_stats_ entry, the transform, candidate
-        args, output counts)."""
+        args, output counts); and, by family position, the columns of the group families on ``xs`` when
+        they are small enough to keep (the group means are then computed once for all three)."""
         from karrow_libs.vantor.transforms.transform_graph import TransformGraph
 
         graph = TransformGraph()
         # Groups are categories: a whole-number column with many values (a count, a year) would give
-        # means of a handful of rows each, so the group transforms see it as a measurement.
-        group_dtypes = [np.dtype(np.float64) if d.kind in "iu" and len(np.unique(xs[:, j])) > MAX_GROUPS else d
-                        for j, d in enumerate(dtypes)]
-        families = []
+        # means of a handful of rows each, so the group transforms see it as a measurement.  Two
+        # groups are one split away for a tree (then the value's own split in each): nothing to add.
+        group_dtypes = [np.dtype(np.float64) if d.kind in "iu" and not 2 < len(np.unique(xs[:, j])) <= MAX_GROUPS
+                        else d for j, d in enumerate(dtypes)]
+        # The module compares dtypes by their names, once per candidate pair: names are given ready.
+        dtype_names, group_dtype_names = [str(d) for d in dtypes], [str(d) for d in group_dtypes]
+        families, pre = [], {}
         for name in dict.fromkeys(self.transforms if self.transforms is not None else TREE_TRANSFORMS):
             entry = {"round": 1, "transform": name, "considered": 0, "constant": 0, "copies": 0, "skipped": None}
             self.candidate_stats_.append(entry)
@@ -480,9 +534,9 @@ class TreeSearch(BaseEstimator, TransformerMixin):
                 raise ValueError("unknown transform " + repr(name))
             try:
                 with module_output():
-                    t.fit(xs, labels, list(names), list(group_dtypes if name.startswith("groupby") else dtypes),
+                    t.fit(xs, labels, list(names), group_dtype_names if name.startswith("groupby") else dtype_names,
                           list(lineage))
-                t, args, counts = _candidates(t, xs)
+                t, args, counts, columns = _candidates(t, xs)
             except _NoCandidates as e:
                 entry["skipped"] = str(e)
                 continue
@@ -494,13 +548,18 @@ class TreeSearch(BaseEstimator, TransformerMixin):
             entry["considered"] = len(args)
             families.append((entry, t, args, counts))
             if name == "groupbymean" and np.all(counts == 1):
-                self._deviations(t, args, xs, labels, names, dtypes, lineage, graph, families)
-        return families
+                means = columns
+                if means is not None:
+                    pre[len(families) - 1] = means
+                self._deviations(t, args, xs, labels, names, dtypes, lineage, graph, families, pre, means)
+                self._group_ratios(t, args, xs, labels, names, dtypes, lineage, graph, families, pre, means)
+        return families, pre
 
     @staticmethod
-    def _screen(families, xw, rw, hw, report):
-        """Every candidate column on the working rows, block by block: the units (family, candidate,
-        output) that are not constant, and their scores beyond the best of their input columns."""
+    def _screen(families, pre, work, xw, rw, hw, report):
+        """Every candidate column on the working rows ``xw`` (rows ``work`` of the sample), block by
+        block: the units (family, candidate, output) that are not constant, and their scores beyond the
+        best of their input columns."""
         total = float((rw * rw).sum()) or 1.0
         own, _ = _screen_scores(xw, rw, hw, total)
         units, scores = [], []
@@ -511,7 +570,10 @@ class TreeSearch(BaseEstimator, TransformerMixin):
             width = max(8, BLOCK_BYTES // (8 * len(xw) * int(counts.max())))
             for lo in range(0, len(args), width):
                 hi = min(lo + width, len(args))
-                block = module_columns(restrict(t, list(range(lo, hi))), xw)
+                if fi in pre:
+                    block = pre[fi][work, lo:hi]
+                else:
+                    block = module_columns(restrict(t, list(range(lo, hi))), xw)
                 sc, constant = _screen_scores(block, rw, hw, total)
                 entry["constant"] += int(np.count_nonzero(constant))
                 for c in range(lo, hi):
@@ -540,12 +602,15 @@ class TreeSearch(BaseEstimator, TransformerMixin):
     def _halving(self, loss, xs, ys, base, base_rows, families, short, cols, hold, half, report):
         """Successive halving of the shortlist: more rows and rounds for fewer candidates.
 
-        Returns the survivors of the last stage, best first, and every candidate's latest gain.
+        Returns the survivors of the last stage whose gain stands out from the noise of its rows,
+        best first, and every candidate's latest gain.
         """
         fit_rows, eval_rows = np.flatnonzero(~hold & half), np.flatnonzero(~hold & ~half)
         alive = list(range(len(short)))
         gains = np.zeros(len(short))
-        for s, (rows_cap, rounds) in enumerate(STAGES):
+        sure = np.zeros(len(short), dtype=bool)
+        stages = _stages(len(fit_rows), len(eval_rows))
+        for s, (rows_cap, rounds) in enumerate(stages):
             fr = fit_rows if rows_cap is None or len(fit_rows) <= rows_cap else fit_rows[:rows_cap]
             er = eval_rows if rows_cap is None or len(eval_rows) <= rows_cap else eval_rows[:rows_cap]
             ref = float(base_rows[er].sum()) or 1.0
@@ -557,15 +622,18 @@ class TreeSearch(BaseEstimator, TransformerMixin):
                 if key not in cache:
                     raw = self._boost(loss, xs[np.ix_(fr, parents)], ys[fr], base[fr], xs[np.ix_(er, parents)],
                                       base[er], rounds, **STAGE_PARAMS)
-                    cache[key] = float(loss.rows(raw, ys[er]).sum())
+                    cache[key] = loss.rows(raw, ys[er])
                 with_c = np.column_stack([xs[:, parents], cols[:, a]])
                 raw = self._boost(loss, with_c[fr], ys[fr], base[fr], with_c[er], base[er], rounds, **STAGE_PARAMS)
-                gains[a] = (cache[key] - float(loss.rows(raw, ys[er]).sum())) / ref
-                report(i + 1, len(alive), "boosting stage " + str(s + 1) + " of " + str(len(STAGES)))
+                diff = cache[key] - loss.rows(raw, ys[er])
+                gains[a] = float(diff.sum()) / ref
+                spread = float(np.std(diff)) * np.sqrt(len(diff))
+                sure[a] = diff.sum() > STAGE_Z * spread
+                report(i + 1, len(alive), "boosting stage " + str(s + 1) + " of " + str(len(stages)))
             alive.sort(key=lambda a: -gains[a])
-            if s < len(STAGES) - 1:
+            if s < len(stages) - 1:
                 alive = alive[: max(1, (len(alive) + 1) // 2)]
-        return alive, gains
+        return [a for a in alive if sure[a]], gains
 
     def _accept(self, families, short, cols, work, alive, gains):
         """The survivors with a positive gain in score order, skipping what splits the rows like an
@@ -583,7 +651,7 @@ class TreeSearch(BaseEstimator, TransformerMixin):
                 break
         return accepted
 
-    def _deviations(self, means, args, xs, labels, names, dtypes, lineage, graph, families):
+    def _deviations(self, means, args, xs, labels, names, dtypes, lineage, graph, families, pre, values):
         """``diff($v, groupbymean($g, $v))``: each value less its group's mean, a second-round family.
 
         A tree sees a group mean only as another coding of the group; the deviation from it is
@@ -594,6 +662,41 @@ class TreeSearch(BaseEstimator, TransformerMixin):
         self.candidate_stats_.append(entry)
         context = (xs, labels, list(names), list(dtypes), list(lineage), graph)
         families.append((entry, _Deviations(means, args, context), list(args), np.ones(len(args), dtype=np.intp)))
+        if values is not None:
+            pre[len(families) - 1] = xs[:, [a[1] for a in args]] - values
+
+    def _group_ratios(self, means, args, xs, labels, names, dtypes, lineage, graph, families, pre, values):
+        """``divide($v, groupbymean($g, $v))`` for positive values: each value as a multiple of its group's.
+
+        Where groups differ in scale (a size within a species, a price within a city), the
+        relative value is what matters, and trees cannot split on that diagonal either.
+        """
+        pos = [i for i, a in enumerate(args) if np.min(xs[:, a[1]]) > 0]
+        entry = {"round": 2, "transform": "divide", "considered": 0, "constant": 0, "copies": 0, "skipped": None}
+        self.candidate_stats_.append(entry)
+        if not pos:
+            entry["skipped"] = "no positive column with a group"
+            return
+        from karrow_libs.utils.fc_methods import is_not_categorical
+
+        # The module's divide takes two measurements: the predicate it applies to both is asked first.
+        measured = {v: is_not_categorical(xs[:, v]) is not False for v in {args[i][1] for i in pos}}
+        pos = [i for i in pos if measured[args[i][1]]]
+        width = max(8, BLOCK_BYTES // (8 * len(xs)))
+        ok = []
+        for lo in range(0, len(pos), width):
+            idx = pos[lo:lo + width]
+            block = values[:, idx] if values is not None else module_columns(restrict(means, idx), xs)
+            ok += [i for k, i in enumerate(idx) if is_not_categorical(block[:, k]) is not False]
+        if not ok:
+            entry["skipped"] = "no eligible column"
+            return
+        entry["considered"] = len(ok)
+        context = (xs, labels, list(names), list(dtypes), list(lineage), graph)
+        families.append((entry, _Deviations(restrict(means, ok), [args[i] for i in ok], context, "divide"),
+                         [args[i] for i in ok], np.ones(len(ok), dtype=np.intp)))
+        if values is not None:
+            pre[len(families) - 1] = xs[:, [args[i][1] for i in ok]] / values[:, ok]
 
     def _columns(self, families, picks, xs):
         """The columns of the units ``picks`` on ``xs``, in that order."""

@@ -25,11 +25,13 @@ on every table and >= prepared gbm + 0.005 on a third of them; the better
 engineered model >= the better one-hot model; tree x <= 5.
 No run may end in an error (the script exits 1 if one does).
 
-The one-hot columns are standardised for both families.  LightGBM bins a
-column's values on each side of 0 separately, so a shift of a column moves
-its bin edges: on a table of a few hundred rows that alone moves LightGBM's
-score by a few thousandths either way (hitters: 0.567 on the standardised
-one-hot columns, 0.563 on the same columns unscaled, as on the prepared ones).
+The one-hot columns are standardised for the linear model only, as a person
+would set it up: trees need no scaling, and LightGBM bins a column's values on
+each side of 0 separately, so a shift of a column moves its bin edges.  On a
+table of a few hundred rows that alone moves LightGBM's score by a few
+thousandths either way (hitters: 0.567 on standardised one-hot columns, 0.563
+on the same columns unscaled, as on the prepared ones; another shuffle of the
+folds reverses the gap).
 
     python bench/bench_fe_real.py [--folds 5] [--repeats 2] [--tables passengers,cars]
 """
@@ -74,8 +76,8 @@ def gbm_model(task):
     return cls(n_estimators=100, verbose=-1, n_jobs=1, random_state=0)
 
 
-def plain_pipeline(frame, task, categories, model=None):
-    """scikit-learn only: median-imputed numbers (+ one-hot text columns), scaler, model."""
+def plain_pipeline(frame, task, categories, model=None, scale=True):
+    """scikit-learn only: median-imputed numbers (+ one-hot text columns), scaler (for a linear model), model."""
     from sklearn.compose import ColumnTransformer
     from sklearn.impute import SimpleImputer
     from sklearn.pipeline import Pipeline, make_pipeline
@@ -84,12 +86,13 @@ def plain_pipeline(frame, task, categories, model=None):
     from karrow_libs.pipeline import default_model
 
     numbers = [c for c in frame.columns if pd.api.types.is_numeric_dtype(frame[c].dtype)]
-    parts = [("numbers", make_pipeline(SimpleImputer(strategy="median"), StandardScaler()), numbers)]
+    scaled = [StandardScaler()] if scale else []
+    parts = [("numbers", make_pipeline(SimpleImputer(strategy="median"), *scaled), numbers)]
     if categories:
         text = [c for c in frame.columns if c not in numbers]
         onehot = OneHotEncoder(handle_unknown="infrequent_if_exist", min_frequency=5)
         parts.append(("text", make_pipeline(SimpleImputer(strategy="constant", fill_value="(missing)"), onehot,
-                                            StandardScaler(with_mean=False)), text))
+                                            *([StandardScaler(with_mean=False)] if scale else [])), text))
     # Dense output: the linear model standardises its columns, which a sparse matrix refuses.
     columns = ColumnTransformer(parts, sparse_threshold=0)
     return Pipeline([("columns", columns), ("model", model or default_model(task))])
@@ -154,7 +157,7 @@ def compare(name, X, y, task, folds, repeats, target=None, numeric_only=False):
     runs = [("one-hot", lambda: plain_pipeline(X, task, True)),
             ("prepared", lambda: make_baseline(task, target_name=target)),
             ("engineered", lambda: make_pipeline(task, target_name=target, **SEARCH)),
-            ("one-hot gbm", lambda: plain_pipeline(X, task, True, gbm_model(task))),
+            ("one-hot gbm", lambda: plain_pipeline(X, task, True, gbm_model(task), scale=False)),
             ("prepared gbm", lambda: gbm_pipeline(task, target, False)),
             ("engineered gbm", lambda: gbm_pipeline(task, target, True))]
     if numeric_only:

@@ -15,7 +15,7 @@ import numpy as np
 
 from karrow_libs.table import module_output
 
-__all__ = ["catalogue_transform", "level_products", "is_level", "unknown_levels_to_zero", "fit_transform_object",
+__all__ = ["catalogue_transform", "level_products", "reciprocals", "is_level", "unknown_levels_to_zero", "fit_transform_object",
            "candidates_of", "restrict", "module_columns", "kind_of", "new_columns_info", "unique_name",
            "transform_graph"]
 
@@ -70,6 +70,17 @@ def level_products(graph):
         ("level x level", tu.TA2(np.multiply, "product", ["numeric"], [is_level], ["numeric"], [is_level],
                                  tgraph=graph)),
     ]
+
+
+def reciprocals(graph):
+    """``1 / x`` of every positive measurement, as the module's own unary transform built directly:
+    the catalogue has no reciprocal, and a rate or a density (``1 / weight``) is often what a linear
+    model needs.  A column with zeros or of both signs has a pole and is not a candidate; neither is a
+    category code, whose reciprocal only reorders the levels."""
+    from karrow_libs.utils import fc_methods as fc
+
+    return "reciprocal", _tu().TA1(np.reciprocal, "reciprocal", ["numeric"], [fc.is_not_categorical, fc.is_positive],
+                                   tgraph=graph)
 
 
 def fit_transform_object(t, values, y, names, dtypes, lineage):

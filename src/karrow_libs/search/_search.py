@@ -29,7 +29,7 @@ from karrow_libs.table import DataError, Table, as_table, quiet_warnings, seeded
 
 from . import defaults
 from ._module import (catalogue_transform, fit_transform_object, kind_of, level_products, module_columns,
-                      new_columns_info, restrict, transform_graph, unique_name)
+                      new_columns_info, reciprocals, restrict, transform_graph, unique_name)
 from ._selectors import make_selector
 from ._sources import GramBank, SourceSet, make_source
 from ._stats import (FOLDS, NIL_SPREAD, GramStats, Residual, correlations, fold_error, partial_gains,
@@ -75,6 +75,20 @@ def _chunks(rows, n, size):
     else:
         for lo in range(0, len(rows), size):
             yield rows[lo:lo + size]
+
+
+def chance_floors(sources, n_rows):
+    """Per source, the gain the best of its tier's candidates reaches on noise alone: ``2 ln(m) / n_rows``
+    for ``m`` candidates.  Transforms of one column form one tier, pairs and the rest the other: a
+    handful of reciprocals or logarithms need not beat the best of thousands of pair products by
+    chance, only the best of their own kind."""
+    one = np.array([bool(s.cands) and all(c is not None and np.isscalar(c) for c in s.cands) for s in sources],
+                   dtype=bool)
+    units = np.array([s.n_units for s in sources], dtype=np.float64)
+    floors = np.empty(len(units))
+    for tier in (one, ~one):
+        floors[tier] = 2 * math.log(max(units[tier].sum(), 2)) / max(n_rows, 1)
+    return floors
 
 
 class _Features:
@@ -337,6 +351,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         (a slope per level) and with the levels of other categories (the
         families "level x number" and "level x level", built by the module's
         pair transform with the level test as its constraint).
+    reciprocals : bool
+        Also score ``1 / x`` of every positive measurement (the family
+        "reciprocal", the module's unary transform built with that function);
+        a second round also scores ``1 / f`` of the first round's features.
 
     Attributes
     ----------
@@ -358,7 +376,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
 
     def __init__(self, transforms=defaults.DEFAULT_TRANSFORMS, task="regression", selector="gain", keep=10, depth=1,
                  max_per_transform=0, block_mib=defaults.BLOCK_MIB, sample_threshold=defaults.SAMPLE_THRESHOLD,
-                 shortlist=defaults.SHORTLIST, seed=0, n_jobs=1, time_budget=None, levels=True):
+                 shortlist=defaults.SHORTLIST, seed=0, n_jobs=1, time_budget=None, levels=True, reciprocals=True):
         self.transforms = transforms
         self.task = task
         self.selector = selector
@@ -372,6 +390,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         self.n_jobs = n_jobs
         self.time_budget = time_budget
         self.levels = levels
+        self.reciprocals = reciprocals
 
     # ------------------------------------------------------------------
     def _check_params(self):
@@ -443,7 +462,6 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         self.names_, self.dtypes_, self.lineage_ = names, dtypes, lineage
         del self._rng, self._deadline
         self.__dict__.pop("_x_bounds", None)
-        self.__dict__.pop("_n_units", None)
         return self
 
     # ------------------------------------------------------------------
@@ -481,6 +499,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         xf, yf = self._fit_rows(values, y, screen, budget, len(names))
         graph = transform_graph(self.max_per_transform)
         groups = []
+        # Not the reciprocals: a pair with ``1 / z`` re-expresses a ratio or a product of the columns
+        # themselves, which are candidates already.
         for name in dict.fromkeys(self.transforms):
             t = catalogue_transform(name, graph)
             if kind_of(t)[0] != "unary":
@@ -506,6 +526,13 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                 acc += part
         feats.info = (info[0], [np.dtype(np.float64) if d.kind in "biuf" else d for d in info[1]], info[2])
         return feats
+
+    def _unary_and_pair_families(self, graph):
+        """(family name, unfitted transform) of ``transforms``, then the reciprocal when asked for."""
+        families = [(name, catalogue_transform(name, graph)) for name in dict.fromkeys(self.transforms)]
+        if self.reciprocals:
+            families.append(reciprocals(graph))
+        return families
 
     def _round_on(self, r, X, values, y, screen, table, out, fresh, budget, sel, progress, rescore):
         """A round over the columns ``table`` (names, dtypes, lineage); kept features are added to ``out``."""
@@ -543,7 +570,6 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         P, p_in = xf.shape[1], values.shape[1]
         steps = min(keep_limit, MAX_STEPS, self.shortlist)
         per_step = max(MIN_PER_STEP, -(-self.shortlist // max(steps, 1)))
-        n_units = sum(s.n_units for s in sources)
         pool = {"picks": [], "lo": [], "hi": [], "twins": []}
         chosen, gstats = [], None
         for step in range(steps):
@@ -554,14 +580,16 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             scores, n_rows = self._screen(sources, residual, values, y, screen, xf, yf, extra, budget, progress,
                                           where, total, stats if step == 0 else None)
             room = self.shortlist - len(pool["picks"])
-            if room <= 0 or not self._admit(pool, sources, scores, min(per_step, room), xf):
+            floors = chance_floors(sources, n_rows)
+            if room <= 0 or not self._admit(pool, sources, scores, min(per_step, room), xf, floors):
                 break
             scorer = ShortlistScorer(list(self.rounds_), base, self._pool_features(sources, pool), p_in, budget // 2)
             gstats = scorer.partial(values, y, rows=screen)
             gstats = self._settle_twins(pool, gstats, P, chosen, base.n_outputs_)
-            best, gain = self._pick(gstats, P, chosen, base.n_outputs_)
-            # Below what the best of n_units noise columns would reach by chance: stop screening.
-            if best is None or gain < 2 * math.log(max(n_units, 2)) / max(n_rows, 1):
+            penalty = floors[[pick[0] for pick in pool["picks"]]]
+            best, gain = self._pick(gstats, P, chosen, base.n_outputs_, penalty)
+            # Below what the best noise column of its tier would reach by chance: stop screening.
+            if best is None or gain < penalty[best]:
                 break
             chosen.append(best)
             if not self.stopped_early_ and self._deadline is not None and time.monotonic() > self._deadline:
@@ -570,7 +598,6 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                                        "found so far")
             if self.stopped_early_:
                 break
-        self._n_units = n_units
         return pool, chosen, gstats
 
     def _context(self, gstats, sources, pool, P, k, keep_limit, budget, xf, yf):
@@ -579,7 +606,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         m = len(pool["picks"])
         return _Context(stats=gstats, corr=corr, constant=constant, basis=[i for i in range(P) if not constant[i]],
                         cands=list(range(P, P + m)), targets=list(range(P + m, P + m + k)), keep=keep_limit,
-                        chance=2 * math.log(max(self._n_units, 2)) / max(gstats.n, 1),
+                        chance=chance_floors(sources, gstats.n)[[pick[0] for pick in pool["picks"]]],
                         keep_option=self.keep, task=self.task, seed=self.seed, n_jobs=self.n_jobs, budget=budget,
                         fit_values=xf, fit_target=yf,
                         sample=lambda target, size: _sample(target, size, np.random.default_rng(self.seed),
@@ -608,9 +635,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         sources, stats = [], []
         bank = GramBank(xf.shape[1])
         probe = xf[: min(len(xf), 5)]
-        families = [(name, catalogue_transform(name, graph)) for name in dict.fromkeys(self.transforms)]
+        families = self._unary_and_pair_families(graph)
         extra = level_products(graph) if self.levels else []
         for name, t in families + extra:
+            built_here = any(t is e for _, e in extra)
             entry = {"round": r, "transform": name, "considered": 0, "constant": 0, "copies": 0, "skipped": None}
             stats.append(entry)
             try:
@@ -624,7 +652,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                     t = restrict(t, idx)
                     cands = [cands[i] for i in idx]
                 if not cands:
-                    if (name, t) in extra:  # a table without categories: nothing to report
+                    if built_here:  # a table without categories: nothing to report
                         stats.pop()
                         continue
                     entry["skipped"] = "no eligible column"
@@ -720,8 +748,9 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         return scores, done
 
     # phase: the best new candidates join the pool ---------------------------
-    def _admit(self, pool, sources, scores, count, xf):
-        """Add the ``count`` best-screened candidates not yet in the pool, each with its outlier guard.
+    def _admit(self, pool, sources, scores, count, xf, floors):
+        """Add the ``count`` candidates not yet in the pool that screen best above their chance floor
+        (``floors``, per source), each with its outlier guard.
 
         A candidate whose guard changes training values enters twice, clipped
         and not; ``_settle_twins`` keeps the one with the lower held-out error.
@@ -729,11 +758,14 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         seen = {(s, sources[s].signature(u)) for s, u in pool["picks"]}
         # Equal scores (both orders of a product) rank in walking order, whatever the rounding of the sums.
         flat = np.round(np.concatenate(scores), 12)
+        excess = np.round(flat - np.repeat(floors, [len(s) for s in scores]), 12)
         offsets = np.concatenate([[0], np.cumsum([len(s) for s in scores])])
         fresh = []
-        for pos in np.argsort(-flat, kind="stable"):
-            if flat[pos] <= 0 or len(fresh) >= count:
+        for pos in np.argsort(-excess, kind="stable"):
+            if len(fresh) >= count:
                 break
+            if flat[pos] <= 0:
+                continue
             s = int(np.searchsorted(offsets, pos, side="right") - 1)
             pick = (s, int(pos - offsets[s]))
             key = (s, sources[s].signature(pick[1]))
@@ -784,7 +816,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         return gstats.take(list(range(P)) + [P + i for i in keep] + list(range(P + m, P + m + k)))
 
     # phase: the pool candidate that adds most joins the model --------------
-    def _pick(self, gstats, P, chosen, k):
+    def _pick(self, gstats, P, chosen, k, penalty):
         corr, constant = correlations(gstats)
         m = gstats.gram.shape[1] - 1 - P - k
         basis = [i for i in range(P) if not constant[i]] + [P + c for c in chosen]
@@ -792,7 +824,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         if not rest:
             return None, 0.0
         gains, _ = partial_gains(corr, basis, [P + c for c in rest], list(range(P + m, P + m + k)))
-        best = int(np.argmax(np.round(gains, 10)))
+        best = int(np.argmax(np.round(gains - penalty[rest], 10)))
         if gains[best] <= 0:
             return None, 0.0
         return rest[best], float(gains[best])

@@ -77,18 +77,10 @@ def _chunks(rows, n, size):
             yield rows[lo:lo + size]
 
 
-def chance_floors(sources, n_rows):
-    """Per source, the gain the best of its tier's candidates reaches on noise alone: ``2 ln(m) / n_rows``
-    for ``m`` candidates.  Transforms of one column form one tier, pairs and the rest the other: a
-    handful of reciprocals or logarithms need not beat the best of thousands of pair products by
-    chance, only the best of their own kind."""
-    one = np.array([bool(s.cands) and all(c is not None and np.isscalar(c) for c in s.cands) for s in sources],
-                   dtype=bool)
-    units = np.array([s.n_units for s in sources], dtype=np.float64)
-    floors = np.empty(len(units))
-    for tier in (one, ~one):
-        floors[tier] = 2 * math.log(max(units[tier].sum(), 2)) / max(n_rows, 1)
-    return floors
+def chance_floor(sources, n_rows):
+    """The gain the best of all the sources' candidates reaches on noise alone: ``2 ln(m) / n_rows`` for
+    ``m`` candidates.  A kept feature must add more."""
+    return 2 * math.log(max(sum(s.n_units for s in sources), 2)) / max(n_rows, 1)
 
 
 class _Features:
@@ -275,7 +267,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     ``keep``) is chosen by cross-validation over five row folds: the greedy
     order is found on four folds and the linear model with the first ``k``
     features is scored on the fifth; the fewest features within one standard
-    error of the best held-out error are kept.  ``selector="fs1"`` / ``"fs2"``
+    error of the best held-out error are kept, and only those adding more than
+    the best of the round's candidates would on noise.  ``selector="fs1"`` / ``"fs2"``
     instead hand the pool (less constants and candidates without new
     information) to the module's ``FS1`` (F-test) / ``FS2`` (random-forest
     importances, one forest of 50 trees and ``n_jobs`` workers on at most
@@ -580,16 +573,14 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             scores, n_rows = self._screen(sources, residual, values, y, screen, xf, yf, extra, budget, progress,
                                           where, total, stats if step == 0 else None)
             room = self.shortlist - len(pool["picks"])
-            floors = chance_floors(sources, n_rows)
-            if room <= 0 or not self._admit(pool, sources, scores, min(per_step, room), xf, floors):
+            if room <= 0 or not self._admit(pool, sources, scores, per_step, xf, room):
                 break
             scorer = ShortlistScorer(list(self.rounds_), base, self._pool_features(sources, pool), p_in, budget // 2)
             gstats = scorer.partial(values, y, rows=screen)
             gstats = self._settle_twins(pool, gstats, P, chosen, base.n_outputs_)
-            penalty = floors[[pick[0] for pick in pool["picks"]]]
-            best, gain = self._pick(gstats, P, chosen, base.n_outputs_, penalty)
-            # Below what the best noise column of its tier would reach by chance: stop screening.
-            if best is None or gain < penalty[best]:
+            best, gain = self._pick(gstats, P, chosen, base.n_outputs_)
+            # Below what the best of all the round's candidates would reach by chance: stop screening.
+            if best is None or gain < chance_floor(sources, n_rows):
                 break
             chosen.append(best)
             if not self.stopped_early_ and self._deadline is not None and time.monotonic() > self._deadline:
@@ -606,7 +597,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         m = len(pool["picks"])
         return _Context(stats=gstats, corr=corr, constant=constant, basis=[i for i in range(P) if not constant[i]],
                         cands=list(range(P, P + m)), targets=list(range(P + m, P + m + k)), keep=keep_limit,
-                        chance=chance_floors(sources, gstats.n)[[pick[0] for pick in pool["picks"]]],
+                        chance=chance_floor(sources, gstats.n),
                         keep_option=self.keep, task=self.task, seed=self.seed, n_jobs=self.n_jobs, budget=budget,
                         fit_values=xf, fit_target=yf,
                         sample=lambda target, size: _sample(target, size, np.random.default_rng(self.seed),
@@ -748,30 +739,40 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         return scores, done
 
     # phase: the best new candidates join the pool ---------------------------
-    def _admit(self, pool, sources, scores, count, xf, floors):
-        """Add the ``count`` candidates not yet in the pool that screen best above their chance floor
-        (``floors``, per source), each with its outlier guard.
+    def _admit(self, pool, sources, scores, count, xf, room):
+        """Add the ``count`` best-screened candidates not yet in the pool, and the best of each family
+        besides (within ``room`` in all), each with its outlier guard.
 
-        A candidate whose guard changes training values enters twice, clipped
+        The screen is an approximation, and among thousands of pairs some
+        ``z / x`` always screens close to a true ``1 / x``: each family's best
+        is scored exactly, so that the exact gain decides between them.  A
+        candidate whose guard changes training values enters twice, clipped
         and not; ``_settle_twins`` keeps the one with the lower held-out error.
         """
         seen = {(s, sources[s].signature(u)) for s, u in pool["picks"]}
         # Equal scores (both orders of a product) rank in walking order, whatever the rounding of the sums.
         flat = np.round(np.concatenate(scores), 12)
-        excess = np.round(flat - np.repeat(floors, [len(s) for s in scores]), 12)
         offsets = np.concatenate([[0], np.cumsum([len(s) for s in scores])])
         fresh = []
-        for pos in np.argsort(-excess, kind="stable"):
-            if len(fresh) >= count:
-                break
-            if flat[pos] <= 0:
-                continue
+
+        def take(pos):
             s = int(np.searchsorted(offsets, pos, side="right") - 1)
             pick = (s, int(pos - offsets[s]))
             key = (s, sources[s].signature(pick[1]))
             if key not in seen:
                 seen.add(key)
                 fresh.append(pick)
+
+        for pos in np.argsort(-flat, kind="stable"):
+            if flat[pos] <= 0 or len(fresh) >= min(count, room):
+                break
+            take(pos)
+        for s, sc in enumerate(scores):
+            if len(fresh) >= room or not len(sc):
+                break
+            best = int(np.argmax(np.round(sc, 12)))
+            if sc[best] > 0:
+                take(offsets[s] + best)
         if not fresh:
             return 0
         block = _features_for(sources, fresh).columns(xf)
@@ -816,7 +817,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         return gstats.take(list(range(P)) + [P + i for i in keep] + list(range(P + m, P + m + k)))
 
     # phase: the pool candidate that adds most joins the model --------------
-    def _pick(self, gstats, P, chosen, k, penalty):
+    def _pick(self, gstats, P, chosen, k):
         corr, constant = correlations(gstats)
         m = gstats.gram.shape[1] - 1 - P - k
         basis = [i for i in range(P) if not constant[i]] + [P + c for c in chosen]
@@ -824,7 +825,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         if not rest:
             return None, 0.0
         gains, _ = partial_gains(corr, basis, [P + c for c in rest], list(range(P + m, P + m + k)))
-        best = int(np.argmax(np.round(gains - penalty[rest], 10)))
+        best = int(np.argmax(np.round(gains, 10)))
         if gains[best] <= 0:
             return None, 0.0
         return rest[best], float(gains[best])

@@ -32,12 +32,11 @@ class Gain:
                 "top of them and of the features kept before it")
 
     def select(self, ctx):
-        kept, gains = forward_select(ctx.stats, ctx.corr, ctx.constant, ctx.basis, ctx.cands, ctx.targets, ctx.keep,
-                                     penalty=ctx.chance)
+        kept, gains = forward_select(ctx.stats, ctx.corr, ctx.constant, ctx.basis, ctx.cands, ctx.targets, ctx.keep)
         # The pool was screened on every row, held-out folds included, so cross-validation alone cannot
         # tell the best of many noise candidates from a feature: a kept gain must also exceed what the
-        # best of its tier of the round's candidates reaches by chance.
-        short = next((i for i, g in enumerate(gains) if g < ctx.chance[kept[i]]), len(gains))
+        # best of the round's candidates reaches by chance.
+        short = next((i for i, g in enumerate(gains) if g < ctx.chance), len(gains))
         return kept[:short], gains[:short]
 
 

@@ -313,7 +313,7 @@ def partial_gains(corr, basis, cands, targets):
     return gains, spread
 
 
-def forward_path(corr, constant, basis, cands, targets, steps, penalty=None):
+def forward_path(corr, constant, basis, cands, targets, steps):
     """Greedy order of the candidates by added value: at most ``steps`` positions into ``cands``.
 
     Each step takes the candidate that adds the most on top of ``basis`` and
@@ -322,19 +322,16 @@ def forward_path(corr, constant, basis, cands, targets, steps, penalty=None):
     span of what is already there is numerically nil.  How correlated it is
     with a column does not matter: a product of a centred column with a
     low-spread positive factor correlates highly with that column and may
-    still carry all of the signal.  ``penalty`` (one per candidate) is what
-    each one's gain must beat by chance; the step takes the largest excess
-    over it.  Returns ``(path, gains)``.
+    still carry all of the signal.  Returns ``(path, gains)``.
     """
     basis = list(basis)
-    penalty = np.zeros(len(cands)) if penalty is None else np.asarray(penalty, dtype=np.float64)
     remaining = [i for i, c in enumerate(cands) if not constant[c]]
     path, gains = [], []
     while remaining and len(path) < steps:
         g, spread = partial_gains(corr, basis, [cands[i] for i in remaining], targets)
         # Equal gains (min and max of a pair hold the same new information) go to the earlier candidate,
         # however the rows were split when the sums were formed.
-        pos = int(np.argmax(np.round(g - penalty[remaining], 10))) if len(g) else 0
+        pos = int(np.argmax(np.round(g, 10))) if len(g) else 0
         if not len(g) or g[pos] <= 0:
             break
         picked = remaining[pos]
@@ -347,7 +344,7 @@ def forward_path(corr, constant, basis, cands, targets, steps, penalty=None):
     return path, gains
 
 
-def forward_select(stats, corr, constant, basis, cands, targets, keep, min_improvement=1e-3, penalty=None):
+def forward_select(stats, corr, constant, basis, cands, targets, keep, min_improvement=1e-3):
     """Greedy keep by added value, as many steps as cross-validation supports.
 
     The greedy order (``forward_path``) is run on the statistics of all row
@@ -372,7 +369,7 @@ def forward_select(stats, corr, constant, basis, cands, targets, keep, min_impro
         if stats.gram[f][0, 0] < 1 or total[0, 0] - stats.gram[f][0, 0] < len(basis) + 3:
             continue
         corr_f, constant_f = correlations_of(total - stats.gram[f])
-        path, _ = forward_path(corr_f, constant_f, basis, cands, targets, keep, penalty)
+        path, _ = forward_path(corr_f, constant_f, basis, cands, targets, keep)
         errs = [fold_error(gz, f, zcol(list(basis) + [cands[i] for i in path[:k]]), zcol(targets))
                 for k in range(len(path) + 1)]
         per_fold.append(errs + [errs[-1]] * (keep + 1 - len(errs)))
@@ -385,4 +382,4 @@ def forward_select(stats, corr, constant, basis, cands, targets, keep, min_impro
     diff = per_fold - per_fold[:, best:best + 1]
     se = np.sqrt(len(per_fold)) * diff.std(axis=0, ddof=1)
     k = int(np.flatnonzero(diff.sum(axis=0) <= np.maximum(se, abs(per_fold[:, best].sum()) * min_improvement))[0])
-    return forward_path(corr, constant, basis, cands, targets, k, penalty)
+    return forward_path(corr, constant, basis, cands, targets, k)

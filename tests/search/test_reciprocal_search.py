@@ -90,14 +90,6 @@ def test_columns_with_a_pole_or_codes_have_no_reciprocal(column, why):
     assert np.isfinite(fs.transform(table(X)).values).all()
 
 
-def test_reciprocals_can_be_left_out():
-    rng = np.random.default_rng(4)
-    X, y, _, _ = alone(rng)
-    fs = FeatureSearch(transforms=("square",), reciprocals=False).fit(table(X), y)
-    assert [e["transform"] for e in fs.candidate_stats_] == ["square"]
-    assert not any("reciprocal" in k["name"] for k in fs.kept_)
-
-
 @pytest.mark.parametrize("task", ["regression", "classification"])
 @pytest.mark.parametrize("seed", [0, 1, 2])
 def test_positive_noise_keeps_nothing(task, seed):

@@ -768,10 +768,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                 break
             take(pos)
         for s, sc in enumerate(scores):
-            if len(fresh) >= room or not len(sc):
+            if len(fresh) >= room:
                 break
-            best = int(np.argmax(np.round(sc, 12)))
-            if sc[best] > 0:
+            best = int(np.argmax(np.round(sc, 12))) if len(sc) else None
+            if best is not None and sc[best] > 0:
                 take(offsets[s] + best)
         if not fresh:
             return 0

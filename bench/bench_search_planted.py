@@ -65,6 +65,17 @@ def case_denominator_crosses_zero(rng, n=10_000, p=8):
     return X, y, [{"divide(x0__x1)"}], [t]
 
 
+def case_reciprocal(rng, n=5_000, p=40):
+    # A weak 1/x next to a strong product among 40 positive columns: about 9 400 pair candidates, and
+    # every x_k / x0 a noisy stand-in for 1 / x0.  x0 spans [0.25, 3], where 1/x bends more than any
+    # mix of x, sqrt(x) and log(x) follows.
+    X = rng.uniform(0.5, 2.0, (n, p))
+    X[:, 0] = rng.uniform(0.25, 3.0, n)
+    t1, t2 = X[:, 1] * X[:, 2], 1.0 / X[:, 0]
+    y = 2 * t1 + t2 + X[:, 3] + 0.5 * rng.normal(size=n)
+    return X, y, [{"product(x1__x2)", "product(x2__x1)"}, {"reciprocal(x0)"}], [t1, t2]
+
+
 def case_log_times(rng, n=10_000, p=10):
     X = rng.normal(size=(n, p))
     X[:, 0] = rng.lognormal(0, 1, n)
@@ -195,6 +206,7 @@ CASES = [
     ("pure noise", case_noise),
     ("wide 1 000 x 200", lambda rng: case_wide(rng, 1000)),
     ("wide 5 000 x 200", lambda rng: case_wide(rng, 5000)),
+    ("weak 1/x beside a product, 40 positive columns", case_reciprocal),
 ]
 
 

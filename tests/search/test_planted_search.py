@@ -127,10 +127,10 @@ def test_level_families_count_their_candidates_and_can_be_left_out():
     X, y, _, _ = level_slope(rng, 2000)
     fs = FeatureSearch(transforms=("product",)).fit(table(X), y)
     stats = {e["transform"]: e["considered"] for e in fs.candidate_stats_}
-    # Levels x0-x2 times the numbers x3-x5, and the levels pairwise (both orders).
-    assert stats == {"product": 3 * 2, "level x number": 3 * 3, "level x level": 3 * 2}
+    # Levels x0-x2 times the numbers x3-x5, and the levels pairwise (both orders); no positive column.
+    assert stats == {"product": 3 * 2, "reciprocal": 0, "level x number": 3 * 3, "level x level": 3 * 2}
     assert fs.kept_ and all(k["transform"] == "level x number" for k in fs.kept_)
-    plain = FeatureSearch(transforms=("product",), levels=False).fit(table(X), y)
+    plain = FeatureSearch(transforms=("product",), levels=False, reciprocals=False).fit(table(X), y)
     assert [e["transform"] for e in plain.candidate_stats_] == ["product"]
     assert not {k["name"] for k in plain.kept_} & {k["name"] for k in fs.kept_}
 

@@ -137,7 +137,8 @@ def test_second_round_expands_the_kept_features():
     assert [k["round"] for k in fs.kept_] == [1, 2]
     inner = fs.kept_[0]["lineage"]
     assert inner in fs.kept_[1]["lineage"]["expression"]["params"]
-    assert fs.candidate_stats_[1]["considered"] == 2 * 6  # the new feature with each input, both orders
+    second = [(e["transform"], e["considered"]) for e in fs.candidate_stats_ if e["round"] == 2]
+    assert second == [("product", 2 * 6), ("reciprocal", 1)]  # the new feature with each input, both orders; 1 / it
 
 
 def test_pipeline_cross_validation_refits_the_search_in_every_fold():
@@ -248,7 +249,8 @@ def test_max_per_transform_caps_each_transform_reproducibly():
     X, y = planted(n=300)
     a = FeatureSearch(transforms=("sqrt", "product"), max_per_transform=7).fit(X, y)
     b = FeatureSearch(transforms=("sqrt", "product"), max_per_transform=7).fit(X, y)
-    assert [e["considered"] for e in a.candidate_stats_] == [7, 7]
+    assert [(e["transform"], e["considered"]) for e in a.candidate_stats_] == [("sqrt", 7), ("product", 7),
+                                                                                ("reciprocal", 7)]
     assert [k["name"] for k in a.kept_] == [k["name"] for k in b.kept_]
 
 
@@ -256,6 +258,6 @@ def test_progress_counts_candidates_up_to_the_total():
     X, y = planted(n=500)
     calls = []
     FeatureSearch().fit(X, y, progress=lambda done, total, label: calls.append((done, total, label)))
-    total = 3 * 12 + 6 * 132  # sqrt, log, square; product, sum, diff, divide, min, max
+    total = 4 * 12 + 6 * 132  # sqrt, log, square, reciprocal; product, sum, diff, divide, min, max
     assert calls and all(t == total and 0 <= d <= total for d, t, _ in calls)
     assert calls[-1][0] == total and any("scoring" in lab for _, _, lab in calls)

@@ -2,11 +2,14 @@
 
 The entries (names, classes, datatypes, constraints, what each wraps) come
 from the module's own catalogue table; this file only adds a short
-description for a reader.  ``--json`` prints the entries in full, with the
-descriptions.
+description for a reader, and the families the linear search builds itself
+(``karrow_libs.search.defaults.SEARCH_FAMILIES``).  ``--json`` prints the
+entries in full, with the descriptions.
 """
 
 import json
+
+from karrow_libs.search.defaults import SEARCH_FAMILIES
 
 from .options import DEFAULT_TRANSFORMS
 from .report import format_table
@@ -108,13 +111,18 @@ def takes(entry):
 def cmd_list(args):
     entries = catalogue_entries()
     used = sorted({c for e in entries for cs in e["constraints"] for c in cs})
+    families = [dict(zip(("name", "class", "takes", "description", "option"), f)) for f in SEARCH_FAMILIES]
     if args.json:
         constraints = {c: CONSTRAINT_TEXT.get(c, ("", ""))[1] for c in used}
-        print(json.dumps({"transforms": entries, "constraints": constraints}, indent=2))
+        print(json.dumps({"transforms": entries, "constraints": constraints, "search_families": families},
+                         indent=2))
         return 0
     rows = [[e["name"], e["class"], takes(e), e["description"]] for e in entries]
     print("Transforms (default: " + ",".join(DEFAULT_TRANSFORMS) + ")")
     print(format_table(["name", "class", "takes", "description"], rows))
+    print("\nAlso scored by the linear search, whatever --transforms says (built from the module's classes)")
+    print(format_table(["name", "class", "takes", "description"],
+                       [[f["name"], f["class"], f["takes"], f["description"]] for f in families]))
     print("\nFeature constraints (tags in 'takes'; a transform uses only the columns that pass)")
     rows = [[c, CONSTRAINT_TEXT.get(c, ("", ""))[0] or "-", CONSTRAINT_TEXT.get(c, ("", "?"))[1]] for c in used]
     print(format_table(["constraint", "tag", "a column passes when"], rows))

@@ -15,7 +15,7 @@ import numpy as np
 
 from karrow_libs.table import module_output
 
-__all__ = ["catalogue_transform", "level_products", "is_level", "unknown_levels_to_zero", "fit_transform_object",
+__all__ = ["catalogue_transform", "level_products", "reciprocals", "is_clear_of_zero", "is_level", "unknown_levels_to_zero", "fit_transform_object",
            "candidates_of", "restrict", "module_columns", "kind_of", "new_columns_info", "unique_name",
            "transform_graph"]
 
@@ -70,6 +70,33 @@ def level_products(graph):
         ("level x level", tu.TA2(np.multiply, "product", ["numeric"], [is_level], ["numeric"], [is_level],
                                  tgraph=graph)),
     ]
+
+
+#: A reciprocal is a candidate only when at most 1 % of the rows give it more than this many times its median.
+RECIPROCAL_SPREAD = 10.0
+
+
+def is_clear_of_zero(values):
+    """True when at most 1 % of the values lie below ``1 / RECIPROCAL_SPREAD`` of their median.
+
+    Near 0 a reciprocal grows without bound: the few rows there would hold most of its variance and
+    decide its score (an age of 5 months next to a median of 28 years).
+    """
+    v = np.asarray(values, dtype=np.float64)
+    if v.size == 0 or not np.all(np.isfinite(v)):
+        return False
+    return bool(np.percentile(v, 1) * RECIPROCAL_SPREAD >= np.median(v))
+
+
+def reciprocals(graph):
+    """``1 / x`` of every positive measurement, as the module's own unary transform built directly:
+    the catalogue has no reciprocal, and a rate or a density (``1 / weight``) is often what a linear
+    model needs.  A column with zeros or of both signs has a pole and is not a candidate, nor one with
+    more than a few values close to 0, nor a category code, whose reciprocal only reorders the levels."""
+    from karrow_libs.utils import fc_methods as fc
+
+    return "reciprocal", _tu().TA1(np.reciprocal, "reciprocal", ["numeric"],
+                                   [fc.is_not_categorical, fc.is_positive, is_clear_of_zero], tgraph=graph)
 
 
 def fit_transform_object(t, values, y, names, dtypes, lineage):

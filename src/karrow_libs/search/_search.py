@@ -29,7 +29,7 @@ from karrow_libs.table import DataError, Table, as_table, quiet_warnings, seeded
 
 from . import defaults
 from ._module import (catalogue_transform, fit_transform_object, kind_of, level_products, module_columns,
-                      new_columns_info, restrict, transform_graph, unique_name)
+                      new_columns_info, reciprocals, restrict, transform_graph, unique_name)
 from ._selectors import make_selector
 from ._sources import GramBank, SourceSet, make_source
 from ._stats import (FOLDS, NIL_SPREAD, GramStats, Residual, correlations, fold_error, partial_gains,
@@ -75,6 +75,12 @@ def _chunks(rows, n, size):
     else:
         for lo in range(0, len(rows), size):
             yield rows[lo:lo + size]
+
+
+def chance_floor(sources, n_rows):
+    """The gain the best of all the sources' candidates reaches on noise alone: ``2 ln(m) / n_rows`` for
+    ``m`` candidates.  A kept feature must add more."""
+    return 2 * math.log(max(sum(s.n_units for s in sources), 2)) / max(n_rows, 1)
 
 
 class _Features:
@@ -279,7 +285,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     ``keep``) is chosen by cross-validation over five row folds: the greedy
     order is found on four folds and the linear model with the first ``k``
     features is scored on the fifth; the fewest features within one standard
-    error of the best held-out error are kept.  ``selector="fs1"`` / ``"fs2"``
+    error of the best held-out error are kept, and only those adding more than
+    the best of the round's candidates would on noise.  ``selector="fs1"`` / ``"fs2"``
     instead hand the pool (less constants and candidates without new
     information) to the module's ``FS1`` (F-test) / ``FS2`` (random-forest
     importances, one forest of 50 trees and ``n_jobs`` workers on at most
@@ -355,6 +362,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         (a slope per level) and with the levels of other categories (the
         families "level x number" and "level x level", built by the module's
         pair transform with the level test as its constraint).
+    reciprocals : bool
+        Also score ``1 / x`` of every positive measurement (the family
+        "reciprocal", the module's unary transform built with that function);
+        a second round also scores ``1 / f`` of the first round's features.
 
     Attributes
     ----------
@@ -376,7 +387,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
 
     def __init__(self, transforms=defaults.DEFAULT_TRANSFORMS, task="regression", selector="gain", keep=10, depth=1,
                  max_per_transform=0, block_mib=defaults.BLOCK_MIB, sample_threshold=defaults.SAMPLE_THRESHOLD,
-                 shortlist=defaults.SHORTLIST, seed=0, n_jobs=1, time_budget=None, levels=True):
+                 shortlist=defaults.SHORTLIST, seed=0, n_jobs=1, time_budget=None, levels=True, reciprocals=True):
         self.transforms = transforms
         self.task = task
         self.selector = selector
@@ -390,6 +401,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         self.n_jobs = n_jobs
         self.time_budget = time_budget
         self.levels = levels
+        self.reciprocals = reciprocals
 
     # ------------------------------------------------------------------
     def _check_params(self):
@@ -461,7 +473,6 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         self.names_, self.dtypes_, self.lineage_ = names, dtypes, lineage
         del self._rng, self._deadline
         self.__dict__.pop("_x_bounds", None)
-        self.__dict__.pop("_n_units", None)
         return self
 
     # ------------------------------------------------------------------
@@ -499,6 +510,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         xf, yf = self._fit_rows(values, y, screen, budget, len(names))
         graph = transform_graph(self.max_per_transform)
         groups = []
+        # Not the reciprocals: a pair with ``1 / z`` re-expresses a ratio or a product of the columns
+        # themselves, which are candidates already.
         for name in dict.fromkeys(self.transforms):
             t = catalogue_transform(name, graph)
             if kind_of(t)[0] != "unary":
@@ -524,6 +537,13 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                 acc += part
         feats.info = (info[0], [np.dtype(np.float64) if d.kind in "biuf" else d for d in info[1]], info[2])
         return feats
+
+    def _unary_and_pair_families(self, graph):
+        """(family name, unfitted transform) of ``transforms``, then the reciprocal when asked for."""
+        families = [(name, catalogue_transform(name, graph)) for name in dict.fromkeys(self.transforms)]
+        if self.reciprocals:
+            families.append(reciprocals(graph))
+        return families
 
     def _round_on(self, r, X, values, y, screen, table, out, fresh, budget, sel, progress, rescore):
         """A round over the columns ``table`` (names, dtypes, lineage); kept features are added to ``out``."""
@@ -561,7 +581,6 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         P, p_in = xf.shape[1], values.shape[1]
         steps = min(keep_limit, MAX_STEPS, self.shortlist)
         per_step = max(MIN_PER_STEP, -(-self.shortlist // max(steps, 1)))
-        n_units = sum(s.n_units for s in sources)
         pool = {"picks": [], "lo": [], "hi": [], "twins": []}
         chosen, gstats = [], None
         for step in range(steps):
@@ -576,15 +595,15 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                     if hasattr(src, "focus"):
                         src.focus(sc)
             room = self.shortlist - len(pool["picks"])
-            if room <= 0 or not self._admit(pool, sources, scores, min(per_step, room), xf):
+            if room <= 0 or not self._admit(pool, sources, scores, per_step, xf, room):
                 break
             scorer = ShortlistScorer(list(self.rounds_), base, self._pool_features(sources, pool), p_in, budget // 2)
             # The pool only grew since the last step (new candidates at its end): its known sums stand.
             gstats = scorer.partial(values, y, rows=screen, known=gstats)
             gstats = self._settle_twins(pool, gstats, P, chosen, base.n_outputs_)
             best, gain = self._pick(gstats, P, chosen, base.n_outputs_)
-            # Below what the best of n_units noise columns would reach by chance: stop screening.
-            if best is None or gain < 2 * math.log(max(n_units, 2)) / max(n_rows, 1):
+            # Below what the best of all the round's candidates would reach by chance: stop screening.
+            if best is None or gain < chance_floor(sources, n_rows):
                 break
             chosen.append(best)
             if not self.stopped_early_ and self._deadline is not None and time.monotonic() > self._deadline:
@@ -593,7 +612,6 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                                        "found so far")
             if self.stopped_early_:
                 break
-        self._n_units = n_units
         return pool, chosen, gstats
 
     def _context(self, gstats, sources, pool, P, k, keep_limit, budget, xf, yf):
@@ -602,7 +620,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         m = len(pool["picks"])
         return _Context(stats=gstats, corr=corr, constant=constant, basis=[i for i in range(P) if not constant[i]],
                         cands=list(range(P, P + m)), targets=list(range(P + m, P + m + k)), keep=keep_limit,
-                        chance=2 * math.log(max(self._n_units, 2)) / max(gstats.n, 1),
+                        chance=chance_floor(sources, gstats.n),
                         keep_option=self.keep, task=self.task, seed=self.seed, n_jobs=self.n_jobs, budget=budget,
                         fit_values=xf, fit_target=yf,
                         sample=lambda target, size: _sample(target, size, np.random.default_rng(self.seed),
@@ -632,9 +650,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         bank = GramBank(xf.shape[1])
         bank.reuse = self._deadline is None
         probe = xf[: min(len(xf), 5)]
-        families = [(name, catalogue_transform(name, graph)) for name in dict.fromkeys(self.transforms)]
+        families = self._unary_and_pair_families(graph)
         extra = level_products(graph) if self.levels else []
         for name, t in families + extra:
+            built_here = any(t is e for _, e in extra)
             entry = {"round": r, "transform": name, "considered": 0, "constant": 0, "copies": 0, "skipped": None}
             stats.append(entry)
             try:
@@ -648,7 +667,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                     t = restrict(t, idx)
                     cands = [cands[i] for i in idx]
                 if not cands:
-                    if (name, t) in extra:  # a table without categories: nothing to report
+                    if built_here:  # a table without categories: nothing to report
                         stats.pop()
                         continue
                     entry["skipped"] = "no eligible column"
@@ -744,10 +763,14 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         return scores, done
 
     # phase: the best new candidates join the pool ---------------------------
-    def _admit(self, pool, sources, scores, count, xf):
-        """Add the ``count`` best-screened candidates not yet in the pool, each with its outlier guard.
+    def _admit(self, pool, sources, scores, count, xf, room):
+        """Add the ``count`` best-screened candidates not yet in the pool, and the best of each family
+        besides (within ``room`` in all), each with its outlier guard.
 
-        A candidate whose guard changes training values enters twice, clipped
+        The screen is an approximation, and among thousands of pairs some
+        ``z / x`` always screens close to a true ``1 / x``: each family's best
+        is scored exactly, so that the exact gain decides between them.  A
+        candidate whose guard changes training values enters twice, clipped
         and not; ``_settle_twins`` keeps the one with the lower held-out error.
         """
         seen = {(s, sources[s].signature(u)) for s, u in pool["picks"]}
@@ -755,15 +778,25 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         flat = np.round(np.concatenate(scores), 12)
         offsets = np.concatenate([[0], np.cumsum([len(s) for s in scores])])
         fresh = []
-        for pos in np.argsort(-flat, kind="stable"):
-            if flat[pos] <= 0 or len(fresh) >= count:
-                break
+
+        def take(pos):
             s = int(np.searchsorted(offsets, pos, side="right") - 1)
             pick = (s, int(pos - offsets[s]))
             key = (s, sources[s].signature(pick[1]))
             if key not in seen:
                 seen.add(key)
                 fresh.append(pick)
+
+        for pos in np.argsort(-flat, kind="stable"):
+            if flat[pos] <= 0 or len(fresh) >= min(count, room):
+                break
+            take(pos)
+        for s, sc in enumerate(scores):
+            if len(fresh) >= room:
+                break
+            best = int(np.argmax(np.round(sc, 12))) if len(sc) else None
+            if best is not None and sc[best] > 0:
+                take(offsets[s] + best)
         if not fresh:
             return 0
         block = _features_for(sources, fresh).columns(xf)

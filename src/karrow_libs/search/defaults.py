@@ -9,6 +9,15 @@ command's option parser can use it.
 #: pairs come from the fused kernel and cost about as much as one more product.
 DEFAULT_TRANSFORMS = ("sqrt", "log", "square", "product", "sum", "diff", "divide", "min", "max")
 
+#: Families the linear search builds itself, from the module's own transform classes, next to
+#: ``transforms``: (name, class, columns taken, what it computes, the ``FeatureSearch`` option that turns it
+#: off).  The catalogue lacks them: it has no reciprocal, and its ``product`` refuses category levels.
+SEARCH_FAMILIES = (
+    ("reciprocal", "TA1", "numeric >0", "1 / x", "reciprocals"),
+    ("level x number", "TA2", "0/1 level, numeric", "a * b: a slope per category level", "levels"),
+    ("level x level", "TA2", "2 x 0/1 level", "a * b: a pair of levels of two categories", "levels"),
+)
+
 #: How kept features are chosen: added value, or the module's selectors.
 SELECTORS = ("gain", "fs1", "fs2")
 

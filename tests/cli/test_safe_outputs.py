@@ -12,19 +12,16 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from karrow_libs.cli import main
 from karrow_libs.cli import files as files_mod
 from karrow_libs.cli.files import StagedFiles, check_paths
 from karrow_libs.cli.messages import UsageError
+
+from conftest import run_cli
 
 pytest.importorskip("karrow_libs.vantor.transforms.transform_utils")
 
 QUICK = ["--quiet", "--transforms", "sqrt,product", "--keep", "2", "--cv", "0"]
 
-
-@pytest.fixture(autouse=True)
-def _cache(tmp_path_factory, monkeypatch):
-    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.getbasetemp() / "cache"))
 
 
 def table(n=60, seed=5):
@@ -59,17 +56,12 @@ def leftovers(folder):
     return [n for n in os.listdir(folder) if n.endswith((".tmp", ".old"))]
 
 
-def run(capsys, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
-
 
 # ------------------------------------------------------------ refused before any work
 
 @pytest.fixture
 def trained(tmp_path, data, capsys):
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--model", tmp_path / "m.joblib")
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--model", tmp_path / "m.joblib")
     assert code == 0, err
     return tmp_path / "m.joblib"
 
@@ -95,9 +87,9 @@ def test_an_output_that_is_an_input_or_another_output_is_refused(tmp_path, data,
     before = snapshot(tmp_path)
     if case.startswith("apply"):
         target = trained if case == "apply out=pipeline" else data
-        code, out, err = run(capsys, "apply", trained, data, "--quiet", "--out", target)
+        code, out, err = run_cli(capsys, "apply", trained, data, "--quiet", "--out", target)
     else:
-        code, out, err = run(capsys, data, "--target", "y", *QUICK, *argv)
+        code, out, err = run_cli(capsys, data, "--target", "y", *QUICK, *argv)
     assert code == 2 and err.count("\n") == 1 and out == "", err
     assert ("is the input" in err) or ("name the same file" in err)
     assert snapshot(tmp_path) == before
@@ -122,7 +114,7 @@ def test_outputs_that_may_not_be_replaced_are_refused(tmp_path, data, capsys, ma
     if words == "read-only" and os.access(target, os.W_OK):
         pytest.skip("running as a user who may write anything")
     before = snapshot(tmp_path)
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", target)
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", target)
     assert code == 2 and words in err and err.count("\n") == 1
     assert snapshot(tmp_path) == before
 
@@ -133,7 +125,7 @@ def test_a_symlink_output_is_followed_and_stays_a_link(tmp_path, data, capsys):
     real = tmp_path / "real.csv"
     real.write_text("old\n")
     os.symlink("real.csv", tmp_path / "link.csv")
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", tmp_path / "link.csv")
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", tmp_path / "link.csv")
     assert code == 0, err
     assert os.readlink(tmp_path / "link.csv") == "real.csv"
     written = pd.read_csv(real)
@@ -146,7 +138,7 @@ def test_a_replaced_file_keeps_its_mode(tmp_path, data, capsys, mode):
     out = tmp_path / "out.csv"
     out.write_text("old\n")
     os.chmod(out, mode)
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", out, "--lineage", tmp_path / "new.json")
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", out, "--lineage", tmp_path / "new.json")
     assert code == 0, err
     assert stat.S_IMODE(os.stat(out).st_mode) == mode and out.read_text() != "old\n"
     assert stat.S_IMODE(os.stat(tmp_path / "new.json").st_mode) == 0o666 & ~_umask()
@@ -162,14 +154,14 @@ def test_a_hard_linked_output_is_written_in_place_for_every_name(tmp_path, data,
     out = tmp_path / "out.csv"
     out.write_text("old\n")
     os.link(out, tmp_path / "other_name.csv")
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", out)
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", out)
     assert code == 0, err
     assert (tmp_path / "other_name.csv").read_text() == out.read_text() != "old\n"
     assert os.stat(out).st_ino == os.stat(tmp_path / "other_name.csv").st_ino
 
 
 def test_dev_null_is_written_through_and_stays_a_device(data, capsys):
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", os.devnull)
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", os.devnull)
     assert code == 0, err
     assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
 
@@ -180,7 +172,7 @@ def test_a_fifo_output_is_written_through_to_its_reader(tmp_path, data, capsys):
     got = []
     fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # a reader is there before the command writes
     reader = threading.Thread(target=lambda: got.append(_read_all(fd)))
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", fifo)
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", fifo)
     reader.start()
     reader.join(30)
     assert code == 0, err
@@ -203,7 +195,7 @@ def _read_all(fd):
 def test_a_fifo_nobody_reads_is_one_line_not_a_wait(tmp_path, data, capsys):
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", fifo)
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", fifo)
     assert code == 1 and "no process reads the FIFO" in err and err.count("\n") == 1
     assert stat.S_ISFIFO(os.stat(fifo).st_mode)
 

@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from karrow_libs.cli import main
+from conftest import run_cli
 
 pytest.importorskip("karrow_libs.vantor.transforms.transform_utils")
 
@@ -12,15 +12,6 @@ QUICK = ["--quiet", "--transforms", "sqrt,product", "--keep", "2", "--cv", "0"]
 N = 1500
 
 
-@pytest.fixture(autouse=True)
-def _cache(tmp_path_factory, monkeypatch):
-    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.getbasetemp() / "cache"))
-
-
-def _run(capsys, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
 
 
 def _table(seed=11, n=N):
@@ -55,7 +46,7 @@ def test_identifiers_on_both_engines(tmp_path, capsys, engine, case, name, make,
     csv = tmp_path / "t.csv"
     frame.to_csv(csv, index=False)
     extra = ["--engine", "dask", "--sample-rows", "600"] if engine == "dask" else []
-    code, out, err = _run(capsys, csv, "--target", "y", *QUICK, *extra)
+    code, out, err = run_cli(capsys, csv, "--target", "y", *QUICK, *extra)
     assert code == 0, err
     line = _left_out_line(out)
     assert (name + " (an identifier") in line if is_id else name not in line, out
@@ -74,8 +65,8 @@ def test_roles_and_id_in_out(tmp_path, capsys, engine):
     csv, out_path = tmp_path / "t.csv", tmp_path / ("out" if engine == "dask" else "out.csv")
     frame.to_csv(csv, index=False)
     extra = ["--engine", "dask"] if engine == "dask" else []
-    code, out, err = _run(capsys, csv, "--target", "y", *QUICK, "--id", "key", "--drop", "junk",
-                          "--categorical", "grade", "--out", out_path, *extra)
+    code, out, err = run_cli(capsys, csv, "--target", "y", *QUICK, "--id", "key", "--drop", "junk",
+                             "--categorical", "grade", "--out", out_path, *extra)
     assert code == 0, err
     written = pd.read_parquet(out_path) if engine == "dask" else pd.read_csv(out_path)
     assert list(written.columns)[0] == "key" and written["key"].dtype == np.int64
@@ -88,21 +79,6 @@ def test_roles_and_id_in_out(tmp_path, capsys, engine):
     assert "categories (" in out and "grade" in out.split("categories (", 1)[1].splitlines()[0]
 
 
-@pytest.mark.parametrize("case,argv,code,words", [
-    ("unknown --id", ["--id", "nope"], 2, "--id: no column 'nope'"),
-    ("unknown --drop", ["--drop", "a,nope"], 2, "--drop: no column 'nope'"),
-    ("bad --decimal", ["--decimal", ";"], 2, "expected '.' or ','"),
-    ("bad --date-format", ["--date-format", "d"], 2, "COLUMN=FORMAT"),
-    ("bad --encoding", ["--encoding", "klingon"], 2, "unknown encoding"),
-])
-def test_role_option_errors(tmp_path, capsys, case, argv, code, words):
-    frame, _ = _table(n=60)
-    csv = tmp_path / "t.csv"
-    frame.to_csv(csv, index=False)
-    got, out, err = _run(capsys, csv, "--target", "y", *QUICK, *argv)
-    assert got == code and words in err, err
-
-
 def test_latin1_formatted_numbers_and_duplicates(tmp_path, capsys):
     frame, rng = _table(n=200)
     frame["price"] = ["{:,.2f} €".format(v).replace(",", " ").replace(".", ",") for v in 1000 * frame.b]
@@ -110,9 +86,9 @@ def test_latin1_formatted_numbers_and_duplicates(tmp_path, capsys):
     frame = pd.concat([frame, frame.iloc[:30]], ignore_index=True)
     csv = tmp_path / "t.csv"
     frame.to_csv(csv, index=False, sep=";", encoding="cp1252")
-    code, out, err = _run(capsys, csv, "--target", "y", *QUICK)
+    code, out, err = run_cli(capsys, csv, "--target", "y", *QUICK)
     assert code == 1 and "not a UTF-8 text file" in err and "--encoding" in err
-    code, out, err = _run(capsys, csv, "--target", "y", *QUICK, "--encoding", "cp1252")
+    code, out, err = run_cli(capsys, csv, "--target", "y", *QUICK, "--encoding", "cp1252")
     assert code == 0, err
     assert "numbers written as text: price (thousands ' ', decimal ',', currency)" in out
     assert "warning: 30 of 230 rows repeat an earlier row" in out
@@ -127,13 +103,13 @@ def test_apply_keeps_integer_ids_exact(tmp_path, capsys, engine):
     frame.insert(0, "key", rng.choice(10 ** 9, 300, replace=False) + 2 ** 53)  # beyond float64's whole numbers
     csv, model = tmp_path / "t.csv", tmp_path / "m.joblib"
     frame.to_csv(csv, index=False)
-    code, out, err = _run(capsys, csv, "--target", "y", *QUICK, "--model", model)
+    code, out, err = run_cli(capsys, csv, "--target", "y", *QUICK, "--model", model)
     assert code == 0, err
     new = tmp_path / "new.csv"
     frame.drop(columns=["y"]).to_csv(new, index=False)
     dest = tmp_path / ("pred" if engine == "dask" else "pred.csv")
     extra = ["--engine", "dask"] if engine == "dask" else []
-    code, out, err = _run(capsys, "apply", model, new, "--id", "key", "--out", dest, "--quiet", *extra)
+    code, out, err = run_cli(capsys, "apply", model, new, "--id", "key", "--out", dest, "--quiet", *extra)
     assert code == 0, err
     got = pd.read_parquet(dest) if engine == "dask" else pd.read_csv(dest)
     assert got.columns[0] == "key" and got["key"].dtype == np.int64

@@ -3,10 +3,8 @@
 import json
 import os
 import re
-import signal
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pandas as pd
@@ -512,19 +510,6 @@ def test_run_help_covers_the_new_options(capsys):
     for option in ("--selector", "gain", "--seed", "--task", "--metric", "--sep", "--engine", "--workers",
                    "--scheduler", "--sample-rows", "64 MiB", "--max-per-transform"):
         assert option in text, option
-
-
-@pytest.mark.parametrize("delay", [0.3, 1.0])
-def test_ctrl_c_during_start_up_is_one_line_and_exit_130(tmp_path, delay):
-    # A fresh catalogue cache: the compiled module and scikit-learn are being imported when Ctrl-C comes
-    # (0.3 s), or the run has started (1.0 s); the run lasts seconds, so the signal never meets shutdown.
-    proc = subprocess.Popen([sys.executable, "-m", "karrow_libs", "--quiet", "--dataset", "breast_cancer"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=dict(os.environ, XDG_CACHE_HOME=str(tmp_path)))
-    time.sleep(delay)
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=60)
-    assert proc.returncode == 130 and err == "karrow-fe: error: interrupted\n" and out == "", err
 
 
 # -------------------------------------------------------------- bad input

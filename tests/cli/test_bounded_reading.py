@@ -4,7 +4,6 @@ import bz2
 import gzip
 import io
 import lzma
-import os
 import resource
 import subprocess
 import sys

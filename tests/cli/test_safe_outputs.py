@@ -121,43 +121,33 @@ def test_outputs_that_may_not_be_replaced_are_refused(tmp_path, data, capsys, ma
 
 # ------------------------------------------------------------ written as asked, the rest untouched
 
-def test_a_symlink_output_is_followed_and_stays_a_link(tmp_path, data, capsys):
-    real = tmp_path / "real.csv"
-    real.write_text("old\n")
+def test_links_and_modes_of_replaced_files_are_kept_and_new_files_follow_the_umask(tmp_path, data, capsys):
+    (tmp_path / "real.csv").write_text("old\n")
     os.symlink("real.csv", tmp_path / "link.csv")
-    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", tmp_path / "link.csv")
+    for name, mode in (("matrix.csv", 0o600), ("lineage.json", 0o664)):
+        (tmp_path / name).write_text("old\n")
+        os.chmod(tmp_path / name, mode)
+    os.link(tmp_path / "lineage.json", tmp_path / "other_name.json")
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", tmp_path / "link.csv",
+                           "--out-matrix", tmp_path / "matrix.csv", "--lineage", tmp_path / "lineage.json",
+                           "--save", tmp_path / "new.joblib")
     assert code == 0, err
     assert os.readlink(tmp_path / "link.csv") == "real.csv"
-    written = pd.read_csv(real)
+    written = pd.read_csv(tmp_path / "real.csv")
     assert "y" in written.columns and len(written) == 60
+    for name, mode in (("matrix.csv", 0o600), ("lineage.json", 0o664), ("new.joblib", 0o666 & ~_umask())):
+        assert stat.S_IMODE(os.stat(tmp_path / name).st_mode) == mode, name
+    assert (tmp_path / "matrix.csv").read_text() != "old\n"
+    # A hard-linked output is written in place, for every name.
+    assert (tmp_path / "other_name.json").read_text() == (tmp_path / "lineage.json").read_text() != "old\n"
+    assert os.stat(tmp_path / "lineage.json").st_ino == os.stat(tmp_path / "other_name.json").st_ino
     assert leftovers(tmp_path) == []
-
-
-@pytest.mark.parametrize("mode", [0o600, 0o640, 0o664])
-def test_a_replaced_file_keeps_its_mode(tmp_path, data, capsys, mode):
-    out = tmp_path / "out.csv"
-    out.write_text("old\n")
-    os.chmod(out, mode)
-    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", out, "--lineage", tmp_path / "new.json")
-    assert code == 0, err
-    assert stat.S_IMODE(os.stat(out).st_mode) == mode and out.read_text() != "old\n"
-    assert stat.S_IMODE(os.stat(tmp_path / "new.json").st_mode) == 0o666 & ~_umask()
 
 
 def _umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
-
-
-def test_a_hard_linked_output_is_written_in_place_for_every_name(tmp_path, data, capsys):
-    out = tmp_path / "out.csv"
-    out.write_text("old\n")
-    os.link(out, tmp_path / "other_name.csv")
-    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", out)
-    assert code == 0, err
-    assert (tmp_path / "other_name.csv").read_text() == out.read_text() != "old\n"
-    assert os.stat(out).st_ino == os.stat(tmp_path / "other_name.csv").st_ino
 
 
 def test_dev_null_is_written_through_and_stays_a_device(data, capsys):

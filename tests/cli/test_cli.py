@@ -448,13 +448,6 @@ def test_model_families_are_compared_and_decide_the_saved_pipeline(tmp_path, tab
     assert last == saved
 
 
-def test_model_file_still_saves_with_a_note(tmp_path, table_csv, capsys):
-    code, out, err = run_cli(capsys, table_csv, "--target", "y", "--transforms", "sqrt", "--cv", "0",
-                             "--model", tmp_path / "m.joblib")
-    assert code == 0 and (tmp_path / "m.joblib").exists()
-    assert "--model FILE is now --save FILE" in err
-
-
 # -------------------------------------------------------------- list and start-up
 
 
@@ -573,10 +566,12 @@ def test_bad_input_is_one_line_and_writes_nothing(tmp_path, table_csv, capsys, c
     assert os.listdir(outdir) == []
 
 
-def test_semicolon_file_is_read_with_a_note(tmp_path, capsys):
+def test_a_semicolon_file_and_a_model_file_given_to_model_are_used_with_a_note(tmp_path, capsys):
     small_table().drop(columns=["label"]).to_csv(tmp_path / "s.csv", sep=";", index=False)
-    code, out, err = run_cli(capsys, tmp_path / "s.csv", "--target", "y", "--cv", "0", "--transforms", "sqrt")
+    code, out, err = run_cli(capsys, tmp_path / "s.csv", "--target", "y", "--cv", "0", "--transforms", "sqrt",
+                             "--model", tmp_path / "m.joblib")
     assert code == 0 and "as ';'-separated (--sep sets it)" in err and "40 rows, 4 feature columns" in out
+    assert "--model FILE is now --save FILE" in err and (tmp_path / "m.joblib").exists()
 
 
 @pytest.mark.parametrize("argv,code,words", [

@@ -324,23 +324,16 @@ def test_real_table_report_and_apply_with_an_unseen_category(tmp_path, capsys):
     assert out.splitlines()[0] == "predicted_survived" and set(out.splitlines()[1:]) <= {"yes", "no"}
 
 
-def test_imbalanced_target_is_not_reported_by_accuracy_alone(tmp_path, capsys):
-    frame = small_table(n=80)
-    frame["rare"] = np.where(np.arange(80) % 10 == 0, "Yes", "No")
-    frame.drop(columns=["label", "y"]).to_csv(tmp_path / "c.csv", index=False)
-    code, out, err = run_cli(capsys, tmp_path / "c.csv", "--target", "rare", *FAST, "--metric", "accuracy")
-    assert code == 0, err
-    assert "warning: 90% of the rows are 'No': always predicting it scores accuracy 0.900" in out
-
-
-def test_too_many_classes_for_the_rows_is_a_one_line_warning(tmp_path, capsys):
-    frame = small_table(n=60).drop(columns=["label"])
-    frame["y"] = ["k" + str(i % 30) for i in range(60)]
-    frame.to_csv(tmp_path / "c.csv", index=False)
-    code, out, err = run_cli(capsys, tmp_path / "c.csv", "--target", "y", "--quiet", "--transforms", "sqrt",
-                             "--cv", "0")
-    assert code == 0, err
-    assert "warning: the target 'y' has 30 classes for 60 rows (about 2 rows per class)" in out
+@pytest.mark.parametrize("n,target,options,warning", [
+    (80, lambda n: np.where(np.arange(n) % 10 == 0, "Yes", "No"), [*FAST, "--metric", "accuracy"],
+     "warning: 90% of the rows are 'No': always predicting it scores accuracy 0.900"),
+    (60, lambda n: ["k" + str(i % 30) for i in range(n)], ["--quiet", "--transforms", "sqrt", "--cv", "0"],
+     "warning: the target 'y' has 30 classes for 60 rows (about 2 rows per class)"),
+], ids=["imbalanced", "too many classes"])
+def test_odd_class_targets_are_one_line_warnings(tmp_path, capsys, n, target, options, warning):
+    small_table(n=n).drop(columns=["label"]).assign(y=target(n)).to_csv(tmp_path / "c.csv", index=False)
+    code, out, err = run_cli(capsys, tmp_path / "c.csv", "--target", "y", *options)
+    assert code == 0 and warning in out, err
 
 
 def test_apply_predicts_like_the_pipeline(trained, tmp_path, capsys):

@@ -1,5 +1,6 @@
 """karrow-fe: mostly in-process through main(argv) on tiny tables; subprocesses where the process matters."""
 
+import io
 import json
 import os
 import re
@@ -277,21 +278,6 @@ def test_a_seed_gives_the_same_outputs_for_any_jobs_and_another_seed_other_folds
     assert per_fold[0] and per_fold[0] != per_fold[2]
 
 
-def test_classification_apply_writes_probabilities_and_ids(tmp_path, capsys):
-    frame = small_table(n=60).drop(columns=["y"])
-    frame.insert(0, "id", [f"r{i}" for i in range(60)])
-    frame.to_csv(tmp_path / "c.csv", index=False)
-    code, out, err = run_cli(capsys, tmp_path / "c.csv", "--target", "label", *FAST, "--save", tmp_path / "m.joblib")
-    assert code == 0, err
-    assert "'label' (classification, two levels (high/low))" in out and "logistic regression" in out
-    assert "accuracy" in out and "ROC AUC" in out
-    code, out, err = run_cli(capsys, "apply", tmp_path / "m.joblib", tmp_path / "c.csv", "--proba", "--id", "id")
-    assert code == 0, err
-    pred = pd.read_csv(__import__("io").StringIO(out))
-    assert list(pred.columns) == ["id", "proba_high", "proba_low"] and list(pred["id"]) == list(frame["id"])
-    assert np.allclose(pred["proba_high"] + pred["proba_low"], 1.0)
-
-
 def passenger_table(n=120, seed=5):
     rng = np.random.default_rng(seed)
     sex = rng.choice(["female", "male"], n)
@@ -305,12 +291,13 @@ def passenger_table(n=120, seed=5):
                          "survived": survived})
 
 
-def test_real_table_report_and_apply_with_an_unseen_category(tmp_path, capsys):
+def test_classification_report_and_apply_with_an_unseen_category_probabilities_and_ids(tmp_path, capsys):
     passenger_table().to_csv(tmp_path / "p.csv", index=False)
     code, out, err = run_cli(capsys, tmp_path / "p.csv", "--target", "survived", *FAST, "--save",
                              tmp_path / "m.joblib")
     assert code == 0, err
-    assert "'survived' (classification, two levels (no/yes))" in out
+    assert "'survived' (classification, two levels (no/yes))" in out and "logistic regression" in out
+    assert "accuracy" in out and "ROC AUC" in out
     assert "dropped 5 row(s) with no value in 'survived'" in out
     prepared = [line for line in out.splitlines() if line.startswith("prepared")][0]
     for kind in ("numeric", "categories", "dates", "missing indicators"):
@@ -322,6 +309,11 @@ def test_real_table_report_and_apply_with_an_unseen_category(tmp_path, capsys):
     code, out, err = run_cli(capsys, "apply", tmp_path / "m.joblib", tmp_path / "new.csv")
     assert code == 0, err
     assert out.splitlines()[0] == "predicted_survived" and set(out.splitlines()[1:]) <= {"yes", "no"}
+    code, out, err = run_cli(capsys, "apply", tmp_path / "m.joblib", tmp_path / "new.csv", "--proba", "--id", "name")
+    assert code == 0, err
+    pred = pd.read_csv(io.StringIO(out))
+    assert list(pred.columns) == ["name", "proba_no", "proba_yes"] and list(pred["name"]) == list(new["name"])
+    assert np.allclose(pred["proba_no"] + pred["proba_yes"], 1.0)
 
 
 @pytest.mark.parametrize("n,target,options,warning", [

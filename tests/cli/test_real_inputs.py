@@ -55,7 +55,7 @@ def test_identifiers_on_both_engines(tmp_path, capsys, engine, case, name, make,
 
 
 @pytest.mark.parametrize("engine", ["memory", "dask"])
-def test_roles_and_id_in_out(tmp_path, capsys, engine):
+def test_roles_and_exact_integer_ids_in_out_and_apply(tmp_path, capsys, engine):
     if engine == "dask":
         pytest.importorskip("dask.dataframe")
     frame, rng = _table(n=400)
@@ -66,7 +66,7 @@ def test_roles_and_id_in_out(tmp_path, capsys, engine):
     frame.to_csv(csv, index=False)
     extra = ["--engine", "dask"] if engine == "dask" else []
     code, out, err = run_cli(capsys, csv, "--target", "y", *QUICK, "--id", "key", "--drop", "junk",
-                             "--categorical", "grade", "--out", out_path, *extra)
+                             "--categorical", "grade", "--out", out_path, "--save", tmp_path / "m.joblib", *extra)
     assert code == 0, err
     written = pd.read_parquet(out_path) if engine == "dask" else pd.read_csv(out_path)
     assert list(written.columns)[0] == "key" and written["key"].dtype == np.int64
@@ -77,6 +77,14 @@ def test_roles_and_id_in_out(tmp_path, capsys, engine):
     left = _left_out_line(out)
     assert "key (an identifier (as declared))" in left and "junk (dropped as asked)" in left
     assert "categories (" in out and "grade" in out.split("categories (", 1)[1].splitlines()[0]
+    frame.drop(columns=["y"]).to_csv(tmp_path / "new.csv", index=False)
+    dest = tmp_path / ("pred" if engine == "dask" else "pred.csv")
+    code, out, err = run_cli(capsys, "apply", tmp_path / "m.joblib", tmp_path / "new.csv", "--id", "key",
+                             "--out", dest, "--quiet", *extra)
+    assert code == 0, err
+    got = pd.read_parquet(dest) if engine == "dask" else pd.read_csv(dest)
+    assert got.columns[0] == "key" and got["key"].dtype == np.int64
+    assert got["key"].tolist() == frame["key"].tolist()
 
 
 def test_latin1_formatted_numbers_and_duplicates(tmp_path, capsys):
@@ -93,27 +101,6 @@ def test_latin1_formatted_numbers_and_duplicates(tmp_path, capsys):
     assert "numbers written as text: price (thousands ' ', decimal ',', currency)" in out
     assert "warning: 30 of 230 rows repeat an earlier row" in out
     assert "Forlì" in out or "città" in out
-
-
-@pytest.mark.parametrize("engine", ["memory", "dask"])
-def test_apply_keeps_integer_ids_exact(tmp_path, capsys, engine):
-    if engine == "dask":
-        pytest.importorskip("dask.dataframe")
-    frame, rng = _table(n=300)
-    frame.insert(0, "key", rng.choice(10 ** 9, 300, replace=False) + 2 ** 53)  # beyond float64's whole numbers
-    csv, model = tmp_path / "t.csv", tmp_path / "m.joblib"
-    frame.to_csv(csv, index=False)
-    code, out, err = run_cli(capsys, csv, "--target", "y", *QUICK, "--model", model)
-    assert code == 0, err
-    new = tmp_path / "new.csv"
-    frame.drop(columns=["y"]).to_csv(new, index=False)
-    dest = tmp_path / ("pred" if engine == "dask" else "pred.csv")
-    extra = ["--engine", "dask"] if engine == "dask" else []
-    code, out, err = run_cli(capsys, "apply", model, new, "--id", "key", "--out", dest, "--quiet", *extra)
-    assert code == 0, err
-    got = pd.read_parquet(dest) if engine == "dask" else pd.read_csv(dest)
-    assert got.columns[0] == "key" and got["key"].dtype == np.int64
-    assert got["key"].tolist() == frame["key"].tolist()
 
 
 @pytest.mark.parametrize("frame,repeated", [

@@ -12,7 +12,6 @@ import pandas as pd
 import pytest
 
 from karrow_libs.cli import lineage, main
-from karrow_libs.cli.files import StagedFiles
 from karrow_libs.cli.report import Progress, RunResult, render
 from karrow_libs.evaluate import Comparison
 
@@ -578,19 +577,6 @@ def test_apply_bad_input(trained, tmp_path, capsys, argv, code, words):
     got, _, stderr = run_cli(capsys, *argv(trained[0], tmp_path), "--out", tmp_path / "pred.csv")
     assert got == code and stderr.count("\n") == 1 and words in stderr
     assert set(os.listdir(tmp_path)) == before
-
-
-def test_staged_files_leave_nothing_when_one_output_fails(tmp_path):
-    (tmp_path / "keep.txt").write_text("old")
-
-    def boom(path):
-        raise OSError("disk full")
-
-    with pytest.raises(OSError), StagedFiles() as staged:
-        staged.stage(tmp_path / "keep.txt", lambda p: open(p, "w").write("new"))
-        staged.stage(tmp_path / "second.txt", boom)
-        staged.commit()
-    assert os.listdir(tmp_path) == ["keep.txt"] and (tmp_path / "keep.txt").read_text() == "old"
 
 
 def test_console_script_reads_standard_input(table_csv):

@@ -193,8 +193,9 @@ def test_a_fifo_nobody_reads_is_one_line_not_a_wait(tmp_path, data, capsys):
 # ------------------------------------------------------------ all or nothing
 
 @pytest.mark.parametrize("error", [OSError(28, "No space left on device"), KeyboardInterrupt()])
-@pytest.mark.parametrize("failing_call", [1, 2, 3])
-def test_a_rename_failing_in_a_commit_leaves_every_file_as_before(tmp_path, monkeypatch, failing_call, error):
+@pytest.mark.parametrize("failing_call", [0, 1, 2, 3])  # 0: writing the last staged file fails
+def test_an_output_failing_to_stage_or_commit_leaves_every_file_as_before(tmp_path, monkeypatch, failing_call,
+                                                                         error):
     (tmp_path / "a.csv").write_text("old a")
     (tmp_path / "c.json").write_text("old c")
     before = snapshot(tmp_path)
@@ -206,9 +207,13 @@ def test_a_rename_failing_in_a_commit_leaves_every_file_as_before(tmp_path, monk
             raise error
         return real_replace(src, dst)
 
+    def fails(path):
+        raise error
+
     with pytest.raises(type(error)), StagedFiles() as staged:
         for name in ("a.csv", "b.joblib", "c.json"):
-            staged.stage(tmp_path / name, lambda p, name=name: open(p, "w").write("new " + name))
+            write = fails if failing_call == 0 and name == "c.json" else lambda p, n=name: open(p, "w").write("new " + n)
+            staged.stage(tmp_path / name, write)
         monkeypatch.setattr(files_mod.os, "replace", replace)
         staged.commit()
     assert snapshot(tmp_path) == before and len(calls) == failing_call

@@ -99,7 +99,8 @@ def test_the_staging_folder_goes_when_the_run_is_interrupted_after_writing_it(tm
     assert staging_left(tmp_path) == [] and not (tmp_path / "out").exists()
 
 
-def test_a_failed_rename_puts_the_earlier_output_back(tmp_path, table, monkeypatch):
+@pytest.mark.parametrize("failing", ["the folder's rename", "the other outputs"])
+def test_a_failed_commit_puts_the_earlier_output_back(tmp_path, table, monkeypatch, failing):
     path, frame = table
     out = tmp_path / "out"
     scale.write_parquet(scale.read(path), out)
@@ -112,9 +113,13 @@ def test_a_failed_rename_puts_the_earlier_output_back(tmp_path, table, monkeypat
             raise OSError(28, "No space left on device")
         return real_rename(src, dst)
 
-    monkeypatch.setattr(scale.io.os, "rename", rename)
+    def files_fail():
+        raise OSError(28, "No space left on device")
+
+    if failing == "the folder's rename":
+        monkeypatch.setattr(scale.io.os, "rename", rename)
     with pytest.raises(OSError), staged:
-        staged.commit()
+        staged.commit(**({"then": files_fail} if failing == "the other outputs" else {}))
     assert tree(out) == before and staging_left(tmp_path) == []
 
 
@@ -166,18 +171,3 @@ def test_a_cluster_that_cannot_start_is_one_line(monkeypatch):
         with scale.connect(workers=2):
             pass
     assert str(e.value) == "could not start a local Dask cluster of 2 workers: Nanny failed to start."
-
-
-def test_when_the_other_outputs_fail_to_commit_the_earlier_folder_comes_back(tmp_path, table):
-    path, _ = table
-    out = tmp_path / "out"
-    scale.write_parquet(scale.read(path), out)
-    before = tree(out)
-    staged = scale.stage_parquet(scale.read(path).head(5, compute=False), out)
-
-    def files_fail():
-        raise OSError(28, "No space left on device")
-
-    with pytest.raises(OSError), staged:
-        staged.commit(then=files_fail)
-    assert tree(out) == before and staging_left(tmp_path) == []

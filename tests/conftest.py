@@ -27,6 +27,21 @@ class RecordingGraph:
         self.cache[(fcname, colname)] = res
 
 
+@pytest.fixture(autouse=True)
+def _command_cache(tmp_path_factory, monkeypatch):
+    """The command's catalogue cache lives in the session's temporary folder, never in the user's."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.getbasetemp() / "cache"))
+
+
+def run_cli(capsys, *argv):
+    """karrow-fe in-process: (exit code, stdout, stderr)."""
+    from karrow_libs.cli import main
+
+    code = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
 @pytest.fixture
 def tu():
     import karrow_libs.vantor.transforms.transform_utils as module

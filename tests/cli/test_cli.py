@@ -1,41 +1,32 @@
 """karrow-fe: mostly in-process through main(argv) on tiny tables; subprocesses where the process matters."""
 
+import io
 import json
 import os
 import re
-import signal
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pandas as pd
 import pytest
 
 from karrow_libs.cli import lineage, main
-from karrow_libs.cli.files import StagedFiles
 from karrow_libs.cli.report import Progress, RunResult, render
 from karrow_libs.evaluate import Comparison
+
+from conftest import run_cli
 
 pytest.importorskip("karrow_libs.vantor.transforms.transform_utils")
 
 FAST = ["--quiet", "--transforms", "sqrt,log,product", "--keep", "3", "--cv", "2"]
 
 
-@pytest.fixture(autouse=True)
-def _cache(tmp_path_factory, monkeypatch):
-    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.getbasetemp() / "cache"))
-
 
 def karrow_fe(*args, stdin=None, env=None):
     return subprocess.run([sys.executable, "-m", "karrow_libs", *map(str, args)], capture_output=True,
                           text=True, input=stdin, timeout=120, env=env)
 
-
-def run_main(capsys, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
 
 
 def small_table(n=40, seed=3):
@@ -249,8 +240,6 @@ OUTPUTS = [
     ("whole-table outputs are derived", lambda: bump_table(), ["--transforms", "nystroem", "--cv", "0"],
      lambda t, l, s: any(lineage.render(o).startswith("nystroem[") and lineage.render(o).endswith("(*)")
                          for o in l.values()) and "nystroem[" in s),
-    ("headers with __ and spaces", lambda: small_table().rename(columns={"a": "a__b", "b": "my b"}), [],
-     lambda t, l, s: '$"a__b"' in s or '$"my b"' in s),
     ("index and empty columns left out",
      lambda: small_table().assign(row=range(40), blank=np.nan, inf=np.inf), ["--cv", "0"],
      lambda t, l, s: not {"row", "blank", "inf"} & set(t.columns)
@@ -269,29 +258,21 @@ def test_outputs(tmp_path, capsys, case, build, extra, check):
     assert list(lin) == list(table.columns[:-1])
 
 
-def test_same_seed_gives_identical_reports_and_outputs(tmp_path, table_csv, capsys):
+def test_a_seed_gives_the_same_outputs_for_any_jobs_and_another_seed_other_folds(tmp_path, table_csv, capsys,
+                                                                                   monkeypatch):
+    from karrow_libs import evaluate
+
+    monkeypatch.setattr(evaluate, "pool_pays", lambda seconds: True)  # the pool is used whatever the fold time
     results = []
-    for run in ("one", "two"):
+    for run, seed, jobs in (("one", "3", "1"), ("two", "3", "2"), ("three", "4", "1")):
         (tmp_path / run).mkdir()
-        run_with_outputs(tmp_path / run, table_csv, "--seed", "3", "--transforms", "sqrt,product,pair")
+        run_with_outputs(tmp_path / run, table_csv, "--seed", seed, "--jobs", jobs, "--cv", "3",
+                         "--transforms", "sqrt,product,pair")
         report = capsys.readouterr().out.replace(str(tmp_path / run), "DIR")
         results.append([report] + [(tmp_path / run / f).read_bytes() for f in ("table.csv", "lineage.json")])
     assert results[0] == results[1]
-
-
-def test_classification_apply_writes_probabilities_and_ids(tmp_path, capsys):
-    frame = small_table(n=60).drop(columns=["y"])
-    frame.insert(0, "id", [f"r{i}" for i in range(60)])
-    frame.to_csv(tmp_path / "c.csv", index=False)
-    code, out, err = run_main(capsys, tmp_path / "c.csv", "--target", "label", *FAST, "--save", tmp_path / "m.joblib")
-    assert code == 0, err
-    assert "'label' (classification, two levels (high/low))" in out and "logistic regression" in out
-    assert "accuracy" in out and "ROC AUC" in out
-    code, out, err = run_main(capsys, "apply", tmp_path / "m.joblib", tmp_path / "c.csv", "--proba", "--id", "id")
-    assert code == 0, err
-    pred = pd.read_csv(__import__("io").StringIO(out))
-    assert list(pred.columns) == ["id", "proba_high", "proba_low"] and list(pred["id"]) == list(frame["id"])
-    assert np.allclose(pred["proba_high"] + pred["proba_low"], 1.0)
+    per_fold = [[line for line in r[0].splitlines() if "original" in line.split()] for r in results]
+    assert per_fold[0] and per_fold[0] != per_fold[2]
 
 
 def passenger_table(n=120, seed=5):
@@ -307,12 +288,13 @@ def passenger_table(n=120, seed=5):
                          "survived": survived})
 
 
-def test_real_table_report_and_apply_with_an_unseen_category(tmp_path, capsys):
+def test_classification_report_and_apply_with_an_unseen_category_probabilities_and_ids(tmp_path, capsys):
     passenger_table().to_csv(tmp_path / "p.csv", index=False)
-    code, out, err = run_main(capsys, tmp_path / "p.csv", "--target", "survived", *FAST, "--save",
-                              tmp_path / "m.joblib")
+    code, out, err = run_cli(capsys, tmp_path / "p.csv", "--target", "survived", *FAST, "--save",
+                             tmp_path / "m.joblib")
     assert code == 0, err
-    assert "'survived' (classification, two levels (no/yes))" in out
+    assert "'survived' (classification, two levels (no/yes))" in out and "logistic regression" in out
+    assert "accuracy" in out and "ROC AUC" in out
     assert "dropped 5 row(s) with no value in 'survived'" in out
     prepared = [line for line in out.splitlines() if line.startswith("prepared")][0]
     for kind in ("numeric", "categories", "dates", "missing indicators"):
@@ -321,35 +303,33 @@ def test_real_table_report_and_apply_with_an_unseen_category(tmp_path, capsys):
     new = passenger_table(n=6, seed=8).drop(columns=["survived"])
     new.loc[0, "pclass"] = "crew"  # never seen in training
     new.to_csv(tmp_path / "new.csv", index=False)
-    code, out, err = run_main(capsys, "apply", tmp_path / "m.joblib", tmp_path / "new.csv")
+    code, out, err = run_cli(capsys, "apply", tmp_path / "m.joblib", tmp_path / "new.csv")
     assert code == 0, err
     assert out.splitlines()[0] == "predicted_survived" and set(out.splitlines()[1:]) <= {"yes", "no"}
-
-
-def test_imbalanced_target_is_not_reported_by_accuracy_alone(tmp_path, capsys):
-    frame = small_table(n=80)
-    frame["rare"] = np.where(np.arange(80) % 10 == 0, "Yes", "No")
-    frame.drop(columns=["label", "y"]).to_csv(tmp_path / "c.csv", index=False)
-    code, out, err = run_main(capsys, tmp_path / "c.csv", "--target", "rare", *FAST, "--metric", "accuracy")
+    code, out, err = run_cli(capsys, "apply", tmp_path / "m.joblib", tmp_path / "new.csv", "--proba", "--id", "name")
     assert code == 0, err
-    assert "warning: 90% of the rows are 'No': always predicting it scores accuracy 0.900" in out
+    pred = pd.read_csv(io.StringIO(out))
+    assert list(pred.columns) == ["name", "proba_no", "proba_yes"] and list(pred["name"]) == list(new["name"])
+    assert np.allclose(pred["proba_no"] + pred["proba_yes"], 1.0)
 
 
-def test_too_many_classes_for_the_rows_is_a_one_line_warning(tmp_path, capsys):
-    frame = small_table(n=60).drop(columns=["label"])
-    frame["y"] = ["k" + str(i % 30) for i in range(60)]
-    frame.to_csv(tmp_path / "c.csv", index=False)
-    code, out, err = run_main(capsys, tmp_path / "c.csv", "--target", "y", "--quiet", "--transforms", "sqrt",
-                              "--cv", "0")
-    assert code == 0, err
-    assert "warning: the target 'y' has 30 classes for 60 rows (about 2 rows per class)" in out
+@pytest.mark.parametrize("n,target,options,warning", [
+    (80, lambda n: np.where(np.arange(n) % 10 == 0, "Yes", "No"), [*FAST, "--metric", "accuracy"],
+     "warning: 90% of the rows are 'No': always predicting it scores accuracy 0.900"),
+    (60, lambda n: ["k" + str(i % 30) for i in range(n)], ["--quiet", "--transforms", "sqrt", "--cv", "0"],
+     "warning: the target 'y' has 30 classes for 60 rows (about 2 rows per class)"),
+], ids=["imbalanced", "too many classes"])
+def test_odd_class_targets_are_one_line_warnings(tmp_path, capsys, n, target, options, warning):
+    small_table(n=n).drop(columns=["label"]).assign(y=target(n)).to_csv(tmp_path / "c.csv", index=False)
+    code, out, err = run_cli(capsys, tmp_path / "c.csv", "--target", "y", *options)
+    assert code == 0 and warning in out, err
 
 
 def test_apply_predicts_like_the_pipeline(trained, tmp_path, capsys):
     d = trained[0]
     new = small_table(n=12, seed=9).drop(columns=["y"])[["note", "c", "b", "a"]]  # columns found by name
     new.to_csv(tmp_path / "new.csv", index=False)
-    code, out, err = run_main(capsys, "apply", d / "pipe.joblib", tmp_path / "new.csv", "--out", tmp_path / "p.csv")
+    code, out, err = run_cli(capsys, "apply", d / "pipe.joblib", tmp_path / "new.csv", "--out", tmp_path / "p.csv")
     assert code == 0, err
     predicted = pd.read_csv(tmp_path / "p.csv")
     import joblib
@@ -357,7 +337,7 @@ def test_apply_predicts_like_the_pipeline(trained, tmp_path, capsys):
     pipe = joblib.load(d / "pipe.joblib")
     expected = pipe.predict(pipe.named_steps["features"].select_inputs(pd.read_csv(tmp_path / "new.csv")))
     assert list(predicted.columns) == ["predicted_y"] and np.allclose(predicted["predicted_y"], expected, rtol=1e-12)
-    code, out, err = run_main(capsys, "apply", d / "pipe.joblib", tmp_path / "new.csv", "--proba")
+    code, out, err = run_cli(capsys, "apply", d / "pipe.joblib", tmp_path / "new.csv", "--proba")
     assert code == 2 and "--proba needs a classification pipeline" in err
 
 
@@ -377,7 +357,7 @@ def test_failing_engineered_pipeline_in_cv_exits_1_and_writes_nothing(tmp_path, 
             return np.zeros(len(X))
 
     monkeypatch.setattr(evaluate, "make_model", lambda task, family="linear", seed=0: FailsOnFewerRows())
-    code, out, err = run_main(capsys, table_csv, "--target", "y", *FAST, "--save", tmp_path / "m.joblib")
+    code, out, err = run_cli(capsys, table_csv, "--target", "y", *FAST, "--save", tmp_path / "m.joblib")
     assert code == 1 and out == "" and not (tmp_path / "m.joblib").exists()
     assert "pipeline failed in cross-validation fold 1 (ValueError: Found unknown" in err
     assert "nothing was written" in err
@@ -388,53 +368,62 @@ def test_failing_engineered_pipeline_in_cv_exits_1_and_writes_nothing(tmp_path, 
 
 @pytest.fixture(scope="module")
 def named_run(tmp_path_factory):
+    """A linear run with every output, on headers that need quoting: (folder, report)."""
     d = tmp_path_factory.mktemp("named")
-    small_table().drop(columns=["label"]).rename(columns={"b": "my b"}).to_csv(d / "in.csv", index=False)
+    small_table().drop(columns=["label"]).rename(columns={"a": "a__b", "b": "my b"}).to_csv(d / "in.csv",
+                                                                                            index=False)
     argv = [d / "in.csv", "--target", "y", *FAST, "--model", "linear", "--out", d / "out.csv", "--out-matrix",
             d / "matrix.csv", "--lineage", d / "lin.json", "--save", d / "pipe.joblib"]
-    assert main([str(a) for a in argv]) == 0
-    return d
+    capture, report = pytest.MonkeyPatch(), io.StringIO()
+    capture.setattr(sys, "stdout", report)
+    try:
+        assert main([str(a) for a in argv]) == 0
+    finally:
+        capture.undo()
+    return d, report.getvalue()
 
 
-def test_one_name_per_feature_in_report_api_files_and_apply(named_run, capsys):
+def test_one_name_per_feature_in_report_api_files_and_apply(named_run):
     import joblib
 
-    d = named_run
-    capsys.readouterr()
-    code, report, _ = run_main(capsys, d / "in.csv", "--target", "y", *FAST, "--model", "linear")
+    d, report = named_run
     kept_rows = report[report.index("Kept derived features"):report.index("Cross-validated")].splitlines()[3:]
     reported = [line.split(None, 2)[2] for line in kept_rows if line.strip()]
     source, out = pd.read_csv(d / "in.csv"), pd.read_csv(d / "out.csv")
     matrix, lin = pd.read_csv(d / "matrix.csv"), json.loads((d / "lin.json").read_text())
-    features = joblib.load(d / "pipe.joblib").named_steps["features"]
+    pipe = joblib.load(d / "pipe.joblib")
+    features = pipe.named_steps["features"]
     api = list(features.get_feature_names_out())
     derived = api[features.n_inputs_:]
     assert reported and sorted(reported) == sorted(derived)
     assert list(out.columns) == list(source.columns) + derived
     assert list(matrix.columns) == api + ["y"] and list(lin) == api
-    assert any('$"my b"' in name for name in derived) or all("my b" not in name for name in derived)
+    assert any('$"a__b"' in name or '$"my b"' in name for name in derived)  # quoted, so it reads one way only
     for name in derived:
         assert lineage.render(lin[name]) == name
         assert np.allclose(out[name], matrix[name])
+    # --model linear: one family compared, and it is the saved pipeline's
+    table = report[report.index("Cross-validated"):]
+    assert "ridge regression " in table and "LightGBM " not in table and "best engineered model: " not in report
+    assert "(--model linear)" in report and type(pipe.steps[-1][1]).__name__ == "Ridge"
 
 
 def test_out_keeps_the_input_columns_as_they_came(named_run):
-    source, out = pd.read_csv(named_run / "in.csv"), pd.read_csv(named_run / "out.csv")
+    source, out = pd.read_csv(named_run[0] / "in.csv"), pd.read_csv(named_run[0] / "out.csv")
     assert out["note"].tolist() == source["note"].tolist()  # text stays text
-    assert out["a"].dtype.kind == "i" and out["a"].tolist() == source["a"].tolist()
+    assert out["a__b"].dtype.kind == "i" and out["a__b"].tolist() == source["a__b"].tolist()
     pd.testing.assert_frame_equal(out[source.columns], source)
 
 
-@pytest.mark.parametrize("model,rows,saved", [
-    ("linear", ["ridge regression"], "Ridge"),
+@pytest.mark.parametrize("model,rows,saved", [  # --model linear: checked on the named run
     ("lgbm", ["LightGBM"], "LGBMRegressor"),
     ("both", ["ridge regression", "LightGBM"], None),
 ])
 def test_model_families_are_compared_and_decide_the_saved_pipeline(tmp_path, table_csv, capsys, model, rows, saved):
     import joblib
 
-    code, out, err = run_main(capsys, table_csv, "--target", "y", *FAST, "--model", model, "--save",
-                              tmp_path / "m.joblib")
+    code, out, err = run_cli(capsys, table_csv, "--target", "y", *FAST, "--model", model, "--save",
+                             tmp_path / "m.joblib")
     assert code == 0, err
     table = out[out.index("Cross-validated"):]
     for name in ("ridge regression", "LightGBM"):
@@ -450,47 +439,16 @@ def test_model_families_are_compared_and_decide_the_saved_pipeline(tmp_path, tab
     assert last == saved
 
 
-def test_model_file_still_saves_with_a_note(tmp_path, table_csv, capsys):
-    code, out, err = run_main(capsys, table_csv, "--target", "y", "--transforms", "sqrt", "--cv", "0",
-                              "--model", tmp_path / "m.joblib")
-    assert code == 0 and (tmp_path / "m.joblib").exists()
-    assert "--model FILE is now --save FILE" in err
-    code, out, err = run_main(capsys, table_csv, "--target", "y", "--model", "lgb")
-    assert code == 2 and "--model takes linear, lgbm or both, got 'lgb'" in err
-
-
-def test_jobs_2_gives_the_outputs_of_jobs_1(tmp_path, table_csv, capsys, monkeypatch):
-    from karrow_libs import evaluate
-
-    monkeypatch.setattr(evaluate, "pool_pays", lambda seconds: True)  # the pool is used whatever the fold time
-    results = []
-    for jobs in ("1", "2"):
-        (tmp_path / jobs).mkdir()
-        run_with_outputs(tmp_path / jobs, table_csv, "--jobs", jobs, "--cv", "3")
-        report = capsys.readouterr().out.replace(str(tmp_path / jobs), "DIR")
-        results.append([report] + [(tmp_path / jobs / f).read_bytes() for f in ("table.csv", "lineage.json")])
-    assert results[0] == results[1]
-
-
-def test_the_seed_draws_the_folds(table_csv, capsys):
-    def per_fold(seed):
-        code, out, err = run_main(capsys, table_csv, "--target", "y", *FAST, "--model", "linear", "--seed", seed)
-        assert code == 0, err
-        return [line for line in out.splitlines() if "original" in line.split()]
-
-    assert per_fold("4") == per_fold("4") and per_fold("4") != per_fold("5")
-
-
 # -------------------------------------------------------------- list and start-up
 
 
 def test_list_describes_every_transform_and_constraint_in_100_columns(capsys):
     from karrow_libs.cli.listing import CONSTRAINT_TEXT, TRANSFORM_TEXT
 
-    code, out, _ = run_main(capsys, "list")
+    code, out, _ = run_cli(capsys, "list")
     assert code == 0 and max(len(line) for line in out.splitlines()) <= 100
     rows = {line.split()[0]: line for line in out.splitlines() if line.startswith("  ")}
-    code, js, _ = run_main(capsys, "list", "--json")
+    code, js, _ = run_cli(capsys, "list", "--json")
     listed = json.loads(js)
     names = [e["name"] for e in listed["transforms"]]
     assert len(names) == 41 and names[0] == "sqrt" and set(names) == set(TRANSFORM_TEXT)
@@ -538,19 +496,6 @@ def test_run_help_covers_the_new_options(capsys):
         assert option in text, option
 
 
-@pytest.mark.parametrize("delay", [0.3, 1.0])
-def test_ctrl_c_during_start_up_is_one_line_and_exit_130(tmp_path, delay):
-    # A fresh catalogue cache: the compiled module and scikit-learn are being imported when Ctrl-C comes
-    # (0.3 s), or the run has started (1.0 s); the run lasts seconds, so the signal never meets shutdown.
-    proc = subprocess.Popen([sys.executable, "-m", "karrow_libs", "--quiet", "--dataset", "breast_cancer"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=dict(os.environ, XDG_CACHE_HOME=str(tmp_path)))
-    time.sleep(delay)
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=60)
-    assert proc.returncode == 130 and err == "karrow-fe: error: interrupted\n" and out == "", err
-
-
 # -------------------------------------------------------------- bad input
 
 
@@ -587,6 +532,15 @@ BAD = [
     ("bad separator", lambda t, c: [c, "--target", "y", "--sep", ";;"], 2, "--sep"),
     ("damaged gzip", lambda t, c: [write(t / "g.csv.gz", b"\x1f\x8b\x08\x00garbage"), "--target", "y"], 1,
      "damaged compressed file"),
+    ("unknown model family", lambda t, c: [c, "--target", "y", "--model", "lgb"], 2,
+     "--model takes linear, lgbm or both, got 'lgb'"),
+    ("unknown --id", lambda t, c: [c, "--target", "y", "--id", "nope"], 2, "--id: no column 'nope'"),
+    ("unknown --drop", lambda t, c: [c, "--target", "y", "--drop", "a,nope"], 2, "--drop: no column 'nope'"),
+    ("bad --decimal", lambda t, c: [c, "--target", "y", "--decimal", ";"], 2, "expected '.' or ','"),
+    ("bad --date-format", lambda t, c: [c, "--target", "y", "--date-format", "d"], 2, "COLUMN=FORMAT"),
+    ("bad --encoding", lambda t, c: [c, "--target", "y", "--encoding", "klingon"], 2, "unknown encoding"),
+    *[("time budget " + v, lambda t, c, v=v: [c, "--target", "y", "--time-budget", v], 2,
+       "--time-budget: expected a number of seconds > 0") for v in ("0", "-2", "abc", "inf")],
 ]
 
 
@@ -595,27 +549,20 @@ def test_bad_input_is_one_line_and_writes_nothing(tmp_path, table_csv, capsys, c
     outdir = tmp_path / "outputs"
     outdir.mkdir()
     argv = argv(tmp_path, table_csv) + ["--quiet", "--out", outdir / "t.csv", "--lineage", outdir / "l.json",
-                                        "--model", outdir / "m.joblib"]
-    got, stdout, stderr = run_main(capsys, *argv)
+                                        "--save", outdir / "m.joblib"]
+    got, stdout, stderr = run_cli(capsys, *argv)
     assert got == code and stdout == ""
     assert stderr.count("\n") == 1 and stderr.startswith("karrow-fe: error: ")
     assert words in stderr and "Traceback" not in stderr
     assert os.listdir(outdir) == []
 
 
-@pytest.mark.parametrize("suffix", [".gz", ".bz2", ".xz", ".zip"])
-def test_compressed_tables_read_like_the_plain_file(tmp_path, capsys, suffix):
-    frame = small_table().drop(columns=["label"])
-    frame.to_csv(tmp_path / ("t.csv" + suffix), index=False)  # pandas compresses by the suffix
-    code, out, err = run_main(capsys, tmp_path / ("t.csv" + suffix), "--target", "y", "--cv", "0",
-                              "--transforms", "sqrt")
-    assert code == 0 and "40 rows, 4 feature columns" in out, err
-
-
-def test_semicolon_file_is_read_with_a_note(tmp_path, capsys):
+def test_a_semicolon_file_and_a_model_file_given_to_model_are_used_with_a_note(tmp_path, capsys):
     small_table().drop(columns=["label"]).to_csv(tmp_path / "s.csv", sep=";", index=False)
-    code, out, err = run_main(capsys, tmp_path / "s.csv", "--target", "y", "--cv", "0", "--transforms", "sqrt")
+    code, out, err = run_cli(capsys, tmp_path / "s.csv", "--target", "y", "--cv", "0", "--transforms", "sqrt",
+                             "--model", tmp_path / "m.joblib")
     assert code == 0 and "as ';'-separated (--sep sets it)" in err and "40 rows, 4 feature columns" in out
+    assert "--model FILE is now --save FILE" in err and (tmp_path / "m.joblib").exists()
 
 
 @pytest.mark.parametrize("argv,code,words", [
@@ -627,22 +574,9 @@ def test_semicolon_file_is_read_with_a_note(tmp_path, capsys):
 def test_apply_bad_input(trained, tmp_path, capsys, argv, code, words):
     small_table().drop(columns=["b"]).to_csv(tmp_path / "missing_col.csv", index=False)
     before = set(os.listdir(tmp_path))
-    got, _, stderr = run_main(capsys, *argv(trained[0], tmp_path), "--out", tmp_path / "pred.csv")
+    got, _, stderr = run_cli(capsys, *argv(trained[0], tmp_path), "--out", tmp_path / "pred.csv")
     assert got == code and stderr.count("\n") == 1 and words in stderr
     assert set(os.listdir(tmp_path)) == before
-
-
-def test_staged_files_leave_nothing_when_one_output_fails(tmp_path):
-    (tmp_path / "keep.txt").write_text("old")
-
-    def boom(path):
-        raise OSError("disk full")
-
-    with pytest.raises(OSError), StagedFiles() as staged:
-        staged.stage(tmp_path / "keep.txt", lambda p: open(p, "w").write("new"))
-        staged.stage(tmp_path / "second.txt", boom)
-        staged.commit()
-    assert os.listdir(tmp_path) == ["keep.txt"] and (tmp_path / "keep.txt").read_text() == "old"
 
 
 def test_console_script_reads_standard_input(table_csv):

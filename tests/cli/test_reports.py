@@ -19,20 +19,13 @@ from karrow_libs.cli.options import DATASETS, DEFAULT_DATASET
 from karrow_libs.cli.report import RunResult
 from karrow_libs.evaluate import Comparison
 
+from conftest import run_cli
+
 jsonschema = pytest.importorskip("jsonschema")
 
 SCREENSHOT_DIR = Path(__file__).resolve().parents[2] / "build" / "screenshots"
 
 
-@pytest.fixture(autouse=True)
-def _cache(tmp_path_factory, monkeypatch):
-    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.getbasetemp() / "cache"))
-
-
-def run_main(capsys, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
 
 
 def validate(doc):
@@ -64,13 +57,13 @@ def test_embedded_table_has_its_target_text_and_the_option_lists_it(name):
 
 
 def test_dataset_list_names_every_data_set_with_its_description_default_first(capsys):
-    code, out, _ = run_main(capsys, "--dataset", "list")
+    code, out, _ = run_cli(capsys, "--dataset", "list")
     assert code == 0
     lines = out.strip().splitlines()
     assert [l.split()[0] for l in lines] == [DEFAULT_DATASET] + [n for n in DATASETS if n != DEFAULT_DATASET]
     for line in lines:
         assert DATASETS[line.split()[0]][2] in line
-    code, _, err = run_main(capsys, "--dataset", "nope")
+    code, _, err = run_cli(capsys, "--dataset", "nope")
     assert code == 2 and "'nope'" in err and "list" in err
 
 
@@ -242,7 +235,7 @@ def test_report_options_are_refused_before_any_work(tmp_path, capsys, monkeypatc
 
     real = importlib.util.find_spec
     monkeypatch.setattr(importlib.util, "find_spec", lambda name, *a: None if name == missing else real(name, *a))
-    code, out, err = run_main(capsys, "-q", *[a.format(tmp=tmp_path) for a in argv])
+    code, out, err = run_cli(capsys, "-q", *[a.format(tmp=tmp_path) for a in argv])
     assert code == 2 and message in err and out == ""
     assert list(tmp_path.iterdir()) == []
 
@@ -254,7 +247,7 @@ def test_a_failing_page_leaves_no_report_file_behind(tmp_path, capsys, monkeypat
         raise RuntimeError("no page")
 
     monkeypatch.setattr(html_report, "render_html", broken)
-    code, _, err = run_main(capsys, "-q", "--dataset", "cars", "--transforms", "divide", "--cv", "2",
-                            "--json", tmp_path / "r.json", "--html", tmp_path / "r.html", "--out", tmp_path / "t.csv")
+    code, _, err = run_cli(capsys, "-q", "--dataset", "cars", "--transforms", "divide", "--cv", "2",
+                           "--json", tmp_path / "r.json", "--html", tmp_path / "r.html", "--out", tmp_path / "t.csv")
     assert code == 1 and "no page" in err
     assert list(tmp_path.iterdir()) == []

@@ -12,19 +12,16 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from karrow_libs.cli import main
 from karrow_libs.cli import files as files_mod
 from karrow_libs.cli.files import StagedFiles, check_paths
 from karrow_libs.cli.messages import UsageError
+
+from conftest import run_cli
 
 pytest.importorskip("karrow_libs.vantor.transforms.transform_utils")
 
 QUICK = ["--quiet", "--transforms", "sqrt,product", "--keep", "2", "--cv", "0"]
 
-
-@pytest.fixture(autouse=True)
-def _cache(tmp_path_factory, monkeypatch):
-    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.getbasetemp() / "cache"))
 
 
 def table(n=60, seed=5):
@@ -59,17 +56,12 @@ def leftovers(folder):
     return [n for n in os.listdir(folder) if n.endswith((".tmp", ".old"))]
 
 
-def run(capsys, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
-
 
 # ------------------------------------------------------------ refused before any work
 
 @pytest.fixture
 def trained(tmp_path, data, capsys):
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--model", tmp_path / "m.joblib")
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--model", tmp_path / "m.joblib")
     assert code == 0, err
     return tmp_path / "m.joblib"
 
@@ -95,9 +87,9 @@ def test_an_output_that_is_an_input_or_another_output_is_refused(tmp_path, data,
     before = snapshot(tmp_path)
     if case.startswith("apply"):
         target = trained if case == "apply out=pipeline" else data
-        code, out, err = run(capsys, "apply", trained, data, "--quiet", "--out", target)
+        code, out, err = run_cli(capsys, "apply", trained, data, "--quiet", "--out", target)
     else:
-        code, out, err = run(capsys, data, "--target", "y", *QUICK, *argv)
+        code, out, err = run_cli(capsys, data, "--target", "y", *QUICK, *argv)
     assert code == 2 and err.count("\n") == 1 and out == "", err
     assert ("is the input" in err) or ("name the same file" in err)
     assert snapshot(tmp_path) == before
@@ -122,34 +114,34 @@ def test_outputs_that_may_not_be_replaced_are_refused(tmp_path, data, capsys, ma
     if words == "read-only" and os.access(target, os.W_OK):
         pytest.skip("running as a user who may write anything")
     before = snapshot(tmp_path)
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", target)
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", target)
     assert code == 2 and words in err and err.count("\n") == 1
     assert snapshot(tmp_path) == before
 
 
 # ------------------------------------------------------------ written as asked, the rest untouched
 
-def test_a_symlink_output_is_followed_and_stays_a_link(tmp_path, data, capsys):
-    real = tmp_path / "real.csv"
-    real.write_text("old\n")
+def test_links_and_modes_of_replaced_files_are_kept_and_new_files_follow_the_umask(tmp_path, data, capsys):
+    (tmp_path / "real.csv").write_text("old\n")
     os.symlink("real.csv", tmp_path / "link.csv")
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", tmp_path / "link.csv")
+    for name, mode in (("matrix.csv", 0o600), ("lineage.json", 0o664)):
+        (tmp_path / name).write_text("old\n")
+        os.chmod(tmp_path / name, mode)
+    os.link(tmp_path / "lineage.json", tmp_path / "other_name.json")
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", tmp_path / "link.csv",
+                           "--out-matrix", tmp_path / "matrix.csv", "--lineage", tmp_path / "lineage.json",
+                           "--save", tmp_path / "new.joblib")
     assert code == 0, err
     assert os.readlink(tmp_path / "link.csv") == "real.csv"
-    written = pd.read_csv(real)
+    written = pd.read_csv(tmp_path / "real.csv")
     assert "y" in written.columns and len(written) == 60
+    for name, mode in (("matrix.csv", 0o600), ("lineage.json", 0o664), ("new.joblib", 0o666 & ~_umask())):
+        assert stat.S_IMODE(os.stat(tmp_path / name).st_mode) == mode, name
+    assert (tmp_path / "matrix.csv").read_text() != "old\n"
+    # A hard-linked output is written in place, for every name.
+    assert (tmp_path / "other_name.json").read_text() == (tmp_path / "lineage.json").read_text() != "old\n"
+    assert os.stat(tmp_path / "lineage.json").st_ino == os.stat(tmp_path / "other_name.json").st_ino
     assert leftovers(tmp_path) == []
-
-
-@pytest.mark.parametrize("mode", [0o600, 0o640, 0o664])
-def test_a_replaced_file_keeps_its_mode(tmp_path, data, capsys, mode):
-    out = tmp_path / "out.csv"
-    out.write_text("old\n")
-    os.chmod(out, mode)
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", out, "--lineage", tmp_path / "new.json")
-    assert code == 0, err
-    assert stat.S_IMODE(os.stat(out).st_mode) == mode and out.read_text() != "old\n"
-    assert stat.S_IMODE(os.stat(tmp_path / "new.json").st_mode) == 0o666 & ~_umask()
 
 
 def _umask():
@@ -158,18 +150,8 @@ def _umask():
     return mask
 
 
-def test_a_hard_linked_output_is_written_in_place_for_every_name(tmp_path, data, capsys):
-    out = tmp_path / "out.csv"
-    out.write_text("old\n")
-    os.link(out, tmp_path / "other_name.csv")
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", out)
-    assert code == 0, err
-    assert (tmp_path / "other_name.csv").read_text() == out.read_text() != "old\n"
-    assert os.stat(out).st_ino == os.stat(tmp_path / "other_name.csv").st_ino
-
-
 def test_dev_null_is_written_through_and_stays_a_device(data, capsys):
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", os.devnull)
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", os.devnull)
     assert code == 0, err
     assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
 
@@ -180,7 +162,7 @@ def test_a_fifo_output_is_written_through_to_its_reader(tmp_path, data, capsys):
     got = []
     fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # a reader is there before the command writes
     reader = threading.Thread(target=lambda: got.append(_read_all(fd)))
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", fifo)
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", fifo)
     reader.start()
     reader.join(30)
     assert code == 0, err
@@ -203,7 +185,7 @@ def _read_all(fd):
 def test_a_fifo_nobody_reads_is_one_line_not_a_wait(tmp_path, data, capsys):
     fifo = tmp_path / "pipe"
     os.mkfifo(fifo)
-    code, _, err = run(capsys, data, "--target", "y", *QUICK, "--out", fifo)
+    code, _, err = run_cli(capsys, data, "--target", "y", *QUICK, "--out", fifo)
     assert code == 1 and "no process reads the FIFO" in err and err.count("\n") == 1
     assert stat.S_ISFIFO(os.stat(fifo).st_mode)
 
@@ -211,8 +193,9 @@ def test_a_fifo_nobody_reads_is_one_line_not_a_wait(tmp_path, data, capsys):
 # ------------------------------------------------------------ all or nothing
 
 @pytest.mark.parametrize("error", [OSError(28, "No space left on device"), KeyboardInterrupt()])
-@pytest.mark.parametrize("failing_call", [1, 2, 3])
-def test_a_rename_failing_in_a_commit_leaves_every_file_as_before(tmp_path, monkeypatch, failing_call, error):
+@pytest.mark.parametrize("failing_call", [0, 1, 2, 3])  # 0: writing the last staged file fails
+def test_an_output_failing_to_stage_or_commit_leaves_every_file_as_before(tmp_path, monkeypatch, failing_call,
+                                                                         error):
     (tmp_path / "a.csv").write_text("old a")
     (tmp_path / "c.json").write_text("old c")
     before = snapshot(tmp_path)
@@ -224,9 +207,13 @@ def test_a_rename_failing_in_a_commit_leaves_every_file_as_before(tmp_path, monk
             raise error
         return real_replace(src, dst)
 
+    def fails(path):
+        raise error
+
     with pytest.raises(type(error)), StagedFiles() as staged:
         for name in ("a.csv", "b.joblib", "c.json"):
-            staged.stage(tmp_path / name, lambda p, name=name: open(p, "w").write("new " + name))
+            write = fails if failing_call == 0 and name == "c.json" else lambda p, n=name: open(p, "w").write("new " + n)
+            staged.stage(tmp_path / name, write)
         monkeypatch.setattr(files_mod.os, "replace", replace)
         staged.commit()
     assert snapshot(tmp_path) == before and len(calls) == failing_call
@@ -249,15 +236,17 @@ def _slow_table(path, n=20000, width=30):
     frame.to_csv(path, index=False)
 
 
-@pytest.mark.parametrize("signum, delay", [(signal.SIGTERM, 0.3), (signal.SIGHUP, 0.3), (signal.SIGTERM, 1.5),
-                                           (signal.SIGINT, 2.0), (signal.SIGHUP, 3.0)])
+@pytest.mark.parametrize("signum, delay", [(signal.SIGINT, 0.3), (signal.SIGTERM, 0.3), (signal.SIGHUP, 0.3),
+                                           (signal.SIGTERM, 1.5), (signal.SIGINT, 2.0), (signal.SIGHUP, 3.0)])
 def test_a_signal_at_any_moment_is_one_line_exit_130_and_leaves_no_temporary_file(tmp_path, signum, delay):
     _slow_table(tmp_path / "big.csv")
     (tmp_path / "out.csv").write_text("old\n")
     argv = [sys.executable, "-m", "karrow_libs", "run", tmp_path / "big.csv", "--target", "y", "--quiet",
             "--cv", "5", "--out", tmp_path / "out.csv", "--model", tmp_path / "m.joblib",
             "--lineage", tmp_path / "l.json"]
-    proc = subprocess.Popen([str(a) for a in argv], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # A fresh catalogue cache: at the shortest delay the compiled module and scikit-learn are still being imported.
+    proc = subprocess.Popen([str(a) for a in argv], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=dict(os.environ, XDG_CACHE_HOME=str(tmp_path / "cache")))
     time.sleep(delay)
     proc.send_signal(signum)
     out, err = proc.communicate(timeout=120)

@@ -3,7 +3,6 @@ import pickle
 import sys
 import types
 
-import joblib
 import numpy as np
 import pandas as pd
 import pytest

@@ -1,50 +1,57 @@
 """The function transforms' private copy and the joining of their blocks.
 
-Each case runs a transform and a plain-numpy rendering of its algorithm on a
-copy of the caller's array (`X.copy(order="K")`, one list of blocks, joined at
-the end) with two fresh instances of the same function, and compares shape,
-dtype, values and the recorded dtypes.
+Each case runs a transform and a plain-numpy rendering of its algorithm with two fresh instances of the same
+function: the functions read a copy of the caller's array (`X.copy(order="K")`), every call seeing it as earlier
+calls left it; each block is cleaned of NaN and infinities where it lies, the blocks are joined at the end. Values,
+dtypes, names and JSON lineage must agree, and the caller's array is never written.
 """
 import itertools
 
 import numpy as np
 import pytest
 
+from conftest import RecordingGraph
 
-def plain(kind, make_fun, X, new_only):
-    """The algorithm written out: functions read P, blocks listed, then joined."""
-    fun = make_fun()
+NAMES = [0, "b", 2.5, "d"]
+
+
+def clean(a):
+    """DataUtils.replace_nan_and_inf, in place."""
+    for test in (np.isnan, np.isinf):
+        if test(a).any():
+            a[test(a)] = 0
+    return a
+
+
+def described(t, key, fun, X, new_only):
+    """(result, new column dtypes, names, JSON lineage) of the algorithm written out."""
     P = X.copy(order="K")
-    m = X.shape[1]
-    if kind == "TA1":
-        blocks = [fun(P[:, c])[..., None] for c in range(m)]
-    elif kind == "TA2":
-        blocks = [fun(P[:, a], P[:, b])[..., None] for a, b in itertools.permutations(range(m), 2)]
-    else:
-        blocks = []
-        for (a,) in [(c,) for c in range(m)]:
-            out = fun(P[:, a])
-            blocks.extend([e[..., None] if e.ndim == 1 else e for e in out] if isinstance(out, tuple)
-                          else [out[..., None]])
-    dtypes = [b.dtype for b in blocks]
+    cands = {"TA1": lambda: [(c,) for c in t.colids_], "TA2": lambda: t.colid_pairs_, "TGen": lambda: t.candidates_}
+    blocks, names, json = [], [], []
+    joint, close = {"TA1": ("", ")"), "TA2": ("__", ")"), "TGen": ("___", "___)")}[key]
+    for cand in cands[key]():
+        out = fun(*[P[:, c] for c in cand])
+        parts = list(out) if isinstance(out, tuple) else [out]
+        params = [{"name": "$" + str(NAMES[c])} for c in cand]
+        for k, part in enumerate(parts):
+            blocks.append(clean(part[..., None] if part.ndim == 1 else part))
+            suffix = "_" + str(k) if len(parts) > 1 else ""
+            names.append("f" + suffix + "(" + joint.join(str(NAMES[c]) for c in cand) + close)
+            json.append({"expression": {"op": "f", "params": ([{"output_index": k}] if suffix else []) + params}})
     Xtr = np.concatenate(blocks, 1)
-    return (Xtr if new_only else np.concatenate((P, Xtr), 1)), dtypes
+    return (Xtr if new_only else np.concatenate((P, Xtr), 1)), [b.dtype for b in blocks], names, json
 
 
-def transform(tu, kind, make_fun, X, new_only):
-    fun = make_fun()
-    names = ["c" + str(i) for i in range(X.shape[1])]
-    dtypes = [X.dtype] * X.shape[1]
-    t = {"TA1": lambda: tu.TA1(fun, "f", ["numeric"], []),
-         "TA2": lambda: tu.TA2(fun, "f", ["numeric"], [], ["numeric"], []),
-         "TGen": lambda: tu.TGen(fun, "f", 1, [["numeric"]], [[]])}[kind]()
-    t.fit(X, None, names, dtypes)
-    out = t.transform(X, return_new_cols_only=new_only)
-    return out, list(t.new_column_dtypes_)
+def fitted(tu, key, fun, X, cap=None):
+    graph = RecordingGraph(max_feature_generate_one_node=cap)
+    t = {"TA1": lambda: tu.TA1(fun, "f", ["numeric"], [], graph),
+         "TA2": lambda: tu.TA2(fun, "f", ["numeric"], [], ["numeric"], [], graph),
+         "TGen": lambda: tu.TGen(fun, "f", 2, [["numeric"]] * 2, [[], []], graph)}[key]()
+    return t.fit(X, None, NAMES[:X.shape[1]], [X.dtype] * X.shape[1])
 
 
 class KeepsView:
-    """F1: keeps the first column it is given and writes into it on every later call."""
+    """Keeps the first column it is given and writes into it on every later call."""
 
     def __init__(self, promote_every=0, outputs=1):
         self.kept, self.calls, self.promote_every, self.outputs = None, 0, promote_every, outputs
@@ -62,7 +69,7 @@ class KeepsView:
 
 
 class ReusesBuffer:
-    """F2: returns the same buffer, refilled, on every call."""
+    """Returns the same buffer, refilled, on every call."""
 
     def __init__(self):
         self.buf = None
@@ -75,7 +82,7 @@ class ReusesBuffer:
 
 
 def layout(*cols):
-    """F3: what a function can see of its argument's memory order."""
+    """What a function can see of its argument's memory order."""
     c = cols[0]
     flag = float(c.flags.c_contiguous) + 2.0 * float(np.ascontiguousarray(c) is c)
     try:
@@ -86,48 +93,67 @@ def layout(*cols):
     return np.full(c.shape, flag)
 
 
-def big_endian(*cols):
-    """F4: blocks in the other byte order."""
-    return (cols[0] + 1.0).astype(">f8")
+def in_place_sum(a, *rest):
+    for b in rest:
+        a += b
+    return a
 
 
-def big_endian_int(*cols):
-    return (cols[0] * 0 + 3).astype(">i4")
+def doubled_then_new(a, *rest):
+    a *= 2
+    return a + 1
 
 
-CASES = {
-    "F1 keeps a view": lambda: KeepsView(),
-    "F1 keeps a view, dtype promoted": lambda: KeepsView(promote_every=2),
-    "F1 keeps a view, result grows": lambda: KeepsView(outputs=3),
-    "F2 one buffer": ReusesBuffer,
-    "F3 memory order": lambda: layout,
-    "F4 big-endian float": lambda: big_endian,
-    "F4 big-endian int": lambda: big_endian_int,
+def mixed_dtypes():
+    """Each call answers in the next of int64, uint64, longdouble: one promotion over all blocks."""
+    calls = itertools.count()
+    return lambda a, *rest: a.astype([np.int64, np.uint64, np.longdouble][next(calls) % 3])
+
+
+FUNCTIONS = {
+    "pure": lambda: lambda a, *rest: np.sqrt(np.abs(a)),
+    "identity": lambda: lambda a, *rest: a,
+    "reversed view": lambda: lambda a, *rest: a[::-1],
+    "in place": lambda: in_place_sum,
+    "writes, returns new": lambda: doubled_then_new,
+    "mixed dtypes": mixed_dtypes,
+    "keeps a view": KeepsView,
+    "keeps a view, dtype promoted": lambda: KeepsView(promote_every=2),
+    "keeps a view, result grows": lambda: KeepsView(outputs=3),
+    "one buffer": ReusesBuffer,
+    "memory order": lambda: layout,
+    "big-endian float": lambda: lambda *cols: (cols[0] + 1.0).astype(">f8"),
+    "big-endian int": lambda: lambda *cols: (cols[0] * 0 + 3).astype(">i4"),
 }
 
-ORDERS = {
-    "C": lambda X: np.ascontiguousarray(X),
-    "F": lambda X: np.asfortranarray(X),
-    "strided": lambda X: np.asfortranarray(np.repeat(X, 2, axis=1))[:, ::2],
-    "int64 F": lambda X: np.asfortranarray(np.round(X * 10)).astype(np.int64),
+UNIFORM = np.random.default_rng(3).uniform(1.0, 2.0, (7, 4))
+TABLES = {
+    "NaN and infinities": np.array([[1.0, np.nan, 2.0], [np.inf, 4.0, -np.inf], [3.0, 5.0, np.nan],
+                                    [0.5, -1.0, 7.0]]),
+    "int64 beyond float64": np.array([[2**62 + 1, 3, 5], [7, 2**62 + 3, 11], [13, 17, 2**61 + 1]], dtype=np.int64),
+    "float32 F": np.asfortranarray(np.arange(1, 13, dtype=np.float32).reshape(4, 3)),
+    "C": np.ascontiguousarray(UNIFORM),
+    "F": np.asfortranarray(UNIFORM),
+    "strided": np.asfortranarray(np.repeat(UNIFORM, 2, axis=1))[:, ::2],
+    "int64 F": np.asfortranarray(np.round(UNIFORM * 10)).astype(np.int64),
 }
 
 
-@pytest.mark.parametrize("new_only", [False, True], ids=["with input", "new only"])
-@pytest.mark.parametrize("order", list(ORDERS))
-@pytest.mark.parametrize("case", list(CASES))
-@pytest.mark.parametrize("kind", ["TA1", "TA2", "TGen"])
-def test_transform_equals_the_plain_algorithm(tu, kind, case, order, new_only):
-    if case.endswith("grows") and kind != "TGen":
+@pytest.mark.parametrize("function", list(FUNCTIONS))
+@pytest.mark.parametrize("key", ["TA1", "TA2", "TGen"])
+def test_transform_equals_the_algorithm_on_a_private_copy(tu, key, function):
+    if function.endswith("grows") and key != "TGen":
         pytest.skip("only TGen functions return several columns")
-    X = ORDERS[order](np.random.default_rng(3).uniform(1.0, 2.0, (7, 4)))
-    before = X.copy()
-    got, got_dtypes = transform(tu, kind, CASES[case], X, new_only)
-    want, want_dtypes = plain(kind, CASES[case], X, new_only)
-    assert got.shape == want.shape and got.dtype == want.dtype
-    np.testing.assert_array_equal(got, want)
-    assert got_dtypes == want_dtypes
-    np.testing.assert_array_equal(X, before)  # the caller's array is never written
+    for (table, X), new_only, cap in itertools.product(TABLES.items(), (False, True), (None, 2)):
+        X_before = X.copy(order="K")
+        t = fitted(tu, key, FUNCTIONS[function](), X, cap)
+        with np.errstate(all="ignore"):
+            got = t.transform(X, 1, new_only)
+            want, dtypes, names, json = described(t, key, FUNCTIONS[function](), X, new_only)
+        case = (table, new_only, cap)
+        assert X.dtype == X_before.dtype and np.array_equal(X, X_before, equal_nan=True), case
+        assert got.dtype == want.dtype and np.array_equal(got, want, equal_nan=True), case
+        assert (t.new_column_dtypes_, t.new_column_names_, t.new_column_as_json_objects_) == (dtypes, names, json)
 
 
 def test_a_view_kept_from_an_earlier_call_reads_the_returned_input(tu):
@@ -148,12 +174,13 @@ def test_a_view_kept_from_an_earlier_call_reads_the_returned_input(tu):
     np.testing.assert_array_equal(X[:, 0], np.arange(0.0, 12.0, 3.0))
 
 
-@pytest.mark.parametrize("order", list(ORDERS))
-@pytest.mark.parametrize("kind, fun", [("TA1", np.sqrt), ("TA1", np.exp), ("TA2", np.true_divide),
-                                       ("TA2", np.fmax), ("TA2", np.arctan2)])
-def test_numpy_functions_equal_the_plain_algorithm(tu, kind, fun, order):
-    X = ORDERS[order](np.random.default_rng(5).uniform(0.5, 2.0, (50, 5)))
-    got, got_dtypes = transform(tu, kind, lambda: fun, X, False)
-    want, want_dtypes = plain(kind, lambda: fun, X, False)
-    assert got.dtype == want.dtype and got_dtypes == want_dtypes
+@pytest.mark.parametrize("table", ["C", "F", "strided", "int64 F"])
+@pytest.mark.parametrize("key, fun", [("TA1", np.sqrt), ("TA1", np.exp), ("TA2", np.true_divide),
+                                      ("TA2", np.fmax), ("TA2", np.arctan2)])
+def test_numpy_functions_equal_the_algorithm(tu, key, fun, table):
+    X = TABLES[table]
+    t = fitted(tu, key, fun, X)
+    got = t.transform(X)
+    want, dtypes, names, _ = described(t, key, fun, X, False)
+    assert got.dtype == want.dtype and t.new_column_dtypes_ == dtypes and t.new_column_names_ == names
     np.testing.assert_array_equal(got, want)

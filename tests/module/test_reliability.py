@@ -228,14 +228,13 @@ def test_repeated_fit_transform_does_not_leak(key):
 
 
 def configured(key, fun, graph):
-    return {
-        "TA1": lambda: tu.TA1(fun, "f", ["numeric"], None, tgraph=graph),
-        "TA2": lambda: tu.TA2(np.multiply, "p", ["numeric"], None, ["numeric"], None, tgraph=graph),
-        "TGen": lambda: tu.TGen(fun, "g", 2, [["numeric"], ["numeric"]], [[], []], tgraph=graph),
-        "TB1": lambda: tu.TB1(MinMaxScaler, "mm", ["numeric"], None, tgraph=graph),
-        "TAM": lambda: tu.TAM(PCA, "pca", tgraph=graph),
-        "FS1": lambda: tu.FS1([0], 1, "regression"),
-    }[key]()
+    """One of MAKERS' objects, the odd function (TA1, TGen) and graph (transforms) given."""
+    t = MAKERS[key]()
+    if key in ("TA1", "TGen"):
+        t.fun = fun
+    if key != "FS1":
+        t.tgraph = graph
+    return t
 
 
 tables = st.sampled_from([

@@ -3,12 +3,8 @@ import multiprocessing
 import random
 import sys
 
-import itertools
-
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
 from conftest import RecordingGraph, build, cleaned, drawn_names
 from karrow_libs.vantor.transforms.transform_graph import TransformGraph
@@ -178,77 +174,3 @@ def test_pool_gives_the_sequential_result(tu, monkeypatch, method, cls):
     assert got.dtype == want.dtype and np.array_equal(got, want) and np.array_equal(X, X_before)
     assert (par.new_column_names_, par.new_column_dtypes_, par.new_column_as_json_objects_) == (
         seq.new_column_names_, seq.new_column_dtypes_, seq.new_column_as_json_objects_)
-
-
-def in_place_sum(a, *rest):
-    for b in rest:
-        a += b
-    return a
-
-
-def doubled_then_new(a, *rest):
-    a *= 2
-    return a + 1
-
-
-def mixed_dtypes():
-    """Each call answers in the next of int64, uint64, longdouble: one promotion over all blocks."""
-    calls = itertools.count()
-    return lambda a, *rest: a.astype([np.int64, np.uint64, np.longdouble][next(calls) % 3])
-
-
-FUNCTIONS = {"pure": lambda: lambda a, *rest: np.sqrt(np.abs(a)), "identity": lambda: lambda a, *rest: a,
-             "reversed view": lambda: lambda a, *rest: a[::-1], "in place": lambda: in_place_sum,
-             "writes, returns new": lambda: doubled_then_new, "mixed dtypes": mixed_dtypes}
-TABLES = [np.array([[1.0, np.nan, 2.0], [np.inf, 4.0, -np.inf], [3.0, 5.0, np.nan], [0.5, -1.0, 7.0]]),
-          np.array([[2**62 + 1, 3, 5], [7, 2**62 + 3, 11], [13, 17, 2**61 + 1]], dtype=np.int64),
-          np.arange(1, 13, dtype=np.float32).reshape(4, 3)]
-
-
-def clean(a):
-    """DataUtils.replace_nan_and_inf, in place."""
-    for test in (np.isnan, np.isinf):
-        if test(a).any():
-            a[test(a)] = 0
-    return a
-
-
-NAMES = [0, "b", 2.5]
-
-
-def described(t, key, fun, X, new_only):
-    """The transform's algorithm run on a private copy of X, every call seeing it as earlier calls left it:
-    (result, new column dtypes, names, JSON name objects)."""
-    Xp = X.copy()
-    if key == "TGen":
-        cands = t.candidates_
-        cols = [clean(fun(*[Xp[:, c] for c in cand]))[..., None] for cand in cands]
-    else:
-        cands = [(c,) for c in t.colids_] if key == "TA1" else t.colid_pairs_
-        cols = [clean(fun(*[Xp[:, c] for c in cand])[..., None]) for cand in cands]
-    Xtr = np.concatenate(cols, 1) if cols else np.empty((len(X), 0), np.float32)
-    joint = {"TA1": "", "TA2": "__", "TGen": "___"}[key]
-    names = ["f(" + joint.join(str(NAMES[c]) for c in cand) + ("___)" if key == "TGen" else ")") for cand in cands]
-    json = [{"expression": {"op": "f", "params": [{"name": "$" + str(NAMES[c])} for c in cand]}} for cand in cands]
-    return (Xtr if new_only else np.concatenate((Xp, Xtr), 1)), [c.dtype for c in cols], names, json
-
-
-@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
-@given(key=st.sampled_from(["TA1", "TA2", "TGen"]), kind=st.sampled_from(list(FUNCTIONS)),
-       table=st.sampled_from(range(len(TABLES))), new_only=st.booleans(), cap=st.sampled_from([None, 2]))
-def test_caller_array_untouched_and_results_those_of_a_private_copy(key, kind, table, new_only, cap):
-    import karrow_libs.vantor.transforms.transform_utils as tu
-
-    X = np.asfortranarray(TABLES[table]) if table == 2 else TABLES[table].copy()
-    X_before = X.copy()
-    graph = RecordingGraph(max_feature_generate_one_node=cap)
-    t = {"TA1": lambda f: tu.TA1(f, "f", ["numeric"], [], graph),
-         "TA2": lambda f: tu.TA2(f, "f", ["numeric"], [], ["numeric"], [], graph),
-         "TGen": lambda f: tu.TGen(f, "f", 2, [["numeric"]] * 2, [[], []], graph)}[key](FUNCTIONS[kind]())
-    t.fit(X, None, NAMES, [X.dtype] * 3)
-    with np.errstate(all="ignore"):
-        got = t.transform(X, 1, new_only)
-        want, dtypes, names, json = described(t, key, FUNCTIONS[kind](), X, new_only)
-    assert X.dtype == X_before.dtype and np.array_equal(X, X_before, equal_nan=True)
-    assert got.dtype == want.dtype and np.array_equal(got, want, equal_nan=True)
-    assert (t.new_column_dtypes_, t.new_column_names_, t.new_column_as_json_objects_) == (dtypes, names, json)

@@ -5,7 +5,7 @@ import numpy as np
 import pandas as pd
 import pytest
 import scipy.sparse as sp
-from sklearn.preprocessing import MinMaxScaler, OneHotEncoder, StandardScaler
+from sklearn.preprocessing import MinMaxScaler, OneHotEncoder
 
 import karrow_libs.utils.fc_methods as FC
 from karrow_libs.vantor.transforms.transform_utils import TB1

@@ -13,8 +13,10 @@ pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 from karrow_libs import scale  # noqa: E402
-from karrow_libs.cli import dask_engine, main  # noqa: E402
+from karrow_libs.cli import dask_engine  # noqa: E402
 from karrow_libs.table import DataError  # noqa: E402
+
+from conftest import run_cli  # noqa: E402
 
 
 @pytest.fixture
@@ -26,11 +28,6 @@ def table(tmp_path):
     frame.to_csv(tmp_path / "t.csv", index=False)
     return tmp_path / "t.csv", frame
 
-
-def cli(capsys, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
 
 
 def tree(folder):
@@ -55,7 +52,7 @@ def test_a_folder_this_command_did_not_write_is_left_intact(tmp_path, table, cap
         frame.iloc[:10].to_parquet(user / name) if name.endswith(".parquet") else (user / name).write_text("mine")
     before = tree(user)
     argv = (["run", path, "--target", "y"] if command == "run" else ["apply", tmp_path / "m.joblib", path])
-    code, out, err = cli(capsys, *argv, "--engine", "dask", "--out", user)
+    code, out, err = run_cli(capsys, *argv, "--engine", "dask", "--out", user)
     assert code == 2 and out == "" and err.count("\n") == 1, err
     assert "holds files this command did not write" in err
     assert tree(user) == before and staging_left(tmp_path) == []
@@ -67,7 +64,8 @@ def test_an_earlier_output_is_replaced_and_carries_its_marker(tmp_path, table):
     ddf = scale.read(path)
     assert scale.write_parquet(ddf, out) == (1, len(frame))
     assert os.path.isfile(out / scale.io.MARKER)
-    assert scale.write_parquet(ddf.head(50, compute=False), out)[1] == 50
+    assert scale.write_parquet(ddf.head(50, compute=False), out) == (1, 50)
+    assert sorted(os.listdir(tmp_path)) == ["out", "t.csv"]
     assert len(pd.read_parquet(out)) == 50 and staging_left(tmp_path) == []
 
 
@@ -95,13 +93,14 @@ def test_the_staging_folder_goes_when_the_run_is_interrupted_after_writing_it(tm
         raise KeyboardInterrupt
 
     monkeypatch.setattr(dask_engine, "render", interrupted)
-    code, _, err = cli(capsys, "run", path, "--target", "y", "--engine", "dask", "--cv", "0", "-q",
-                       "--out", tmp_path / "out")
+    code, _, err = run_cli(capsys, "run", path, "--target", "y", "--engine", "dask", "--cv", "0", "-q",
+                           "--out", tmp_path / "out")
     assert code == 130 and err == "karrow-fe: error: interrupted\n"
     assert staging_left(tmp_path) == [] and not (tmp_path / "out").exists()
 
 
-def test_a_failed_rename_puts_the_earlier_output_back(tmp_path, table, monkeypatch):
+@pytest.mark.parametrize("failing", ["the folder's rename", "the other outputs"])
+def test_a_failed_commit_puts_the_earlier_output_back(tmp_path, table, monkeypatch, failing):
     path, frame = table
     out = tmp_path / "out"
     scale.write_parquet(scale.read(path), out)
@@ -114,9 +113,13 @@ def test_a_failed_rename_puts_the_earlier_output_back(tmp_path, table, monkeypat
             raise OSError(28, "No space left on device")
         return real_rename(src, dst)
 
-    monkeypatch.setattr(scale.io.os, "rename", rename)
+    def files_fail():
+        raise OSError(28, "No space left on device")
+
+    if failing == "the folder's rename":
+        monkeypatch.setattr(scale.io.os, "rename", rename)
     with pytest.raises(OSError), staged:
-        staged.commit()
+        staged.commit(**({"then": files_fail} if failing == "the other outputs" else {}))
     assert tree(out) == before and staging_left(tmp_path) == []
 
 
@@ -168,18 +171,3 @@ def test_a_cluster_that_cannot_start_is_one_line(monkeypatch):
         with scale.connect(workers=2):
             pass
     assert str(e.value) == "could not start a local Dask cluster of 2 workers: Nanny failed to start."
-
-
-def test_when_the_other_outputs_fail_to_commit_the_earlier_folder_comes_back(tmp_path, table):
-    path, _ = table
-    out = tmp_path / "out"
-    scale.write_parquet(scale.read(path), out)
-    before = tree(out)
-    staged = scale.stage_parquet(scale.read(path).head(5, compute=False), out)
-
-    def files_fail():
-        raise OSError(28, "No space left on device")
-
-    with pytest.raises(OSError), staged:
-        staged.commit(then=files_fail)
-    assert tree(out) == before and staging_left(tmp_path) == []

@@ -14,8 +14,9 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 from karrow_libs import scale  # noqa: E402
-from karrow_libs.cli import main  # noqa: E402
 from karrow_libs.table import DataError  # noqa: E402
+
+from conftest import run_cli  # noqa: E402
 
 ROWS_PER_FILE = 800
 
@@ -53,24 +54,18 @@ def data(tmp_path_factory):
     return root, full
 
 
-def _cli(argv, capsys):
-    code = main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
-
-
 @pytest.mark.parametrize("source", ["csv/*.csv", "pq"])
 def test_run_and_apply_on_dask_equal_the_in_memory_outputs(cluster, data, source, capsys):
     root, full = data
     address = cluster.scheduler.address
     # Two features far above the keep threshold, so float rounding between engines cannot flip a decision.
     mem = ["--target", "y", "--cv", "0", "--keep", "2"]
-    code, _, err = _cli(["run", root / "all.csv", *mem, "-q", "--out", root / "mem.csv", "--lineage", root / "mem.json",
-                         "--model", root / "mem.joblib"], capsys)
+    code, _, err = run_cli(capsys, "run", root / "all.csv", *mem, "-q", "--out", root / "mem.csv",
+                           "--lineage", root / "mem.json", "--model", root / "mem.joblib")
     assert code == 0, err
     out_dir, lineage, model = root / ("out_" + source[:2]), root / ("l_" + source[:2] + ".json"), root / "m.joblib"
-    code, report, err = _cli(["run", root / source, *mem, "--engine", "dask", "--scheduler", address,
-                              "--out", out_dir, "--lineage", lineage, "--model", model], capsys)
+    code, report, err = run_cli(capsys, "run", root / source, *mem, "--engine", "dask", "--scheduler", address,
+                                "--out", out_dir, "--lineage", lineage, "--model", model)
     assert code == 0, err
     assert "engine     dask (scheduler " + address + ", 2 workers): " in report and "rows/s" not in report
     assert "{:,}".format(len(full)) + " rows" in report and "rows/s" in err
@@ -88,10 +83,11 @@ def test_run_and_apply_on_dask_equal_the_in_memory_outputs(cluster, data, source
     assert json.loads(lineage.read_text()) == json.loads((root / "mem.json").read_text())
 
     pred_dir = root / ("pred_" + source[:2])
-    code, _, err = _cli(["apply", root / "mem.joblib", root / "all.csv", "--out", root / "mem_pred.csv", "-q"], capsys)
+    code, _, err = run_cli(capsys, "apply", root / "mem.joblib", root / "all.csv", "--out", root / "mem_pred.csv",
+                           "-q")
     assert code == 0, err
-    code, _, err = _cli(["apply", model, root / source, "--engine", "dask", "--scheduler", address,
-                         "--out", pred_dir], capsys)
+    code, _, err = run_cli(capsys, "apply", model, root / source, "--engine", "dask", "--scheduler", address,
+                           "--out", pred_dir)
     assert code == 0, err
     assert "rows/s" in err
     got, expected = pd.read_parquet(pred_dir), pd.read_csv(root / "mem_pred.csv")
@@ -210,8 +206,8 @@ def test_a_worker_killed_mid_run_is_retried_or_fails_in_one_line_leaving_no_outp
 def test_an_unreachable_scheduler_is_one_line_and_exit_1(data, scheduler, capsys, monkeypatch):
     root, _ = data
     monkeypatch.setattr(scale.cluster, "CONNECT_TIMEOUT", 2)
-    code, out, err = _cli(["run", root / "all.csv", "--target", "y", "--engine", "dask", "--scheduler", scheduler,
-                           "--out", root / "never"], capsys)
+    code, out, err = run_cli(capsys, "run", root / "all.csv", "--target", "y", "--engine", "dask",
+                             "--scheduler", scheduler, "--out", root / "never")
     assert code == 1 and out == ""
     assert err.count("\n") == 1 and "cannot reach the Dask scheduler at '" + scheduler + "'" in err
     assert not (root / "never").exists()
@@ -243,24 +239,10 @@ def _write_bad(root, case):
 def test_bad_partitioned_input_is_one_line_exit_1_and_no_output(data, tmp_path, case, message, capsys):
     path = tmp_path / "none" / "*.csv" if case == "nothing" else _write_bad(tmp_path, case)
     out = tmp_path / "out"
-    code, stdout, err = _cli(["run", path, "--target", "y", "--engine", "dask", "--out", out], capsys)
+    code, stdout, err = run_cli(capsys, "run", path, "--target", "y", "--engine", "dask", "--out", out)
     assert code == 1 and stdout == "", err
     assert err.count("\n") == 1 and message in err
     assert not out.exists()
-
-
-def test_output_folder_replaces_an_earlier_output_but_never_other_files(data, tmp_path, capsys):
-    root, full = data
-    ddf = scale.read(root / "pq")
-    out = tmp_path / "out"
-    assert scale.write_parquet(ddf, out) == (2, len(full))
-    assert scale.write_parquet(ddf.partitions[:1], out) == (1, 1000)
-    assert os.listdir(tmp_path) == ["out"] and len(pd.read_parquet(out)) == 1000
-    (out / "notes.txt").write_text("mine")
-    with pytest.raises(DataError, match="holds files this command did not write"):
-        scale.write_parquet(ddf, out)
-    code, _, err = _cli(["apply", root / "nowhere.joblib", root / "pq", "--engine", "dask", "--out", out], capsys)
-    assert code == 2 and "--out: " in err and (out / "notes.txt").exists()
 
 
 def test_fitted_module_transforms_and_selectors_pickle_to_spawned_workers(cluster):

@@ -62,7 +62,7 @@ def split_target(frame, target, label, task, notes=None):
         notes.warn("the target " + repr(target) + " is numbers with " + str(info["text_rows"]) + " text cell(s) ("
                    + ", ".join(info["text_cells"]) + "): their rows were dropped like rows without a target")
     kept = np.asarray(info["kept_rows"], dtype=bool)
-    X = frame.loc[kept].drop(columns=[target]).reset_index(drop=True)
+    X = (frame if kept.all() else frame.loc[kept]).drop(columns=[target]).reset_index(drop=True)
     if X.shape[1] == 0:
         raise DataError(label + " has no column besides the target " + repr(target))
     how = "--task" if task else str(info.get("how", "guessed"))

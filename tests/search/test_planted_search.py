@@ -87,9 +87,19 @@ def classification(rng, n):
     return X, np.where(X[:, 0] * X[:, 1] > 0, "a", "b"), [either(0, 1)], {"task": "classification"}
 
 
+def classes_product_and_ratio(rng, n):
+    # Beside x0*x1, a logistic residual's first-order view ranks x2*x3 just above x2/x3: a refit settles it
+    # (on enough rows to tell them apart in every fold).
+    n = max(n, 10_000)
+    X = rng.normal(size=(n, 8))
+    X[:, 3] = rng.uniform(1, 3, n)
+    y = np.where(2 * X[:, 0] * X[:, 1] + 3 * X[:, 2] / X[:, 3] + 0.5 * rng.normal(size=n) > 0, "yes", "no")
+    return X, y, [either(0, 1), {"divide(x2__x3)"}], {"task": "classification"}
+
+
 @pytest.mark.parametrize("make", [product_with_positive_factor, minimum, absolute_difference, crossing_denominator,
                                   weak_second_feature, heavy_tails, three_way, level_slope, level_pair,
-                                  classification])
+                                  classification, classes_product_and_ratio])
 def test_each_planted_feature_is_found(make):
     rng = np.random.default_rng(0)
     X, y, wanted, options = make(rng, 3000)

@@ -37,7 +37,83 @@ class Gain:
         # tell the best of many noise candidates from a feature: a kept gain must also exceed what the
         # best of the round's candidates reaches by chance.
         short = next((i for i, g in enumerate(gains) if g < ctx.chance), len(gains))
-        return kept[:short], gains[:short]
+        kept, gains = list(kept[:short]), list(gains[:short])
+        if ctx.task == "classification" and kept:
+            _confirm_by_refit(ctx, kept, gains)
+        return kept, gains
+
+
+#: A candidate whose added value comes within this share of a kept one's is a close call.
+CLOSE_CALL = 0.1
+#: At most this many close calls are refitted against a kept candidate.
+CLOSE_CALLS = 3
+#: Rows of the logistic refits that settle a close call.
+REFIT_ROWS = 5000
+
+
+def _confirm_by_refit(ctx, kept, gains):
+    """Settle close calls between kept candidates and their runners-up with refitted logistic models.
+
+    For classes, added value is measured on the residual of the logistic
+    model of the columns, a first-order view: of two candidates within
+    ``CLOSE_CALL`` of each other (a product and a ratio of the same columns,
+    say), the one it ranks first need not be the one a refitted model
+    predicts better with.  Each such call is decided by the held-out
+    log-loss of the logistic model on the columns, the features kept before
+    and the candidate, on three folds of the fit rows.
+    """
+    for t in range(len(kept)):
+        prior = [ctx.cands[k] for k in kept[:t]]
+        rest = [c for c in range(len(ctx.cands)) if c not in kept and not ctx.constant[ctx.cands[c]]]
+        if not rest:
+            return
+        together = [kept[t]] + rest
+        g, spread = partial_gains(ctx.corr, list(ctx.basis) + prior, [ctx.cands[c] for c in together], ctx.targets)
+        close = [together[i] for i in np.argsort(-g[1:], kind="stable")[:CLOSE_CALLS] + 1
+                 if g[i] >= (1 - CLOSE_CALL) * g[0] > 0 and spread[i] >= NIL_SPREAD]
+        if not close:
+            continue
+        losses = _refit_losses(ctx, kept[:t], [kept[t]] + close)
+        # A runner-up takes the place only if it predicts better on every held-out fold: between two
+        # near copies (log x and 1/x, say) the refits differ by noise, and the first-order view stands.
+        better = [j for j in range(1, len(losses)) if np.all(losses[j] < losses[0])]
+        if better:
+            j = min(better, key=lambda j: losses[j].sum())
+            kept[t] = close[j - 1]
+            gains[t] = float(g[together.index(kept[t])])
+
+
+def _refit_losses(ctx, prior, options):
+    """Held-out log-loss per fold (rows: ``options``) of a logistic model on the columns, ``prior`` and each
+    of ``options`` (pool positions)."""
+    from sklearn.linear_model import LogisticRegression
+    from sklearn.metrics import log_loss
+    from sklearn.model_selection import StratifiedKFold
+
+    from karrow_libs.table import quiet_warnings
+
+    xf, yf = ctx.fit_values, ctx.fit_target
+    idx = np.arange(len(xf)) if len(xf) <= REFIT_ROWS else ctx.sample(yf, REFIT_ROWS)
+    x, y = xf[idx][:, list(ctx.basis)], yf[idx]
+    extra = ctx.columns(list(prior) + list(options), xf[idx])
+    base = np.concatenate([x, extra[:, : len(prior)]], axis=1)
+    _, counts = np.unique(y, return_counts=True)
+    folds = min(3, int(counts.min()))
+    if folds < 2:
+        return np.zeros((len(options), 1))
+    split = list(StratifiedKFold(folds, shuffle=True, random_state=ctx.seed).split(base, y))
+    losses = []
+    for j in range(len(options)):
+        z = np.concatenate([base, extra[:, len(prior) + j: len(prior) + j + 1]], axis=1)
+        per_fold = []
+        for tr, te in split:
+            mean, sd = z[tr].mean(axis=0), z[tr].std(axis=0)
+            sd[~(sd > 0)] = 1.0
+            with quiet_warnings():
+                model = LogisticRegression(max_iter=500).fit((z[tr] - mean) / sd, y[tr])
+                per_fold.append(log_loss(y[te], model.predict_proba((z[te] - mean) / sd), labels=model.classes_))
+        losses.append(per_fold)
+    return np.asarray(losses)
 
 
 class _ModuleSelector:

@@ -81,6 +81,15 @@ def test_unreadable_tables_are_one_line_from_a_file_or_standard_input(tmp_path, 
     assert "\n" not in str(e.value)
 
 
+@pytest.mark.parametrize("kind", ["gz", "bz2", "xz"])
+def test_a_compressed_table_from_an_in_memory_standard_input(monkeypatch, kind):
+    expected = frame()
+    data = compress(kind, expected.to_csv(index=False).encode("utf-8"))
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))  # a buffer that cannot peek
+    got, _ = read_table("-")
+    assert list(got.columns) == list(expected.columns) and len(got) == len(expected)
+
+
 def test_an_encoding_reads_a_latin_1_file(tmp_path):
     expected = frame()
     path = tmp_path / "t.csv"

@@ -111,8 +111,18 @@ def _opened(path, label):
 
 
 def _peek(f, n):
+    """The first ``n`` bytes of ``f``, left unread: peeked, or read and sought back (a stream embedding
+    code hands as standard input may be a plain in-memory buffer)."""
     if hasattr(f, "peek"):
         return f.peek(n)[:n]
+    try:
+        if f.seekable():
+            where = f.tell()
+            head = f.read(n)
+            f.seek(where)
+            return head
+    except (AttributeError, OSError, ValueError):
+        pass
     return b""
 
 

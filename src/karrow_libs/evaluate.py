@@ -134,13 +134,13 @@ def fit_families(X, y, task, families=("linear",), *, seed=0, progress=None, res
         model = make_model(task, family, seed)
         shared = any(other is values for _, other in fitted.values())  # families sharing one search
         with module_output():
-            (model.fit if shared else lambda v, t: _fit_in_place(model, v, t))(values, y)
+            _fit_in_place(model, values, y, allowed=not shared)
         del values
         out[family] = FamilyFit(family, features, model)
     return out
 
 
-def _fit_in_place(model, values, y):
+def _fit_in_place(model, values, y, allowed=True):
     """``model.fit(values, y)``, letting a scaled linear model scale and centre ``values`` where they lie.
 
     The scaler's and the ridge model's own copies of a large table are
@@ -151,7 +151,7 @@ def _fit_in_place(model, values, y):
     from sklearn.preprocessing import StandardScaler
 
     steps = [est for _, est in getattr(model, "steps", [])]
-    if len(steps) != 2 or type(steps[0]) is not StandardScaler or not isinstance(values, np.ndarray) \
+    if not allowed or len(steps) != 2 or type(steps[0]) is not StandardScaler or not isinstance(values, np.ndarray) \
             or values.dtype != np.float64 or not values.flags.writeable:
         model.fit(values, y)
         return

@@ -85,7 +85,7 @@ def test_final_linear_model_fitted_in_place_equals_a_copying_fit(keep, monkeypat
     X = X.assign(big=np.linspace(1.6e9, 1.7e9, len(X)))  # epoch-sized values
     options = dict(OPTIONS, keep=keep)
     fit = evaluate.fit_families(X, y.to_numpy(), "regression", ["linear"], **options)["linear"]
-    monkeypatch.setattr(evaluate, "_fit_in_place", lambda model, values, target: model.fit(values, target))
+    monkeypatch.setattr(evaluate, "_fit_in_place", lambda model, values, target, allowed=True: model.fit(values, target))
     plain = evaluate.fit_families(X, y.to_numpy(), "regression", ["linear"], **options)["linear"]
     values = plain.features.transform(X)
     np.testing.assert_array_equal(fit.features.transform(X), values)  # nothing fitted was scaled where it lies

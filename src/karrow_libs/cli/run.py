@@ -62,14 +62,16 @@ def split_target(frame, target, label, task, notes=None):
         notes.warn("the target " + repr(target) + " is numbers with " + str(info["text_rows"]) + " text cell(s) ("
                    + ", ".join(info["text_cells"]) + "): their rows were dropped like rows without a target")
     kept = np.asarray(info["kept_rows"], dtype=bool)
-    X = (frame if kept.all() else frame.loc[kept]).drop(columns=[target]).reset_index(drop=True)
+    # A table whose every row has a target is used as it is: no copy to select its rows or renumber them.
+    rows = frame if kept.all() else frame.loc[kept]
+    if not rows.index.equals(pd.RangeIndex(len(rows))):
+        rows = rows.reset_index(drop=True)
+    X = rows.drop(columns=[target])
     if X.shape[1] == 0:
         raise DataError(label + " has no column besides the target " + repr(target))
     how = "--task" if task else str(info.get("how", "guessed"))
     if how.endswith(": " + chosen):
         how = how[: -len(chosen) - 2]
-    rows = frame if kept.all() and isinstance(frame.index, pd.RangeIndex) and frame.index.start == 0 \
-        and frame.index.step == 1 else frame.loc[kept].reset_index(drop=True)
     # The target's own copy: a column of the frame would keep the whole frame's block alive.
     return X, y, rows[target].copy(), chosen, how, int(info["dropped_rows"]), rows
 

@@ -166,27 +166,21 @@ class PairSource(_PairUnits):
             self._focus = np.sort(np.argsort(-np.round(scores, 12), kind="stable")[: self.FOCUS])
 
     def accumulate(self, xc, rc):
-        focus = getattr(self, "_focus", None)
-        if self.kernel is not None and focus is not None:
-            s1, s2, sr = self.kernel.pair_sums(np.asfortranarray(xc), self.i[focus].astype(np.int64),
-                                               self.j[focus].astype(np.int64), np.asfortranarray(rc), self.op,
-                                               self.threads)
-            self.s1[focus] += s1
-            self.s2[focus] += s2
-            self.sr[focus] += sr
-            return
         if self.kernel is not None:
-            # One pass over the rows per pair, no candidate column in memory, the GIL released; both
-            # orders of a symmetric pair are the same column, so it is summed once.
-            half = self._halves() if self.n_units else None
-            i, j = (self.i, self.j) if half is None else (self.i[half[0]], self.j[half[0]])
-            s1, s2, sr = self.kernel.pair_sums(np.asfortranarray(xc), i.astype(np.int64), j.astype(np.int64),
-                                               np.asfortranarray(rc), self.op, self.threads)
+            # One pass over the rows per pair, no candidate column in memory, the GIL released. Walked: the
+            # focused units, or every unit with both orders of a symmetric pair summed once.
+            focus = getattr(self, "_focus", None)
+            half = self._halves() if focus is None and self.n_units else None
+            walked = focus if focus is not None else (slice(None) if half is None else half[0])
+            s1, s2, sr = self.kernel.pair_sums(np.asfortranarray(xc), self.i[walked].astype(np.int64),
+                                               self.j[walked].astype(np.int64), np.asfortranarray(rc), self.op,
+                                               self.threads)
             if half is not None:
                 s1, s2, sr = s1[half[1]], s2[half[1]], sr[half[1]]
-            self.s1 += s1
-            self.s2 += s2
-            self.sr += sr
+            into = focus if focus is not None else slice(None)
+            self.s1[into] += s1
+            self.s2[into] += s2
+            self.sr[into] += sr
             return
         width = max(1, self.budget // (4 * 8 * max(len(xc), 1)))
         for lo in range(0, self.n_units, width):

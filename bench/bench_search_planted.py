@@ -138,6 +138,36 @@ def case_depth2(rng, n=10_000, p=10):
     return X, y, [triple], [t], {"depth": 2}
 
 
+def _either_order(fmt, a, b):
+    """``fmt`` around the sum of columns ``a`` and ``b`` in both orders."""
+    return {fmt % ("sum(x%d__x%d)" % (i, j)) for i, j in ((a, b), (b, a))}
+
+
+def case_ratio_to_sum(rng, n=10_000, p=10):
+    # x / (y + z) with positive y, z: a sum alone lies in the span of the columns, so no round keeps it.
+    X = rng.normal(size=(n, p))
+    X[:, 1] = rng.uniform(0.5, 2.0, n)
+    X[:, 2] = rng.uniform(0.5, 2.0, n)
+    t = X[:, 0] / (X[:, 1] + X[:, 2])
+    y = 3 * t + X[:, 3] + 0.3 * rng.normal(size=n)
+    return X, y, [_either_order("divide(x0__%s)", 1, 2)], [t], {"depth": 2}
+
+
+def case_share(rng, n=10_000, p=10):
+    # a / (a + b) of two positive amounts spanning orders of magnitude: a sigmoid of log(a / b) that
+    # the logs and ratios of the first round only follow in part.  b / (a + b) and (b - a) / (a + b) are
+    # the same feature up to a linear map.
+    X = rng.normal(size=(n, p))
+    X[:, 0] = rng.lognormal(0, 1, n)
+    X[:, 1] = rng.lognormal(0, 1, n)
+    t = X[:, 0] / (X[:, 0] + X[:, 1])
+    y = 3 * t + X[:, 2] + 0.2 * rng.normal(size=n)
+    wanted = _either_order("divide(x0__%s)", 0, 1) | _either_order("divide(x1__%s)", 0, 1)
+    wanted |= {"divide(%s__sum(x%d__x%d))" % (d, i, j) for d in ("diff(x0__x1)", "diff(x1__x0)")
+               for i, j in ((0, 1), (1, 0))}
+    return X, y, [wanted], [t], {"depth": 2}
+
+
 def case_heavy_tails(rng, n=20_000, p=20):
     X = rng.standard_t(3, size=(n, p))
     t = X[:, 0] * X[:, 1]
@@ -207,6 +237,8 @@ CASES = [
     ("wide 1 000 x 200", lambda rng: case_wide(rng, 1000)),
     ("wide 5 000 x 200", lambda rng: case_wide(rng, 5000)),
     ("weak 1/x beside a product, 40 positive columns", case_reciprocal),
+    ("x / (y + z), positive y, z (depth=2)", case_ratio_to_sum),
+    ("share a / (a + b) (depth=2)", case_share),
 ]
 
 

@@ -31,7 +31,7 @@ from . import defaults
 from ._module import (catalogue_transform, fit_transform_object, kind_of, level_products, module_columns,
                       new_columns_info, reciprocals, restrict, transform_graph, unique_name)
 from ._selectors import make_selector
-from ._sources import GramBank, SourceSet, make_source
+from ._sources import PARTIAL_LIMIT, GramBank, SourceSet, make_source
 from ._stats import (FOLDS, NIL_SPREAD, GramStats, Residual, correlations, fold_error, partial_gains,
                      partial_screen_scores, row_folds, screen_scores, standardized_folds)
 
@@ -46,6 +46,12 @@ MAX_STEPS = 20
 MIN_PER_STEP = 8
 #: Most unary operand columns a second round adds (their pairs grow with the square).
 OPERAND_LIMIT = 60
+#: Pair functions whose input pairs can be operands of a second round, most of them it adds, the widest
+#: table whose pairs are weighed (their composites grow with the cube), and the rows they are weighed on.
+PAIR_OPERAND_FUNCTIONS = (np.add, np.subtract)
+PAIR_OPERANDS = 16
+PAIR_OPERAND_WIDTH = 48
+OPERAND_SCREEN_ROWS = 4000
 
 
 def _sample(y, size, rng, stratify):
@@ -77,10 +83,81 @@ def _chunks(rows, n, size):
             yield rows[lo:lo + size]
 
 
-def chance_floor(sources, n_rows):
+def chance_floor(sources, n_rows, weighed=0):
     """The gain the best of all the sources' candidates reaches on noise alone: ``2 ln(m) / n_rows`` for
-    ``m`` candidates.  A kept feature must add more."""
-    return 2 * math.log(max(sum(s.n_units for s in sources), 2)) / max(n_rows, 1)
+    ``m`` candidates (and the ``weighed`` ones that picked some of them).  A kept feature must add more."""
+    return 2 * math.log(max(sum(s.n_units for s in sources) + weighed, 2)) / max(n_rows, 1)
+
+
+def _one_order(cands, p_in, xf, fun):
+    """``(a, b, position)`` of one candidate per unordered pair of input columns.
+
+    A sum's two orders are one column and a difference's are one up to its
+    sign; of a difference, the order with the positive mean stays, so a
+    difference that keeps its sign can be a denominator or a reciprocal.
+    """
+    by_pair = {}
+    for pos, c in enumerate(cands):
+        if c is None or np.isscalar(c) or len(c) != 2:
+            continue
+        a, b = int(c[0]), int(c[1])
+        if a != b and a < p_in and b < p_in:
+            by_pair.setdefault((min(a, b), max(a, b)), []).append((a, b, pos))
+    out = []
+    for (a, b), orders in by_pair.items():
+        pick = orders[0]
+        if fun is np.subtract and len(orders) > 1 and float(np.mean(xf[:, a] - xf[:, b])) < 0:
+            pick = next((o for o in orders if o[0] == b), pick)
+        elif fun is np.subtract and len(orders) > 1:
+            pick = next((o for o in orders if o[0] == a), pick)
+        out.append(pick)
+    return out
+
+
+def _clear_of_zero(block):
+    """Per column: one sign throughout, and at most 1 % of the magnitudes below a tenth of their median
+    (a denominator near 0 lets a handful of rows decide a ratio)."""
+    size = np.abs(block)
+    one_sign = (block.min(axis=0) > 0) | (block.max(axis=0) < 0)
+    return one_sign & (np.percentile(size, 1, axis=0) * 10 >= np.median(size, axis=0))
+
+
+def composite_scores(x, resid, a, b, sign, budget):
+    """For each pair operand ``x_a + sign * x_b``: the best screening score of its products and (where it
+    is clear of 0) its reciprocal's products with the constant and every column of ``x``.
+
+    A composite scores by the share of the residual ``r`` (mean over its columns) that its part outside
+    the span of the constant and the columns explains: a ratio of a centred column to a positive sum
+    mostly repeats the column and the features already kept, and only what it adds counts.
+    """
+    n, k = resid.shape
+    base = np.column_stack([np.ones(n), x])
+    q, upper = np.linalg.qr(base)
+    # Columns that repeat earlier ones add no direction to the span.
+    q = q[:, np.abs(np.diag(upper)) > 1e-9 * np.sqrt(n)]
+    resid = resid - q @ (q.T @ resid)
+    var_r = np.einsum("ij,ij->j", resid, resid)
+    best = np.zeros(len(a))
+    if not np.all(var_r > 0):
+        return best
+    width = max(1, budget // (8 * n * 6))
+    for lo in range(0, len(a), width):
+        sl = slice(lo, min(lo + width, len(a)))
+        s = x[:, a[sl]] + sign[sl] * x[:, b[sl]]
+        with np.errstate(all="ignore"):
+            w = np.where(_clear_of_zero(s)[None, :], 1.0 / s, 0.0)
+        for ops in (s, w):
+            for col in range(base.shape[1]):
+                c = ops * base[:, col:col + 1]
+                g = q.T @ c
+                total = np.einsum("ij,ij->j", c, c)
+                part = total - np.einsum("ij,ij->j", g, g)
+                cov = resid.T @ c
+                with np.errstate(all="ignore"):
+                    score = (cov ** 2 / (part[None, :] * var_r[:, None])).mean(axis=0)
+                valid = (part > NIL_SPREAD * total) & np.isfinite(score)
+                best[sl] = np.maximum(best[sl], np.where(valid, np.minimum(score, 1.0), 0.0))
+    return best
 
 
 class _Features:
@@ -323,7 +400,10 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
     out, keeps the best found so far and says so in ``stopped_early_``.
 
     **Depth.**  Round ``r + 1`` combines the features kept by round ``r`` with
-    each other and with the input columns.
+    each other and with the input columns.  The second round also has as
+    operands the unary transforms of the inputs and the input pair sums and
+    differences whose ratios or products explain most of the residual, so
+    ``x / (y + z)`` or a share ``a / (a + b)`` can be formed.
 
     **Reproducibility.**  The same data and ``seed`` give the same features and
     names: the shared ``random`` generator, from which the module draws the
@@ -472,15 +552,17 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                     break
         self.names_, self.dtypes_, self.lineage_ = names, dtypes, lineage
         del self._rng, self._deadline
+        self.__dict__.pop("_weighed", None)
         self.__dict__.pop("_x_bounds", None)
         return self
 
     # ------------------------------------------------------------------
     def _round(self, r, X, values, y, screen, names, dtypes, lineage, budget, sel, progress, rescore):
-        """One round; the second one also has the unary transforms of the inputs as extra operands."""
+        """One round; the second one also has unary transforms and pair sums of the inputs as extra operands."""
         last = self.kept_[-1]["round"] if self.kept_ else 0
         fresh_width = self.rounds_[-1].width if last == r - 1 and self.rounds_ else 0
         fresh = set(range(len(names) - fresh_width, len(names))) if r > 1 else None
+        self._weighed = 0
         operands = self._operands(values, y, screen, names, dtypes, lineage, budget) if r == 2 else None
         if operands is None:
             return self._round_on(r, X, values, y, screen, (names, dtypes, lineage), (names, dtypes, lineage),
@@ -504,17 +586,23 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         return added
 
     def _operands(self, values, y, screen, names, dtypes, lineage, budget):
-        """The unary transforms of the inputs among ``transforms``, as operands of this round's pairs
-        (so that ``log(x) * z`` or ``x / sqrt(z)`` can be formed although ``log(x)`` alone adds nothing)."""
+        """The extra operands of the second round's pairs: the unary transforms of the inputs among
+        ``transforms`` (so that ``log(x) * z`` or ``x / sqrt(z)`` can be formed although ``log(x)`` alone
+        adds nothing), and the input pair sums and differences whose ratios or products with a column
+        screen best against the residual (so that ``x / (y + z)`` or a share ``a / (a + b)`` can be
+        formed although a sum alone lies in the span of the columns)."""
         p_in = values.shape[1]
         xf, yf = self._fit_rows(values, y, screen, budget, len(names))
         graph = transform_graph(self.max_per_transform)
-        groups = []
+        groups, pair_sets = [], []
         # Not the reciprocals: a pair with ``1 / z`` re-expresses a ratio or a product of the columns
         # themselves, which are candidates already.
         for name in dict.fromkeys(self.transforms):
             t = catalogue_transform(name, graph)
-            if kind_of(t)[0] != "unary":
+            kind, fun = kind_of(t)
+            if kind == "binary" and fun in PAIR_OPERAND_FUNCTIONS and 2 <= p_in <= PAIR_OPERAND_WIDTH:
+                pass
+            elif kind != "unary":
                 continue
             try:
                 cands = fit_transform_object(t, xf, yf, names, dtypes, lineage)
@@ -522,14 +610,26 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                 raise
             except Exception:
                 continue
-            idx = [i for i, c in enumerate(cands) if c is not None and int(c) < p_in]
-            if idx:
-                groups.append(restrict(t, idx))
+            if kind == "unary":
+                idx = [i for i, c in enumerate(cands) if c is not None and int(c) < p_in]
+                if idx:
+                    groups.append(restrict(t, idx))
+            else:
+                pair_sets.append((t, fun, _one_order(cands, p_in, xf, fun)))
+        unary_width = sum(module_columns(t, xf[:2]).shape[1] for t in groups)
+        if unary_width > OPERAND_LIMIT:
+            groups, unary_width = [], 0
+        room = min(PAIR_OPERANDS, OPERAND_LIMIT - unary_width)
+        if len(names) + unary_width <= PARTIAL_LIMIT:
+            # Past that width the round's pairs would be screened without the columns' span.
+            room = min(room, PARTIAL_LIMIT - len(names) - unary_width)
+        if room > 0 and any(len(idx) for _, _, idx in pair_sets):
+            groups += self._best_pair_operands(pair_sets, values, y, screen, xf, yf, room, budget)
         if not groups:
             return None
         feats = _Features([(t, np.arange(module_columns(t, xf[:2]).shape[1])) for t in groups], None)
         feats.order = np.arange(sum(len(sel) for _, sel in feats.groups))
-        if feats.width == 0 or feats.width > OPERAND_LIMIT:
+        if feats.width == 0:
             return None
         info = ([], [], [])
         for t, sel in feats.groups:
@@ -537,6 +637,44 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                 acc += part
         feats.info = (info[0], [np.dtype(np.float64) if d.kind in "biuf" else d for d in info[1]], info[2])
         return feats
+
+    def _best_pair_operands(self, pair_sets, values, y, screen, xf, yf, room, budget):
+        """The ``room`` input pair sums and differences whose best ratio or product with a column (or
+        the constant) explains most of the residual of the model so far, as restricted transforms.
+
+        Each such composite is scored by its squared correlation with the residual, its variance taken
+        outside the span of the constant and of the column it is formed with (a ratio ``x / (y + z)``
+        of a centred ``x`` mostly repeats ``x``).  The count of composites weighed is added to the
+        round's candidates for the chance level of its gains.
+        """
+        base = self._residual(values, y, screen, xf, yf, None, budget)
+        rows = np.arange(len(xf))
+        if len(rows) > OPERAND_SCREEN_ROWS:
+            rows = np.sort(np.random.default_rng(self.seed).choice(len(rows), OPERAND_SCREEN_ROWS, replace=False))
+        x = xf[rows]
+        resid = base.residuals(x, yf[rows])
+        lo, hi = _guard_bounds(x)
+        x = np.clip(x, lo, hi)
+        r_lo, r_hi = _guard_bounds(resid)
+        resid = np.clip(resid, r_lo, r_hi)
+        resid = resid - resid.mean(axis=0)
+        ops = [(t, a, b) for t, fun, idx in pair_sets for a, b, _ in idx]
+        sign = np.asarray([1.0 if fun is np.add else -1.0 for _, fun, idx in pair_sets for _ in idx])
+        a = np.asarray([i for _, i, _ in ops], dtype=np.intp)
+        b = np.asarray([j for _, _, j in ops], dtype=np.intp)
+        scores = composite_scores(x, resid, a, b, sign, budget // 2)
+        self._weighed = len(ops) * 2 * (x.shape[1] + 1)
+        # A pair none of whose composites beats what the best of them reaches on noise only costs the round.
+        floor = 2 * math.log(max(self._weighed, 2)) / len(rows)
+        best = [int(i) for i in np.argsort(-np.round(scores, 12), kind="stable")[:room] if scores[i] > floor]
+        groups = []
+        offset = 0
+        for t, fun, idx in pair_sets:
+            take = sorted(i - offset for i in best if offset <= i < offset + len(idx))
+            if take:
+                groups.append(restrict(t, [idx[i][2] for i in take]))
+            offset += len(idx)
+        return groups
 
     def _unary_and_pair_families(self, graph):
         """(family name, unfitted transform) of ``transforms``, then the reciprocal when asked for."""
@@ -603,7 +741,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             gstats = self._settle_twins(pool, gstats, P, chosen, base.n_outputs_)
             best, gain = self._pick(gstats, P, chosen, base.n_outputs_)
             # Below what the best of all the round's candidates would reach by chance: stop screening.
-            if best is None or gain < chance_floor(sources, n_rows):
+            if best is None or gain < chance_floor(sources, n_rows, getattr(self, "_weighed", 0)):
                 break
             chosen.append(best)
             if not self.stopped_early_ and self._deadline is not None and time.monotonic() > self._deadline:
@@ -620,7 +758,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         m = len(pool["picks"])
         return _Context(stats=gstats, corr=corr, constant=constant, basis=[i for i in range(P) if not constant[i]],
                         cands=list(range(P, P + m)), targets=list(range(P + m, P + m + k)), keep=keep_limit,
-                        chance=chance_floor(sources, gstats.n),
+                        chance=chance_floor(sources, gstats.n, getattr(self, "_weighed", 0)),
                         keep_option=self.keep, task=self.task, seed=self.seed, n_jobs=self.n_jobs, budget=budget,
                         fit_values=xf, fit_target=yf,
                         sample=lambda target, size: _sample(target, size, np.random.default_rng(self.seed),

@@ -251,8 +251,13 @@ class ShortlistScorer:
         self.n_inputs = n_inputs
         self.block_bytes = block_bytes
 
-    def partial(self, X_part, y_part, rows=None, known=None):
+    def partial(self, X_part, y_part, rows=None, known=None, positions=None):
         """``GramStats`` over the rows of ``X_part`` (or only its row indices ``rows``, read chunk by chunk).
+
+        ``positions``: where the rows of ``X_part`` sit in the whole table
+        (default ``0 .. len - 1``); a row's position decides its fold, so the
+        statistics of the parts of a table, each given its rows' positions,
+        add up to those of the whole.
 
         ``known``: the statistics of these same rows for all but the last
         features (a shortlist that has grown since); only the new features'
@@ -269,12 +274,19 @@ class ShortlistScorer:
         if known is not None and not 0 <= new <= self.features.width:
             raise ValueError("the known statistics do not lead these features")
         old = width - new - k  # leading columns (the constant, inputs, old features) the known statistics hold
+        if positions is not None:
+            positions = np.asarray(positions, dtype=np.int64)
+            if positions.shape != (values.shape[0],):
+                raise ValueError("positions must give one position per row: " + str(values.shape[0])
+                                 + " rows, positions of shape " + str(positions.shape))
         gram = np.zeros((FOLDS, width, width))
         # The joined block and its per-fold pieces are the chunk's copies.
         size = max(64, self.block_bytes // (8 * width * 6))
         for sl in _chunks(rows, values.shape[0], size):
             part = values[sl]
-            folds = row_folds(part)
+            at = positions[sl] if positions is not None else (np.arange(sl.start, sl.stop) if isinstance(sl, slice)
+                                                              else sl)
+            folds = row_folds(at)
             xc = _apply_rounds(self.rounds, part)
             m = np.concatenate([np.ones((xc.shape[0], 1)), xc, self.features.columns(xc),
                                 self.residual.residuals(xc, y_part[sl])], axis=1)
@@ -314,15 +326,22 @@ class _Extended:
 
 
 def _guard_bounds(block):
-    """Per column ``[q_lo - w, q_hi + w]``: quantiles ``q`` of the training values, ``w = q_hi - q_lo``."""
+    """Per column ``[q_lo - w, q_hi + w]``: quantiles ``q`` of the training values, ``w = q_hi - q_lo``,
+    within the training values' own range.
+
+    The training values are clipped only at the fence; new rows also never
+    go past what the training rows held, so a square or a product is not
+    extrapolated to values its weight was never fitted on (one long career
+    squared can otherwise carry most of a fold's error).
+    """
     # A few columns at a time: the quantiles sort a copy of what they are given.
     q = [np.quantile(block[:, lo:lo + 8], [CLIP_QUANTILE, 1 - CLIP_QUANTILE], axis=0)
          for lo in range(0, block.shape[1], 8)]
     lo_q, hi_q = np.concatenate(q, axis=1) if q else np.empty((2, 0))
     w = hi_q - lo_q
-    span = block.max(axis=0) - block.min(axis=0)
-    w = np.where(w > 0, w, span)
-    return lo_q - w, hi_q + w
+    low, high = block.min(axis=0), block.max(axis=0)
+    w = np.where(w > 0, w, high - low)
+    return np.maximum(lo_q - w, low), np.minimum(hi_q + w, high)
 
 
 class _Context:

@@ -726,7 +726,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             progress(total, total, label + ": selecting")
         ctx = self._context(gstats, sources, pool, P, base.n_outputs_, keep_limit, budget, xf, yf)
         if (self.task == "classification" and screen is None and rescore is None and len(xf) == values.shape[0]
-                and len(xf) <= REFIT_COUNT_ROWS):
+                and len(xf) <= REFIT_COUNT_ROWS and self._deadline is None):
             # The fit rows are the table's rows in order, so a row's fold is its fold in the statistics.
             ctx.held_in = lambda train: self._held_in_order(sources, train, values, y, xf, yf, budget, keep_limit)
         kept, scores = sel.select(ctx)
@@ -780,8 +780,11 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         their own residual, screen, pool and steps, so that no held-out row helped choose them."""
         bank = sources.bank
         saved = (bank.reuse, bank._fixed, bank.cube, bank.cube_rows, self.screens_)
-        # The bank's kept sums belong to the rows of the walk that formed them.
+        # The bank's kept sums belong to the rows of the walk that formed them, and the pairs a source
+        # walks after its first screen were picked on every row.
         bank.reuse, bank._fixed, bank.cube = False, None, None
+        for src in sources:
+            src.__dict__.pop("_focus", None)
         try:
             xt, yt = xf[train], yf[train]
             base = self._residual(values, y, train, xt, yt, None, budget)

@@ -109,8 +109,11 @@ def _held_out_loss(z, y, train, test, seed):
     sd[~(sd > 0)] = 1.0
     with quiet_warnings(ConvergenceWarning):
         model = LogisticRegression(max_iter=1000, random_state=seed).fit((z[train] - mean) / sd, y[train])
-    proba = model.predict_proba((z[test] - mean) / sd)
-    return float(log_loss(y[test], proba, labels=model.classes_)) * int(test.sum())
+    # A class the fold holds and its training rows do not gets no probability: the same loss for every count.
+    classes = np.unique(y)
+    proba = np.zeros((int(test.sum()), len(classes)))
+    proba[:, np.searchsorted(classes, model.classes_)] = model.predict_proba((z[test] - mean) / sd)
+    return float(log_loss(y[test], np.clip(proba, 1e-15, 1.0), labels=classes)) * int(test.sum())
 
 
 #: A candidate whose added value comes within this share of a kept one's is a close call.

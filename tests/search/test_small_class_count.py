@@ -61,3 +61,12 @@ def test_larger_tables_and_regression_keep_the_linear_count(monkeypatch):
     FeatureSearch(task="classification").fit(table(X), classes_of(X[:, 0] * X[:, 1], 2))
     FeatureSearch().fit(table(X[:300]), X[:300, 0] * X[:300, 1])
     assert calls == []
+
+
+def test_a_class_some_folds_never_train_on_is_counted_without_error():
+    rng = np.random.default_rng(4)
+    X = rng.normal(size=(300, 5))
+    y = classes_of(X[:, 0] + 0.3 * rng.normal(size=300), 2).astype(str)
+    y[:2] = "rare"  # at most two folds hold it, and their other folds' rows never do
+    fs = FeatureSearch(task="classification").fit(table(X), y)
+    assert fs.transform(table(X[:3])).shape[1] == 5 + len(fs.kept_)

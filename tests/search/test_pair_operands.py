@@ -54,6 +54,8 @@ def test_a_composite_of_a_pair_is_found_with_depth_two_and_computed_on_new_rows(
     names = [k["name"] for k in fs.kept_]
     hit = sorted(wanted & set(names))
     assert hit, sorted(names)
+    weighed = [e for e in fs.candidate_stats_ if e["transform"] == "pair operands"]
+    assert [(e["round"], e["considered"], e["skipped"]) for e in weighed] == [(2, 2 * 15, None)]
     shallow = FeatureSearch().fit(table(X), y)
     assert not wanted & {k["name"] for k in shallow.kept_}
     new, _, _, t_new = make(np.random.default_rng(1), 5)
@@ -72,6 +74,7 @@ def test_noise_keeps_nothing_with_pair_operands(task, positive):
     y = rng.normal(size=2000) if task == "regression" else rng.choice(["a", "b"], 2000)
     fs = FeatureSearch(depth=2, task=task).fit(table(X), y)
     assert fs.kept_ == []
+    assert [e["considered"] for e in fs.candidate_stats_ if e["transform"] == "pair operands"] == [2 * 28]
 
 
 def test_composite_scores_equal_explicit_residualisation():

@@ -52,6 +52,8 @@ PAIR_OPERAND_FUNCTIONS = (np.add, np.subtract)
 PAIR_OPERANDS = 16
 PAIR_OPERAND_WIDTH = 48
 OPERAND_SCREEN_ROWS = 4000
+#: How ``candidate_stats_`` names the input pair sums and differences weighed as operands.
+PAIR_OPERAND_FAMILY = "pair operands"
 
 
 def _sample(y, size, rng, stratify):
@@ -686,6 +688,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         # A pair none of whose composites beats what the best of them reaches on noise only costs the round.
         floor = 2 * math.log(max(self._weighed, 2)) / len(rows)
         best = [int(i) for i in np.argsort(-np.round(scores, 12), kind="stable")[:room] if scores[i] > floor]
+        self.candidate_stats_.append({"round": 2, "transform": PAIR_OPERAND_FAMILY, "considered": len(ops),
+                                      "constant": 0, "copies": 0, "skipped": None if best else "none above chance"})
         groups = []
         offset = 0
         for t, fun, idx in pair_sets:

@@ -1,4 +1,5 @@
-"""How many features a small table of classes keeps: refitted logistic models on held-out rows decide."""
+"""How many features a small table of classes keeps: when the linear count keeps none, refitted logistic
+models on held-out rows get a say."""
 import numpy as np
 import pytest
 
@@ -49,6 +50,9 @@ def test_each_fold_is_chosen_without_its_rows(monkeypatch):
     for f, train in enumerate(seen):
         np.testing.assert_array_equal(train, np.flatnonzero(folds != f))
     assert fs.screens_ <= 10 and fs.kept_
+    # The residual's linear held-out error alone keeps nothing on this table.
+    monkeypatch.setattr(_search, "REFIT_COUNT_ROWS", 0)
+    assert FeatureSearch(task="classification", transforms=("log", "divide")).fit(table(X), y).kept_ == []
 
 
 def test_larger_tables_and_regression_keep_the_linear_count(monkeypatch):

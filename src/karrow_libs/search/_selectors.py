@@ -32,25 +32,23 @@ class Gain:
                 "top of them and of the features kept before it")
 
     def select(self, ctx):
-        if getattr(ctx, "held_in", None) is not None:
+        kept, gains = forward_select(ctx.stats, ctx.corr, ctx.constant, ctx.basis, ctx.cands, ctx.targets, ctx.keep)
+        # The pool was screened on every row, held-out folds included, so cross-validation alone cannot
+        # tell the best of many noise candidates from a feature: a kept gain must also exceed what the
+        # best of the round's candidates reaches by chance.
+        short = next((i for i, g in enumerate(gains) if g < ctx.chance), len(gains))
+        kept, gains = list(kept[:short]), list(gains[:short])
+        if not kept and getattr(ctx, "held_in", None) is not None:
             kept, gains = _count_by_refit(ctx)
-        else:
-            kept, gains = forward_select(ctx.stats, ctx.corr, ctx.constant, ctx.basis, ctx.cands, ctx.targets, ctx.keep)
-            # The pool was screened on every row, held-out folds included, so cross-validation alone cannot
-            # tell the best of many noise candidates from a feature: a kept gain must also exceed what the
-            # best of the round's candidates reaches by chance.
-            short = next((i for i, g in enumerate(gains) if g < ctx.chance), len(gains))
-            kept, gains = list(kept[:short]), list(gains[:short])
         if ctx.task == "classification" and kept:
             _confirm_by_refit(ctx, kept, gains)
         return kept, gains
 
 
-#: Most fit rows of a table of classes whose count is settled by refitted logistic models.
+#: Most fit rows of a table of classes on which refitted logistic models get a say in the count.
 REFIT_COUNT_ROWS = 1000
 #: Standard errors by which the refitted models with features must beat the columns alone.
 REFIT_MARGIN = 1.0
-EVERY_FOLD = 0.0
 
 
 def _count_by_refit(ctx):
@@ -66,8 +64,11 @@ def _count_by_refit(ctx):
     logistic models on the columns plus its first ``k`` features, fitted on
     those rows, are scored on the fold.  The count is the fewest features
     within one standard error of the best summed log-loss, and none unless
-    that beats the columns alone by ``REFIT_MARGIN`` standard errors of the
-    difference; the features are the first of the greedy order on all rows.
+    that beats the columns alone on every fold and by ``REFIT_MARGIN``
+    standard errors of the difference (with a fold's model on many columns,
+    one fold can go against a real feature: the linear count, which runs
+    first, keeps those); the features are the first of the greedy order on
+    all rows.
     """
     xf, yf = ctx.fit_values, ctx.fit_target
     folds = row_folds(np.arange(len(xf)))
@@ -91,7 +92,7 @@ def _count_by_refit(ctx):
     k = int(np.flatnonzero(diff.sum(axis=0) <= se)[0])
     if k:
         gain = per_fold[:, 0] - per_fold[:, k]
-        if not (gain.sum() > REFIT_MARGIN * np.sqrt(f) * gain.std(ddof=1) and (gain >= -EVERY_FOLD * per_fold[:, 0]).all()):
+        if not (gain.sum() > REFIT_MARGIN * np.sqrt(f) * gain.std(ddof=1) and (gain > 0).all()):
             k = 0
     if not k:
         return [], []

@@ -206,15 +206,18 @@ class ShortlistScorer:
         # The joined block and its per-fold pieces are the chunk's copies.
         size = max(64, self.block_bytes // (8 * width * 6))
         for sl in _chunks(rows, values.shape[0], size):
-            part = values[sl]
-            at = positions[sl] if positions is not None else (np.arange(sl.start, sl.stop) if isinstance(sl, slice)
-                                                              else sl)
-            folds = row_folds(at)
-            xc = _apply_rounds(self.rounds, part)
+            idx = np.arange(sl.start, sl.stop) if isinstance(sl, slice) else sl
+            folds = row_folds(idx if positions is None else positions[idx])
+            # The chunk's rows taken fold by fold, so that each fold's rows are one slice of the block.
+            order = np.argsort(folds, kind="stable")
+            idx = idx[order]
+            counts = np.bincount(folds, minlength=FOLDS)
+            ends = np.cumsum(counts)
+            xc = _apply_rounds(self.rounds, values[idx])
             m = np.concatenate([np.ones((xc.shape[0], 1)), xc, self.features.columns(xc),
-                                self.residual.residuals(xc, y_part[sl])], axis=1)
+                                self.residual.residuals(xc, y_part[idx])], axis=1)
             for f in range(FOLDS):
-                mf = m[folds == f]
+                mf = m[ends[f] - counts[f]:ends[f]]
                 if known is None:
                     gram[f] += mf.T @ mf
                 else:

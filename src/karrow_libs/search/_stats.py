@@ -84,7 +84,10 @@ class Residual:
     def residuals(self, values, y):
         """(rows, n_outputs_) residuals for the rows ``values`` with targets ``y``."""
         if self.task == "regression":
-            pred = self.intercept_ + ((values - self.mean_) / self.scale_) @ self.coef_
+            # The standardisation folded into the weights: one product over the rows, no scaled copy.
+            w = self.coef_ / self.scale_
+            pred = values @ w
+            pred += self.intercept_ - self.mean_ @ w
             return (np.asarray(y, dtype=np.float64) - pred)[:, None]
         onehot = (np.asarray(y)[:, None] == self.classes_[None, :]).astype(np.float64)
         proba = np.zeros_like(onehot)

@@ -489,6 +489,53 @@ class CategoryRecipe(Recipe):
         return out
 
 
+#: A word: two or more letters (no digits, no underscore), as in "Mr", "Senior" or "Deluxe".
+_WORD = re.compile(r"[^\W\d_]{2,}")
+#: Most words of one text column that get a 0/1 column, the most common first.
+MAX_WORDS = 10
+#: Rows looked at to choose the words of a long column (their counts decide, not their order).
+WORD_SAMPLE = 5000
+
+
+class WordsRecipe(Recipe):
+    """A text column of (almost) all distinct values, such as names or titles: a 0/1 column for each
+    word common to many of its cells.
+
+    A word counts once per cell; it is kept when it appears in at least
+    ``min_level_rows`` cells and 2 % of them, and in at most 90 % (a prefix
+    that every cell shares says nothing).  "Allen, Miss. Elisabeth" gives
+    "Miss"; "ref-265137" gives nothing.
+    """
+
+    kind = "category"
+
+    def fit(self, col, options):
+        cells = _cells(col)
+        present = cells[~text_missing(col)]
+        n = len(present)
+        if n > WORD_SAMPLE:
+            present = present[np.linspace(0, n - 1, WORD_SAMPLE).astype(np.intp)]
+        counts = {}
+        for cell in present:
+            for word in set(_WORD.findall(str(cell))):
+                counts[word] = counts.get(word, 0) + 1
+        m = len(present)
+        low = max(options["min_level_rows"] * m / max(n, 1), 0.02 * m)
+        common = [w for w, c in counts.items() if low <= c <= 0.9 * m]
+        self.words = sorted(common, key=lambda w: (-counts[w], w))[:MAX_WORDS]
+        for word in self.words:
+            self._add("has_word(" + self.column + ", " + word + ")", _FLOAT,
+                      expression("has_word", leaf(self.column), {"value": word}))
+        self.how = "frequent words: " + ", ".join(self.words)
+        return self
+
+    def columns(self, col):
+        text = col.astype(object).where(~pd.isna(col), "").astype(str)
+        # No look-behind: string columns backed by pyarrow match with an engine that has none.
+        return [text.str.contains(r"(?:^|[\W\d_])" + re.escape(w) + r"(?:[\W\d_]|$)", regex=True)
+                .to_numpy(dtype=np.float64) for w in self.words]
+
+
 def _level_order(level):
     # Integer levels in numeric order, text levels alphabetically after them.
     try:

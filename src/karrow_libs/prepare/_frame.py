@@ -422,7 +422,7 @@ class PrepareFrame(TransformerMixin, BaseEstimator, auto_wrap_output_keys=None):
             why = "an identifier: " + str(levels) + " distinct values in " + str(rows) + " rows"
             if _is_text(col.dtype):
                 # Names, titles, descriptions: the words many cells share are what a person would use.
-                words = WordsRecipe(name).fit(col, options)
+                words = WordsRecipe(name).fit(col, options, target)
                 if words.names:
                     words.how += " (" + str(levels) + " distinct values)"
                     return words, ""

@@ -261,3 +261,32 @@ def test_odd_frames_prepare_to_finite_tables_or_a_data_error(data):
     other = data.draw(st.lists(CELLS["text"], min_size=3, max_size=3))
     again = prep.transform(pd.DataFrame({c: other for c in frame.columns}))
     assert again.values.shape == (3, len(table.names)) and np.isfinite(again.values).all()
+
+
+def _random_word(rng, size=7):
+    return "".join(chr(c) for c in rng.integers(97, 123, size)).capitalize()
+
+
+@pytest.mark.parametrize("cells, words", [
+    # Names: the titles many cells share, not the names each has; "Mrs" is a word of its own, and a first
+    # name common to a third of the rows but unrelated to the target is a name like any other.
+    (lambda rng, i: _random_word(rng) + ", " + ["Mr.", "Mrs.", "Miss.", "Mr."][i % 4] + " "
+     + ("John" if rng.random() < 0.3 else _random_word(rng)), ["Mr", "Miss", "Mrs"]),
+    (lambda rng, i: "ref-" + str(100000 + i), None),  # a prefix every cell shares: an identifier, left out
+    (lambda rng, i: "user_" + _random_word(rng, 6).lower(), None),
+])
+def test_distinct_text_gives_its_common_words_or_is_left_out(cells, words):
+    rng = np.random.default_rng(0)
+    frame = pd.DataFrame({"who": [cells(rng, i) for i in range(400)], "x": np.arange(400.0) % 7})
+    y = np.array([0.0, 3.0, 1.5, 0.0])[np.arange(400) % 4] + 0.5 * rng.normal(size=400)  # the title's effect
+    step = plan_of(PrepareFrame().fit(frame), "who")
+    if words is None:
+        assert step["kind"] == "left_out" and step["reason"].startswith("an identifier")
+        return
+    assert step["outputs"][:3] == ["has_word(who, Mr)", "has_word(who, John)", "has_word(who, Miss)"]
+    prep = PrepareFrame().fit(frame, y)
+    assert plan_of(prep, "who")["outputs"] == ["has_word(who, Mr)", "has_word(who, Miss)", "has_word(who, Mrs)"]
+    new = pd.DataFrame({"who": ["Mrs. Mr Ann", "Mrsx Mr.", None, "Mister"], "x": [0.0] * 4})
+    got = prep.transform(new)
+    assert [list(column(got, "has_word(who, " + w + ")")) for w in ("Mr", "Mrs", "Miss")] == [
+        [1, 1, 0, 0], [1, 0, 0, 0], [0, 0, 0, 0]]

@@ -118,7 +118,7 @@ def test_rescore_hook_gives_the_in_memory_result():
 
     def rescore(scorer):
         scorer = pickle.loads(pickle.dumps(scorer))  # as a worker would get it
-        stats = [scorer.partial(Table(X.values[i], X.names, X.dtypes, X.lineage, 12), y[i], positions=i) for i in parts]
+        stats = [scorer.partial(Table(X.values[i], X.names, X.dtypes, X.lineage, 12), y[i]) for i in parts]
         seen.append(sum(stats))
         return sum(stats)
 
@@ -127,17 +127,6 @@ def test_rescore_hook_gives_the_in_memory_result():
     assert isinstance(seen[0], GramStats) and seen[0].n == 3000
     assert [k["name"] for k in hooked.kept_] == [k["name"] for k in plain.kept_]
     np.testing.assert_allclose([k["score"] for k in hooked.kept_], [k["score"] for k in plain.kept_], rtol=1e-8)
-
-
-def test_identical_rows_are_spread_over_the_folds_of_the_keep_rule():
-    # Six distinct rows (two categories' levels): folds made of whole subgroups would hold rows the
-    # other folds never saw, and the level pair that drives the target would look useless.
-    rng = np.random.default_rng(0)
-    sex, cls = rng.integers(0, 2, 1500), rng.integers(0, 3, 1500)
-    cols = np.column_stack([sex, cls == 0, cls == 1, cls == 2]).astype(np.float64)
-    y = 0.5 * sex - 0.3 * (cls == 0) - 0.8 * sex * (cls == 2) + 0.5 * rng.normal(size=1500)
-    kept = [k["name"] for k in FeatureSearch().fit(table(cols, ["female", "first", "second", "third"]), y).kept_]
-    assert kept[:1] in (["product(female__third)"], ["product(third__female)"])
 
 
 def test_second_round_expands_the_kept_features():

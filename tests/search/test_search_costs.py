@@ -151,3 +151,17 @@ def test_sums_kept_from_the_first_walk_give_the_same_search():
     got, want = ([(k["name"], k["score"]) for k in f.kept_] for f in fits)
     assert len(got) >= 3 and [n for n, _ in got] == [n for n, _ in want]
     np.testing.assert_allclose([s for _, s in got], [s for _, s in want], rtol=1e-9)
+
+
+def test_narrowed_copy_is_reused_only_while_the_transform_is_unchanged(table):
+    graph = M.transform_graph()
+    t = M.catalogue_transform("divide", graph)
+    M.fit_transform_object(t, table, None, NAMES, [np.dtype(np.float64)] * 30, [{"name": "$" + n} for n in NAMES])
+    r = M.restrict(t, [0])
+    first = M.module_columns(r, table)
+    np.testing.assert_array_equal(M.module_columns(r, table[:7] * 2), first[:7] / 1.0)  # the same copy, new rows
+    r.colid_pairs_ = [t.colid_pairs_[5], t.colid_pairs_[0]]  # the same object told to compute other pairs
+    with M.module_output():
+        want = np.asarray(r.transform(table, 1, True), dtype=np.float64)
+    np.testing.assert_array_equal(M.module_columns(r, table), want)
+    assert not np.array_equal(want[:, :1], first)

@@ -292,3 +292,24 @@ def test_group_columns_need_more_than_two_and_at_most_twenty_levels(levels, grou
     stats = {(e["round"], e["transform"]): e for e in ts.candidate_stats_}
     assert (stats[(1, "groupbymean")]["considered"] > 0) == grouped
     assert ((2, "diff") in stats) == grouped
+
+
+@pytest.mark.parametrize("classes", [2, 5])
+def test_stages_from_confident_scores_stay_near_them(classes):
+    """Rare classes scored far below 0 leave a leaf almost no hessian: its value must not run off."""
+    from karrow_libs.search._trees import STAGE_PARAMS, _Loss
+
+    rng = np.random.default_rng(0)
+    n = 1200
+    y = rng.choice(classes, n, p=[0.45, 0.4, 0.1, 0.03, 0.02][:classes] if classes == 5 else None)
+    guess = np.where(rng.random(n) < 0.85, y, (y + rng.integers(1, classes, n)) % classes)
+    loss = _Loss("classification", classes)
+    if loss.k == 1:
+        raw = np.where(guess == 1, 10.0, -10.0) + rng.normal(size=n)
+    else:
+        raw = 10.0 * np.eye(classes)[guess] + rng.normal(size=(n, classes))
+    x = rng.uniform(size=(n, 2))  # nothing to learn beyond the scores
+    fit, held = slice(0, n // 2), slice(n // 2, None)
+    out = TreeSearch()._boost(loss, x[fit], y[fit].astype(float), raw[fit], x[held], raw[held], 20, **STAGE_PARAMS)
+    start = loss.rows(raw[held], y[held]).mean()
+    assert loss.rows(out, y[held]).mean() <= start + 0.05

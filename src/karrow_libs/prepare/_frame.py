@@ -14,6 +14,7 @@ from ._columns import (
     CategoryRecipe,
     DateRecipe,
     NumericRecipe,
+    WordsRecipe,
     as_numbers,
     category_levels,
     choose_date_format,
@@ -418,7 +419,14 @@ class PrepareFrame(TransformerMixin, BaseEstimator, auto_wrap_output_keys=None):
         if levels == 1 and rows == len(codes):
             return None, "a single value"
         if not forced and levels > 2 and levels >= 0.8 * rows:
-            return None, "an identifier: " + str(levels) + " distinct values in " + str(rows) + " rows"
+            why = "an identifier: " + str(levels) + " distinct values in " + str(rows) + " rows"
+            if _is_text(col.dtype):
+                # Names, titles, descriptions: the words many cells share are what a person would use.
+                words = WordsRecipe(name).fit(col, options, target)
+                if words.names:
+                    words.how += " (" + str(levels) + " distinct values)"
+                    return words, ""
+            return None, why
         integer = isinstance(col.dtype, np.dtype) and col.dtype.kind in "iu"
         return CategoryRecipe(name).fit(col, target, options, integer=integer), ""
 

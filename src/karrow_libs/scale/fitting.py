@@ -167,14 +167,14 @@ def _features(part, target):
 # exact rescoring
 
 
-def _partition_stats(part, prepare, scorer, target, task, pad, offset):
+def _partition_stats(part, prepare, scorer, target, task, pad):
     mask, y = target_values(part[target], task, pad)
     if not mask.any():
         return None, 0
     X = _features(part.loc[mask] if not mask.all() else part, target)
     with module_output(), quiet_warnings():
         table = prepare.transform(X)
-        return scorer.partial(table, y, positions=offset + np.flatnonzero(mask)), len(y)
+        return scorer.partial(table, y), len(y)
 
 
 def _sum_stats(pieces):
@@ -190,16 +190,14 @@ class PartitionRescore:
     """The search's ``rescore`` hook: a scorer's statistics summed over every partition.
 
     ``rescore(scorer)`` prepares each partition with the fitted ``prepare``,
-    asks ``scorer.partial(table, y, positions)`` for its additive statistics
-    (``positions``: the rows' places in the whole table, from the partitions'
-    ``lengths``) and adds them up in a tree; each call is a single pass that
-    reads each partition once.  ``calls``, ``rows`` (of the last call) and ``seconds`` are kept for
+    asks ``scorer.partial(table, y)`` for its additive statistics and adds
+    them up in a tree; each call is a single pass that reads each partition
+    once.  ``calls``, ``rows`` (of the last call) and ``seconds`` are kept for
     the report.
     """
 
-    def __init__(self, ddf, prepare, target, task, pad=None, lengths=None):
+    def __init__(self, ddf, prepare, target, task, pad=None):
         self.ddf = ddf
-        self.lengths = lengths
         self.prepare = prepare
         self.target = target
         self.task = task
@@ -213,13 +211,8 @@ class PartitionRescore:
         start = time.perf_counter()
         prepare = delayed(self.prepare, pure=True)
         scorer = delayed(scorer, pure=True)
-        parts = self.ddf.to_delayed()
-        if self.lengths is None or len(self.lengths) != len(parts):
-            self.lengths = [int(n) for n in _compute(self.ddf.map_partitions(len), "counting the rows")]
-        offsets = np.concatenate([[0], np.cumsum(self.lengths, dtype=np.int64)])
-        leaves = [delayed(_partition_stats, pure=True)(p, prepare, scorer, self.target, self.task, self.pad,
-                                                      int(offsets[i]))
-                  for i, p in enumerate(parts)]
+        leaves = [delayed(_partition_stats, pure=True)(p, prepare, scorer, self.target, self.task, self.pad)
+                  for p in self.ddf.to_delayed()]
         total, rows = _compute(_tree(leaves, _sum_stats), "rescoring the shortlist on every row")
         self.calls += 1
         self.rows = rows
@@ -253,12 +246,12 @@ class FitInfo:
 class _Rescorers:
     """The estimators' rescoring-hook factory: one :class:`PartitionRescore` per fitted preparation."""
 
-    def __init__(self, ddf, target, task, pad, lengths):
-        self.ddf, self.target, self.task, self.pad, self.lengths = ddf, target, task, pad, lengths
+    def __init__(self, ddf, target, task, pad):
+        self.ddf, self.target, self.task, self.pad = ddf, target, task, pad
         self.made = []
 
     def __call__(self, prepare):
-        self.made.append(PartitionRescore(self.ddf, prepare, self.target, self.task, self.pad, self.lengths))
+        self.made.append(PartitionRescore(self.ddf, prepare, self.target, self.task, self.pad))
         return self.made[-1]
 
 
@@ -287,7 +280,7 @@ def fit_families(ddf, target, families=("linear",), *, sample_rows=DEFAULT_SAMPL
     X = rows.drop(columns=[target])
     X = X.loc[np.asarray(target_info["kept_rows"], dtype=bool)].reset_index(drop=True)
     X = whole_numbers_as_int(X)
-    rescore = _Rescorers(ddf, target, task, target_pad(rows[target]), lengths)
+    rescore = _Rescorers(ddf, target, task, target_pad(rows[target]))
     feature_options.setdefault("target_name", target)
     with quiet_warnings():
         fits = fit_in_memory(X, y, task, families, seed=seed, progress=progress, rescore=rescore, **feature_options)

@@ -10,6 +10,7 @@ functions.
 """
 
 import copy
+import weakref
 
 import numpy as np
 
@@ -189,6 +190,11 @@ def _narrowed(t, values):
     return attr, used
 
 
+#: Narrowed copies of fitted transforms, made once per transform and input width (a search computes
+#: the same shortlisted candidates on every chunk of rows of every step).
+_NARROWED = weakref.WeakKeyDictionary()
+
+
 def _narrow_transform(t, values, attr, used):
     """``t.transform(values, 1, True)`` computed by a copy of ``t`` that reads only the columns ``used``.
 
@@ -198,6 +204,28 @@ def _narrow_transform(t, values, attr, used):
     handed back to ``t``, as the call on ``t`` itself would have left it.
     """
     p = values.shape[1]
+    # The copy stands for ``t`` as long as ``t`` holds the very candidate and name lists it was made from.
+    key = (p, tuple(used), getattr(t, attr), t.col_names_)
+    try:
+        made = _NARROWED.get(t)
+    except TypeError:  # not weakly referable: made each time
+        made = None
+    if made is not None and made[0][:2] == key[:2] and made[0][2] is key[2] and made[0][3] is key[3]:
+        n = made[1]
+    else:
+        n = _narrowed_copy(t, p, attr, used)
+        try:
+            _NARROWED[t] = (key, n)
+        except TypeError:
+            pass
+    out = n.transform(np.ascontiguousarray(values[:, used]), 1, True)
+    for rec in ("new_column_names_", "new_column_dtypes_", "new_column_as_json_objects_"):
+        if rec in vars(n):
+            setattr(t, rec, getattr(n, rec))
+    return out
+
+
+def _narrowed_copy(t, p, attr, used):
     order = used + sorted(set(range(p)) - set(used))
     where = {c: i for i, c in enumerate(used)}
     n = copy.copy(t)
@@ -213,11 +241,7 @@ def _narrow_transform(t, values, attr, used):
     dtypes = getattr(t, "col_dtypes_", None)
     if dtypes is not None and len(dtypes) == p:
         n.col_dtypes_ = [dtypes[i] for i in order]
-    out = n.transform(np.ascontiguousarray(values[:, used]), 1, True)
-    for rec in ("new_column_names_", "new_column_dtypes_", "new_column_as_json_objects_"):
-        if rec in vars(n):
-            setattr(t, rec, getattr(n, rec))
-    return out
+    return n
 
 
 def kind_of(t):

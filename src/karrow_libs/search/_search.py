@@ -253,13 +253,8 @@ class ShortlistScorer:
         self.n_inputs = n_inputs
         self.block_bytes = block_bytes
 
-    def partial(self, X_part, y_part, rows=None, known=None, positions=None):
+    def partial(self, X_part, y_part, rows=None, known=None):
         """``GramStats`` over the rows of ``X_part`` (or only its row indices ``rows``, read chunk by chunk).
-
-        ``positions``: where the rows of ``X_part`` sit in the whole table
-        (default ``0 .. len - 1``); a row's position decides its fold, so the
-        statistics of the parts of a table, each given its rows' positions,
-        add up to those of the whole.
 
         ``known``: the statistics of these same rows for all but the last
         features (a shortlist that has grown since); only the new features'
@@ -276,24 +271,21 @@ class ShortlistScorer:
         if known is not None and not 0 <= new <= self.features.width:
             raise ValueError("the known statistics do not lead these features")
         old = width - new - k  # leading columns (the constant, inputs, old features) the known statistics hold
-        if positions is not None:
-            positions = np.asarray(positions, dtype=np.int64)
-            if positions.shape != (values.shape[0],):
-                raise ValueError("positions must give one position per row: " + str(values.shape[0])
-                                 + " rows, positions of shape " + str(positions.shape))
         gram = np.zeros((FOLDS, width, width))
         # The joined block and its per-fold pieces are the chunk's copies.
         size = max(64, self.block_bytes // (8 * width * 6))
         for sl in _chunks(rows, values.shape[0], size):
             part = values[sl]
-            at = positions[sl] if positions is not None else (np.arange(sl.start, sl.stop) if isinstance(sl, slice)
-                                                              else sl)
-            folds = row_folds(at)
-            xc = _apply_rounds(self.rounds, part)
+            folds = row_folds(part)
+            # The chunk's rows taken fold by fold, so that each fold's rows are one slice of the block.
+            order = np.argsort(folds, kind="stable")
+            counts = np.bincount(folds, minlength=FOLDS)
+            ends = np.cumsum(counts)
+            xc = _apply_rounds(self.rounds, part[order])
             m = np.concatenate([np.ones((xc.shape[0], 1)), xc, self.features.columns(xc),
-                                self.residual.residuals(xc, y_part[sl])], axis=1)
+                                self.residual.residuals(xc, y_part[sl][order])], axis=1)
             for f in range(FOLDS):
-                mf = m[folds == f]
+                mf = m[ends[f] - counts[f]:ends[f]]
                 if known is None:
                     gram[f] += mf.T @ mf
                 else:

@@ -84,7 +84,10 @@ class Residual:
     def residuals(self, values, y):
         """(rows, n_outputs_) residuals for the rows ``values`` with targets ``y``."""
         if self.task == "regression":
-            pred = self.intercept_ + ((values - self.mean_) / self.scale_) @ self.coef_
+            # The standardisation folded into the weights: one product over the rows, no scaled copy.
+            w = self.coef_ / self.scale_
+            pred = values @ w
+            pred += self.intercept_ - self.mean_ @ w
             return (np.asarray(y, dtype=np.float64) - pred)[:, None]
         onehot = (np.asarray(y)[:, None] == self.classes_[None, :]).astype(np.float64)
         proba = np.zeros_like(onehot)
@@ -102,22 +105,20 @@ class Residual:
 FOLDS = 5
 
 
-def row_folds(positions):
-    """Fold of each row (0 .. FOLDS-1), from a hash of the row's position in the whole table.
+def row_folds(values):
+    """Fold of each row (0 .. FOLDS-1), from a hash of the row's own values.
 
-    Rows are spread evenly and at random whatever their values: identical
-    rows (a category's level with a filled-in number) fall into different
-    folds, so the held-out rows of a fold are never one whole subgroup.  A
-    part of the table gives each row the fold it has in the whole table when
-    it is told the rows' positions.
+    It does not depend on where a row sits in the table, so every way of
+    splitting the rows into partitions puts each row into the same fold.
     """
-    h = np.asarray(positions, dtype=np.uint64) + np.uint64(0x9E3779B97F4A7C15)
+    values = np.ascontiguousarray(values, dtype=np.float64)
+    bits = values.view(np.uint64)
+    mult = (np.arange(1, 2 * values.shape[1] + 1, 2, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15))
     with np.errstate(over="ignore"):
-        h ^= h >> np.uint64(30)
-        h *= np.uint64(0xBF58476D1CE4E5B9)
-        h ^= h >> np.uint64(27)
-        h *= np.uint64(0x94D049BB133111EB)
+        h = (bits * mult[None, :]).sum(axis=1, dtype=np.uint64)
         h ^= h >> np.uint64(31)
+        h *= np.uint64(0xBF58476D1CE4E5B9)
+        h ^= h >> np.uint64(29)
     return (h % np.uint64(FOLDS)).astype(np.intp)
 
 

@@ -723,7 +723,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         ctx = self._context(gstats, sources, pool, P, base.n_outputs_, keep_limit, budget, xf, yf)
         if (self.task == "classification" and screen is None and rescore is None and len(xf) == values.shape[0]
                 and len(xf) <= REFIT_COUNT_ROWS and self._deadline is None):
-            # The fit rows are the table's rows in order, so a row's fold is its fold in the statistics.
+            # The fit rows are the table's rows in order: each keeps its fold of the statistics.
+            ctx.fit_folds = row_folds(values)
             ctx.held_in = lambda train: self._held_in_order(sources, train, values, y, xf, yf, budget, keep_limit)
         kept, scores = sel.select(ctx)
         self._count_copies(stats, sources, pool, ctx, kept)

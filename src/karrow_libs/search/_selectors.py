@@ -12,7 +12,7 @@ import numpy as np
 
 from karrow_libs.table import module_output, quiet_warnings
 
-from ._stats import FOLDS, NIL_SPREAD, forward_path, forward_select, partial_gains, row_folds
+from ._stats import FOLDS, NIL_SPREAD, forward_path, forward_select, partial_gains
 
 __all__ = ["make_selector", "Gain", "FS1Selector", "FS2Selector"]
 
@@ -71,7 +71,7 @@ def _count_by_refit(ctx):
     all rows.
     """
     xf, yf = ctx.fit_values, ctx.fit_target
-    folds = row_folds(np.arange(len(xf)))
+    folds = ctx.fit_folds
     x = xf[:, list(ctx.basis)]
     per_fold = []
     for f in range(FOLDS):

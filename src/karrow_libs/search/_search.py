@@ -30,9 +30,9 @@ from karrow_libs.table import DataError, Table, as_table, quiet_warnings, seeded
 from . import defaults
 from ._module import (catalogue_transform, fit_transform_object, kind_of, level_products, module_columns,
                       new_columns_info, reciprocals, restrict, transform_graph, unique_name)
-from ._selectors import REFIT_COUNT_ROWS, make_selector
+from ._selectors import make_selector
 from ._sources import PARTIAL_LIMIT, GramBank, SourceSet, make_source
-from ._stats import (FOLDS, NIL_SPREAD, GramStats, Residual, correlations, fold_error, forward_path, partial_gains,
+from ._stats import (FOLDS, NIL_SPREAD, GramStats, Residual, correlations, fold_error, partial_gains,
                      partial_screen_scores, row_folds, screen_scores, standardized_folds)
 
 __all__ = ["FeatureSearch", "ShortlistScorer"]
@@ -721,11 +721,6 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         if progress is not None:
             progress(total, total, label + ": selecting")
         ctx = self._context(gstats, sources, pool, P, base.n_outputs_, keep_limit, budget, xf, yf)
-        if (self.task == "classification" and screen is None and rescore is None and len(xf) == values.shape[0]
-                and len(xf) <= REFIT_COUNT_ROWS and self._deadline is None):
-            # The fit rows are the table's rows in order: each keeps its fold of the statistics.
-            ctx.fit_folds = row_folds(values)
-            ctx.held_in = lambda train: self._held_in_order(sources, train, values, y, xf, yf, budget, keep_limit)
         kept, scores = sel.select(ctx)
         self._count_copies(stats, sources, pool, ctx, kept)
         if not kept:
@@ -771,34 +766,6 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             if self.stopped_early_:
                 break
         return pool, chosen, gstats
-
-    def _held_in_order(self, sources, train, values, y, xf, yf, budget, keep_limit):
-        """The columns, on every fit row, of the greedy order a round finds from the rows ``train`` alone:
-        their own residual, screen, pool and steps, so that no held-out row helped choose them."""
-        bank = sources.bank
-        saved = (bank.reuse, bank._fixed, bank.cube, bank.cube_rows, self.screens_)
-        # The bank's kept sums belong to the rows of the walk that formed them, and the pairs a source
-        # walks after its first screen were picked on every row.
-        bank.reuse, bank._fixed, bank.cube = False, None, None
-        for src in sources:
-            src.__dict__.pop("_focus", None)
-        try:
-            xt, yt = xf[train], yf[train]
-            base = self._residual(values, y, train, xt, yt, None, budget)
-            pool, _, gstats = self._steps(sources, None, base, values, y, train, xt, yt, budget, None, "", 0,
-                                          keep_limit)
-        finally:
-            bank.reuse, bank._fixed, bank.cube, bank.cube_rows, self.screens_ = saved
-        if not pool["picks"] or gstats is None:
-            return np.empty((len(xf), 0))
-        corr, constant = correlations(gstats)
-        P, m = xf.shape[1], len(pool["picks"])
-        path, _ = forward_path(corr, constant, [i for i in range(P) if not constant[i]], list(range(P, P + m)),
-                               list(range(P + m, P + m + base.n_outputs_)), keep_limit)
-        if not path:
-            return np.empty((len(xf), 0))
-        return _features_for(sources, [pool["picks"][i] for i in path], [pool["lo"][i] for i in path],
-                             [pool["hi"][i] for i in path]).columns(xf)
 
     def _context(self, gstats, sources, pool, P, k, keep_limit, budget, xf, yf):
         """What the selector reads: the pool's exact statistics, positions, and the fit rows."""

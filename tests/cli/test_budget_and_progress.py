@@ -12,7 +12,6 @@ from karrow_libs.cli.report import Progress
 pytest.importorskip("karrow_libs.vantor.transforms.transform_utils")
 
 
-
 def _csv(tmp_path, n=3000):
     rng = np.random.default_rng(3)
     frame = pd.DataFrame(rng.normal(size=(n, 12)), columns=["c" + str(i) for i in range(12)])

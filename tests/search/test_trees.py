@@ -201,18 +201,6 @@ def test_a_stage_that_would_see_no_new_rows_is_skipped(monkeypatch, rows, stage_
     assert ts.kept_ and ts.kept_[0]["name"] == "divide(x2__x3)"
 
 
-@pytest.mark.parametrize("n_fit, n_eval, expected", [
-    (150, 150, ((None, 20),)),
-    (1000, 1000, ((None, 20),)),
-    (1001, 1000, ((1000, 10), (None, 20))),
-    (5000, 5000, ((1000, 10), (None, 20))),
-])
-def test_stages_follow_the_rows(n_fit, n_eval, expected):
-    from karrow_libs.search._trees import _stages
-
-    assert _stages(n_fit, n_eval) == expected
-
-
 @pytest.mark.parametrize("task", ["regression", "classification"])
 def test_noise_rarely_reaches_the_count(monkeypatch, task):
     from karrow_libs.search._trees import BASE_FOLDS

@@ -1,6 +1,5 @@
 """FeatureSearch and the ready-made pipelines."""
 import pickle
-import random
 import tracemalloc
 
 import numpy as np
@@ -80,25 +79,6 @@ def test_blocks_stay_within_the_memory_budget():
     assert peak < X.values.nbytes + 3 * 2**20
     assert [k["name"] for k in small.kept_] == [k["name"] for k in ref.kept_]
     np.testing.assert_allclose([k["score"] for k in small.kept_], [k["score"] for k in ref.kept_], rtol=1e-6)
-
-
-def test_same_seed_same_features_and_names_and_the_shared_random_is_left_alone():
-    X, y = planted(n=600)
-    # An input column already holding a product's name makes the module draw a suffix digit.
-    names = list(X.names)
-    names[11] = "product(x0__x1)"
-    X = table(X.values, names)
-    random.seed(123)
-    expected_next = random.random()
-    random.seed(123)
-    a = FeatureSearch(seed=5).fit(X, y)
-    ta = a.transform(X)
-    assert random.random() == expected_next
-    b = FeatureSearch(seed=5).fit(X, y)
-    assert [k["name"] for k in a.kept_] == [k["name"] for k in b.kept_]
-    assert any(k["name"].startswith("product(x0__x1)-") for k in a.kept_)
-    np.testing.assert_array_equal(ta.values, b.transform(X).values)
-    assert pickle.loads(pickle.dumps(a)).transform(X).names == ta.names
 
 
 def test_rescore_hook_gives_the_in_memory_result():

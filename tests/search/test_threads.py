@@ -1,5 +1,6 @@
 """Fits in several threads: no process-wide state left behind, the same names as one fit."""
 import io
+import random
 import sys
 import threading
 import warnings
@@ -42,8 +43,13 @@ def kept_names_pipeline(seed):
 @pytest.mark.parametrize("fit", [kept_names_search, kept_names_pipeline])
 def test_threaded_fits_leave_stdout_and_filters_and_give_serial_names(fit):
     stdout, filters = sys.stdout, list(warnings.filters)
+    random.seed(123)
+    expected_next = random.random()
+    random.seed(123)
     serial = [fit(seed) for seed in (0, 1)]
+    assert random.random() == expected_next  # the shared generator is left alone
     assert "product(x0__x1)-" in str(serial)  # the suffix digits are exercised
+    assert [fit(seed) for seed in (0, 1)] == serial
     with ThreadPoolExecutor(4) as pool:
         threaded = list(pool.map(fit, [0, 1] * 4))
     assert threaded == serial * 4
@@ -94,8 +100,6 @@ def test_nested_sections_restore_everything():
 
 
 def test_seeded_names_take_turns_and_restore_the_generator():
-    import random
-
     random.seed(123)
     expected_after = random.random()
     random.seed(123)

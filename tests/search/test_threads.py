@@ -12,19 +12,17 @@ import pytest
 
 from karrow_libs.pipeline import make_pipeline
 from karrow_libs.search import FeatureSearch
-from karrow_libs.table import Table, module_output, quiet_warnings, seeded_names
+from karrow_libs.table import module_output, quiet_warnings, seeded_names
+
+from conftest import search_table
 
 
 def colliding_table(seed=0):
     """Inputs named like the features the search builds, so new names draw suffix digits."""
-    import karrow_libs.vantor.transforms.transform_utils as tu
-
     rng = np.random.default_rng(seed)
     X = rng.uniform(0.5, 2.0, (400, 5))
     y = 2 * X[:, 0] * X[:, 1] + np.sqrt(X[:, 2]) * 3 + 0.1 * rng.normal(size=400)
-    names = ["x0", "x1", "x2", "product(x0__x1)", "sqrt(x2)"]
-    lineage = [tu.DataUtils.get_json_for_name(n) for n in names]
-    return Table(X, names, [X.dtype] * 5, lineage, 5), y
+    return search_table(X, ["x0", "x1", "x2", "product(x0__x1)", "sqrt(x2)"]), y
 
 
 def kept_names_search(seed):

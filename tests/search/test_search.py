@@ -165,6 +165,7 @@ BAD_OPTIONS += [(TreeSearch, o) for o in (dict(task="ranking"), dict(keep=-1), d
 @pytest.mark.parametrize("cls, options", BAD_OPTIONS)
 def test_bad_options_are_value_errors_naming_the_option(cls, options):
     X, y = planted(n=100)
+    # The message names the option ("unknown transform ..." for a name outside the catalogue).
     with pytest.raises(ValueError, match=list(options)[0].rstrip("s")):
         cls(**options).fit(X, y)
 

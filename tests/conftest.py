@@ -33,6 +33,13 @@ def _command_cache(tmp_path_factory, monkeypatch):
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.getbasetemp() / "cache"))
 
 
+def leftovers(folder):
+    """The staging files and folders a write left in ``folder``."""
+    import os
+
+    return [n for n in os.listdir(folder) if n.endswith((".tmp", ".old"))]
+
+
 def run_cli(capsys, *argv):
     """karrow-fe in-process: (exit code, stdout, stderr)."""
     from karrow_libs.cli import main
@@ -93,3 +100,12 @@ def build(tu, cls, fun=None, name="f", tgraph=None, **kw):
             "TGen": lambda: tu.TGen(fun, name, 1, [["numeric"]], [[]], tgraph, **kw),
             "TB1": lambda: tu.TB1(fun, name, ["numeric"], [], tgraph, **kw),
             "TAM": lambda: tu.TAM(fun, name, tgraph, **kw)}[cls]()
+
+
+def search_table(values, names=None, dtypes=None):
+    """A float Table for the searches: columns x0, x1, ... unless named, each its own lineage leaf."""
+    from karrow_libs.table import Table
+
+    p = values.shape[1]
+    names = names or ["x" + str(i) for i in range(p)]
+    return Table(values, names, dtypes or [np.dtype("float64")] * p, [{"name": "$" + str(n)} for n in names], p)

@@ -12,8 +12,6 @@ QUICK = ["--quiet", "--transforms", "sqrt,product", "--keep", "2", "--cv", "0"]
 N = 1500
 
 
-
-
 def _table(seed=11, n=N):
     rng = np.random.default_rng(seed)
     frame = pd.DataFrame({"a": rng.normal(size=n).round(4), "b": rng.uniform(1, 3, n).round(4)})

@@ -26,8 +26,6 @@ jsonschema = pytest.importorskip("jsonschema")
 SCREENSHOT_DIR = Path(__file__).resolve().parents[2] / "build" / "screenshots"
 
 
-
-
 def validate(doc):
     jsonschema.Draft7Validator(schema()).validate(doc)
 

@@ -16,12 +16,11 @@ from karrow_libs.cli import files as files_mod
 from karrow_libs.cli.files import StagedFiles, check_paths
 from karrow_libs.cli.messages import UsageError
 
-from conftest import run_cli
+from conftest import leftovers, run_cli
 
 pytest.importorskip("karrow_libs.vantor.transforms.transform_utils")
 
 QUICK = ["--quiet", "--transforms", "sqrt,product", "--keep", "2", "--cv", "0"]
-
 
 
 def table(n=60, seed=5):
@@ -50,11 +49,6 @@ def snapshot(folder):
         else:
             out[name] = ("other", None)
     return out
-
-
-def leftovers(folder):
-    return [n for n in os.listdir(folder) if n.endswith((".tmp", ".old"))]
-
 
 
 # ------------------------------------------------------------ refused before any work

@@ -16,7 +16,7 @@ from karrow_libs import scale  # noqa: E402
 from karrow_libs.cli import dask_engine  # noqa: E402
 from karrow_libs.table import DataError  # noqa: E402
 
-from conftest import run_cli  # noqa: E402
+from conftest import leftovers, run_cli  # noqa: E402
 
 
 @pytest.fixture
@@ -29,14 +29,9 @@ def table(tmp_path):
     return tmp_path / "t.csv", frame
 
 
-
 def tree(folder):
     return {os.path.relpath(os.path.join(d, f), folder): open(os.path.join(d, f), "rb").read()
             for d, _, names in os.walk(folder) for f in names}
-
-
-def staging_left(folder):
-    return [n for n in os.listdir(folder) if n.endswith((".tmp", ".old"))]
 
 
 # ------------------------------------------------------------ output folders
@@ -55,7 +50,7 @@ def test_a_folder_this_command_did_not_write_is_left_intact(tmp_path, table, cap
     code, out, err = run_cli(capsys, *argv, "--engine", "dask", "--out", user)
     assert code == 2 and out == "" and err.count("\n") == 1, err
     assert "holds files this command did not write" in err
-    assert tree(user) == before and staging_left(tmp_path) == []
+    assert tree(user) == before and leftovers(tmp_path) == []
 
 
 def test_an_earlier_output_is_replaced_and_carries_its_marker(tmp_path, table):
@@ -66,7 +61,7 @@ def test_an_earlier_output_is_replaced_and_carries_its_marker(tmp_path, table):
     assert os.path.isfile(out / scale.io.MARKER)
     assert scale.write_parquet(ddf.head(50, compute=False), out) == (1, 50)
     assert sorted(os.listdir(tmp_path)) == ["out", "t.csv"]
-    assert len(pd.read_parquet(out)) == 50 and staging_left(tmp_path) == []
+    assert len(pd.read_parquet(out)) == 50 and leftovers(tmp_path) == []
 
 
 @pytest.mark.parametrize("case", ["the input folder", "a folder holding the input", "a link to the input folder"])
@@ -96,7 +91,7 @@ def test_the_staging_folder_goes_when_the_run_is_interrupted_after_writing_it(tm
     code, _, err = run_cli(capsys, "run", path, "--target", "y", "--engine", "dask", "--cv", "0", "-q",
                            "--out", tmp_path / "out")
     assert code == 130 and err == "karrow-fe: error: interrupted\n"
-    assert staging_left(tmp_path) == [] and not (tmp_path / "out").exists()
+    assert leftovers(tmp_path) == [] and not (tmp_path / "out").exists()
 
 
 @pytest.mark.parametrize("failing", ["the folder's rename", "the other outputs"])
@@ -120,7 +115,7 @@ def test_a_failed_commit_puts_the_earlier_output_back(tmp_path, table, monkeypat
         monkeypatch.setattr(scale.io.os, "rename", rename)
     with pytest.raises(OSError), staged:
         staged.commit(**({"then": files_fail} if failing == "the other outputs" else {}))
-    assert tree(out) == before and staging_left(tmp_path) == []
+    assert tree(out) == before and leftovers(tmp_path) == []
 
 
 # ------------------------------------------------------------ clusters that lose their workers

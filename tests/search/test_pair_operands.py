@@ -6,15 +6,7 @@ import pytest
 
 from karrow_libs.search import FeatureSearch
 from karrow_libs.search._search import composite_scores
-from karrow_libs.table import Table
-
-F64 = np.dtype("float64")
-
-
-def table(values):
-    names = ["x" + str(i) for i in range(values.shape[1])]
-    return Table(values, names, [F64] * len(names), [{"name": "$" + n} for n in names], len(names))
-
+from conftest import search_table as table
 
 def names_of(fmt, pairs):
     return {fmt % pair for pair in pairs}
@@ -73,7 +65,7 @@ def test_noise_keeps_nothing_with_pair_operands(task, positive):
     X = rng.uniform(0.5, 2.0, (2000, 8)) if positive else rng.normal(size=(2000, 8))
     y = rng.normal(size=2000) if task == "regression" else rng.choice(["a", "b"], 2000)
     fs = FeatureSearch(depth=2, task=task).fit(table(X), y)
-    assert fs.kept_ == []
+    assert fs.kept_ == [] and fs.transform(table(np.ones((2, 8)))).shape == (2, 8)
     assert [e["considered"] for e in fs.candidate_stats_ if e["transform"] == "pair operands"] == [2 * 28]
 
 

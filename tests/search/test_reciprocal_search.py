@@ -6,15 +6,7 @@ import pytest
 
 from karrow_libs.lineage import render
 from karrow_libs.search import FeatureSearch
-from karrow_libs.table import Table
-
-F64 = np.dtype("float64")
-
-
-def table(values):
-    names = ["x" + str(i) for i in range(values.shape[1])]
-    return Table(values, names, [F64] * len(names), [{"name": "$" + n} for n in names], len(names))
-
+from conftest import search_table as table
 
 def positive(rng, n, p):
     return rng.uniform(0.5, 2.0, (n, p))

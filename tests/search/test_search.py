@@ -1,6 +1,5 @@
 """FeatureSearch and the ready-made pipelines."""
 import pickle
-import random
 import tracemalloc
 
 import numpy as np
@@ -10,19 +9,12 @@ from sklearn.base import clone
 from sklearn.model_selection import KFold, cross_validate
 
 from karrow_libs.pipeline import make_baseline, make_pipeline
-from karrow_libs.search import FeatureSearch, GramStats
+from karrow_libs.search import FeatureSearch, GramStats, TreeSearch
 from karrow_libs.table import DataError, Table
 
+from conftest import search_table as table
+
 F64 = np.dtype("float64")
-
-
-def table(values, names=None, dtypes=None):
-    import karrow_libs.vantor.transforms.transform_utils as tu
-
-    p = values.shape[1]
-    names = names or ["x" + str(i) for i in range(p)]
-    dtypes = dtypes or [F64] * p
-    return Table(values, names, dtypes, [tu.DataUtils.get_json_for_name(n) for n in names], p)
 
 
 def planted(n=2000, p=12, seed=1, classification=False):
@@ -89,25 +81,6 @@ def test_blocks_stay_within_the_memory_budget():
     np.testing.assert_allclose([k["score"] for k in small.kept_], [k["score"] for k in ref.kept_], rtol=1e-6)
 
 
-def test_same_seed_same_features_and_names_and_the_shared_random_is_left_alone():
-    X, y = planted(n=600)
-    # An input column already holding a product's name makes the module draw a suffix digit.
-    names = list(X.names)
-    names[11] = "product(x0__x1)"
-    X = table(X.values, names)
-    random.seed(123)
-    expected_next = random.random()
-    random.seed(123)
-    a = FeatureSearch(seed=5).fit(X, y)
-    ta = a.transform(X)
-    assert random.random() == expected_next
-    b = FeatureSearch(seed=5).fit(X, y)
-    assert [k["name"] for k in a.kept_] == [k["name"] for k in b.kept_]
-    assert any(k["name"].startswith("product(x0__x1)-") for k in a.kept_)
-    np.testing.assert_array_equal(ta.values, b.transform(X).values)
-    assert pickle.loads(pickle.dumps(a)).transform(X).names == ta.names
-
-
 def test_rescore_hook_gives_the_in_memory_result():
     X, y = planted(n=3000, classification=True)
     opts = dict(task="classification", sample_threshold=1000, shortlist=50, seed=2)
@@ -128,15 +101,18 @@ def test_rescore_hook_gives_the_in_memory_result():
     np.testing.assert_allclose([k["score"] for k in hooked.kept_], [k["score"] for k in plain.kept_], rtol=1e-8)
 
 
-def test_kept_columns_are_not_extrapolated_past_their_training_values():
+def test_kept_columns_are_clipped_to_their_training_values():
     rng = np.random.default_rng(2)
     v = rng.uniform(0, 1, (1500, 4))
     y = v[:, 0] * v[:, 1] + 0.05 * rng.normal(size=1500)
     search = FeatureSearch(transforms=("product",)).fit(table(v), y)
     assert [k["name"] for k in search.kept_][:1] in (["product(x0__x1)"], ["product(x1__x0)"])
     trained = search.transform(table(v)).values[:, 4]
-    far = search.transform(table(np.array([[10.0, 10.0, 0.5, 0.5], [-3.0, 2.0, 0.5, 0.5]]))).values[:, 4]
-    np.testing.assert_array_equal(far, [trained.max(), trained.min()])
+    # A data-entry error in both factors, one in a single factor, and a row inside the training range.
+    new = np.array([[1e6, 1e6, 0.5, 0.5], [-3.0, 2.0, 0.5, 0.5], [0.3, 0.5, 0.5, 0.5]])
+    out = search.transform(table(new)).values[:, 4]
+    np.testing.assert_array_equal(out[:2], [trained.max(), trained.min()])
+    np.testing.assert_allclose(out[2], 0.15)
 
 
 def test_second_round_expands_the_kept_features():
@@ -168,18 +144,6 @@ def test_pipeline_cross_validation_refits_the_search_in_every_fold():
     assert calls and pipe.named_steps["features"].kept_
 
 
-def test_derived_columns_are_clipped_to_the_training_range():
-    X, _ = planted(n=1500)
-    y = X.values[:, 0] * X.values[:, 1]
-    fs = FeatureSearch(transforms=("product",), keep=1).fit(X, y)
-    new = X.values[:3].copy()
-    new[0, 0] = new[0, 1] = 1e6  # a data-entry error in both factors
-    out = fs.transform(table(new)).values[:, 12]
-    train = fs.transform(X).values[:, 12]
-    assert out[0] <= 2 * train.max() and out[0] < 1e6
-    np.testing.assert_allclose(out[1:], new[1:, 0] * new[1:, 1])
-
-
 def test_onehot_maps_unseen_categories_to_no_level():
     rng = np.random.default_rng(5)
     codes = rng.integers(1, 5, 800).astype(np.float64)
@@ -192,29 +156,36 @@ def test_onehot_maps_unseen_categories_to_no_level():
     assert np.all(out.values[0, 2:] == 0)
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    (dict(selector="fs3"), ValueError),
-    (dict(task="regresion"), ValueError),
-    (dict(keep=-1), ValueError),
-    (dict(block_mib=0), ValueError),
-    (dict(transforms=("nosuch",)), ValueError),
-])
-def test_bad_parameters_are_clear_errors(kwargs, error):
+BAD_OPTIONS = [(FeatureSearch, o) for o in (dict(selector="fs3"), dict(task="regresion"), dict(keep=-1),
+                                            dict(block_mib=0), dict(transforms=("nosuch",)), dict(time_budget=0),
+                                            dict(time_budget=-1), dict(time_budget="5"), dict(time_budget=True))]
+BAD_OPTIONS += [(TreeSearch, o) for o in (dict(task="ranking"), dict(keep=-1), dict(transforms="divide"))]
+
+
+@pytest.mark.parametrize("cls, options", BAD_OPTIONS)
+def test_bad_options_are_value_errors_naming_the_option(cls, options):
     X, y = planted(n=100)
-    with pytest.raises(error):
-        FeatureSearch(**kwargs).fit(X, y)
+    # The message names the option ("unknown transform ..." for a name outside the catalogue).
+    with pytest.raises(ValueError, match=list(options)[0].rstrip("s")):
+        cls(**options).fit(X, y)
 
 
-def test_inputs_must_be_finite_tables_of_the_fitted_width():
+@pytest.mark.parametrize("cls", [FeatureSearch, TreeSearch])
+def test_inputs_must_be_finite_tables_of_the_fitted_width(cls):
     X, y = planted(n=200)
     with pytest.raises(TypeError, match="Table"):
-        FeatureSearch().fit(X.values, y)
+        cls().fit(X.values, y)
+    with pytest.raises(ValueError, match="one value per row"):
+        cls().fit(X, y[:-1])
     holed = X.values.copy()
     holed[5, 3] = np.nan
     with pytest.raises(DataError, match="missing or infinite"):
-        FeatureSearch().fit(table(holed), y)
-    fs = FeatureSearch().fit(X, y)
-    with pytest.raises(Exception, match="expected 12 columns"):
+        cls().fit(table(holed), y)
+    if cls is TreeSearch:
+        with pytest.raises(DataError, match="single class"):
+            cls(task="classification").fit(X, np.zeros(200))
+    fs = cls(task="regression").fit(X, y)
+    with pytest.raises(DataError, match="expected 12 columns"):
         fs.transform(table(X.values[:, :5]))
 
 

@@ -8,6 +8,8 @@ import pytest
 
 from karrow_libs.search import _module as M
 
+from conftest import search_table
+
 NAMES = ["x" + str(i) for i in range(29)] + ["product(x0__x1)"]  # a name the module must make unique
 
 
@@ -84,13 +86,11 @@ def test_shortlist_sums_grown_by_new_candidates_equal_sums_from_scratch(old, new
 
 def test_later_screens_walk_only_the_focused_min_max_pairs(monkeypatch):
     from karrow_libs.search import FeatureSearch, _sources
-    from karrow_libs.table import Table
 
     rng = np.random.default_rng(2)
     X = rng.normal(size=(2000, 10))
     y = 2 * X[:, 0] * X[:, 1] + np.maximum(X[:, 2], X[:, 3]) + rng.normal(scale=0.1, size=2000)
-    names = ["x" + str(i) for i in range(10)]
-    table = Table(X, names, [np.dtype(np.float64)] * 10, [{"name": "$" + n} for n in names], 10)
+    table = search_table(X)
     walked = []
     kernel = _sources._fused_kernels()
     if kernel is None:
@@ -138,14 +138,12 @@ def test_sums_kept_from_the_first_walk_equal_a_fresh_walk(p):
 
 def test_sums_kept_from_the_first_walk_give_the_same_search():
     from karrow_libs.search import FeatureSearch
-    from karrow_libs.table import Table
 
     rng = np.random.default_rng(4)
     X = rng.normal(size=(3000, 9))
     X[:, 4] = np.abs(X[:, 4]) + 0.5
     y = X[:, 0] * X[:, 1] + X[:, 2] / X[:, 4] + X[:, 3] - X[:, 5] ** 2 + rng.normal(scale=0.2, size=3000)
-    names = ["x" + str(i) for i in range(9)]
-    table = Table(X, names, [np.dtype(np.float64)] * 9, [{"name": "$" + n} for n in names], 9)
+    table = search_table(X)
     fits = [FeatureSearch(transforms=("product", "divide", "sum", "square"), time_budget=budget).fit(table, y)
             for budget in (None, 1e9)]  # a time budget turns the reuse off
     got, want = ([(k["name"], k["score"]) for k in f.kept_] for f in fits)

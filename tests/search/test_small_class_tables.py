@@ -3,15 +3,7 @@ import numpy as np
 import pytest
 
 from karrow_libs.search import FeatureSearch
-from karrow_libs.table import Table
-
-F64 = np.dtype("float64")
-
-
-def table(values):
-    names = ["x" + str(i) for i in range(values.shape[1])]
-    return Table(values, names, [F64] * len(names), [{"name": "$" + n} for n in names], len(names))
-
+from conftest import search_table as table
 
 def classes_of(z, k):
     return np.digitize(z, np.quantile(z, np.linspace(0, 1, k + 1)[1:-1]))

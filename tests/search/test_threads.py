@@ -1,5 +1,6 @@
 """Fits in several threads: no process-wide state left behind, the same names as one fit."""
 import io
+import random
 import sys
 import threading
 import warnings
@@ -11,19 +12,17 @@ import pytest
 
 from karrow_libs.pipeline import make_pipeline
 from karrow_libs.search import FeatureSearch
-from karrow_libs.table import Table, module_output, quiet_warnings, seeded_names
+from karrow_libs.table import module_output, quiet_warnings, seeded_names
+
+from conftest import search_table
 
 
 def colliding_table(seed=0):
     """Inputs named like the features the search builds, so new names draw suffix digits."""
-    import karrow_libs.vantor.transforms.transform_utils as tu
-
     rng = np.random.default_rng(seed)
     X = rng.uniform(0.5, 2.0, (400, 5))
     y = 2 * X[:, 0] * X[:, 1] + np.sqrt(X[:, 2]) * 3 + 0.1 * rng.normal(size=400)
-    names = ["x0", "x1", "x2", "product(x0__x1)", "sqrt(x2)"]
-    lineage = [tu.DataUtils.get_json_for_name(n) for n in names]
-    return Table(X, names, [X.dtype] * 5, lineage, 5), y
+    return search_table(X, ["x0", "x1", "x2", "product(x0__x1)", "sqrt(x2)"]), y
 
 
 def kept_names_search(seed):
@@ -42,8 +41,13 @@ def kept_names_pipeline(seed):
 @pytest.mark.parametrize("fit", [kept_names_search, kept_names_pipeline])
 def test_threaded_fits_leave_stdout_and_filters_and_give_serial_names(fit):
     stdout, filters = sys.stdout, list(warnings.filters)
+    random.seed(123)
+    expected_next = random.random()
+    random.seed(123)
     serial = [fit(seed) for seed in (0, 1)]
+    assert random.random() == expected_next  # the shared generator is left alone
     assert "product(x0__x1)-" in str(serial)  # the suffix digits are exercised
+    assert [fit(seed) for seed in (0, 1)] == serial
     with ThreadPoolExecutor(4) as pool:
         threaded = list(pool.map(fit, [0, 1] * 4))
     assert threaded == serial * 4
@@ -94,8 +98,6 @@ def test_nested_sections_restore_everything():
 
 
 def test_seeded_names_take_turns_and_restore_the_generator():
-    import random
-
     random.seed(123)
     expected_after = random.random()
     random.seed(123)

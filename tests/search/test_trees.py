@@ -9,19 +9,12 @@ from sklearn.pipeline import Pipeline
 
 from karrow_libs.prepare import PrepareFrame, TableValues
 from karrow_libs.search import TreeSearch
-from karrow_libs.table import DataError, Table
+
+from conftest import search_table as table
 
 lightgbm = pytest.importorskip("lightgbm")
 
 F64 = np.dtype("float64")
-
-
-def table(values, names=None):
-    import karrow_libs.vantor.transforms.transform_utils as tu
-
-    p = values.shape[1]
-    names = names or ["x" + str(i) for i in range(p)]
-    return Table(values, names, [F64] * p, [tu.DataUtils.get_json_for_name(n) for n in names], p)
 
 
 def ratio_table(n=3000, p=6, seed=1, classes=0):
@@ -171,18 +164,6 @@ def test_ratio_to_the_group_mean_is_found_for_groups_of_different_scales(seed):
     np.testing.assert_allclose(out.values[:, out.names.index(first["name"])], new["v"] / means)
 
 
-@pytest.mark.parametrize("bad, error", [
-    (dict(task="ranking"), ValueError),
-    (dict(keep=-1), ValueError),
-    (dict(transforms="divide"), ValueError),
-    (dict(transforms=("no_such",)), ValueError),
-])
-def test_bad_options_are_one_line_errors(bad, error):
-    X, y = ratio_table(n=200)
-    with pytest.raises(error):
-        TreeSearch(**bad).fit(X, y)
-
-
 @pytest.mark.parametrize("rows", [100, 400])
 def test_catalogue_names_outside_the_listed_ones_are_accepted(rows):
     X, y = ratio_table(n=rows)
@@ -190,18 +171,6 @@ def test_catalogue_names_outside_the_listed_ones_are_accepted(rows):
     assert [e["transform"] for e in ts.candidate_stats_][:2] == ["pair", "divide"]
     with pytest.raises(ValueError, match="unknown transform 'no_such'"):
         TreeSearch(task="regression", transforms=("divide", "no_such")).fit(X, y)
-
-
-def test_bad_input():
-    X, y = ratio_table(n=200)
-    with pytest.raises(TypeError, match="Table"):
-        TreeSearch().fit(X.values, y)
-    with pytest.raises(ValueError, match="one value per row"):
-        TreeSearch().fit(X, y[:-1])
-    with pytest.raises(DataError, match="single class"):
-        TreeSearch(task="classification").fit(X, np.zeros(200))
-    with pytest.raises(DataError, match="expected 6 columns"):
-        TreeSearch(task="regression").fit(X, y).transform(table(X.values[:, :5]))
 
 
 def count_fits(monkeypatch):
@@ -230,18 +199,6 @@ def test_a_stage_that_would_see_no_new_rows_is_skipped(monkeypatch, rows, stage_
     # Base model, stages, and the count (none, all, then the counts tried): nothing else is boosted.
     assert len(fits) - len(staged) <= BASE_FOLDS + 2 + len(COUNTS)
     assert ts.kept_ and ts.kept_[0]["name"] == "divide(x2__x3)"
-
-
-@pytest.mark.parametrize("n_fit, n_eval, expected", [
-    (150, 150, ((None, 20),)),
-    (1000, 1000, ((None, 20),)),
-    (1001, 1000, ((1000, 10), (None, 20))),
-    (5000, 5000, ((1000, 10), (None, 20))),
-])
-def test_stages_follow_the_rows(n_fit, n_eval, expected):
-    from karrow_libs.search._trees import _stages
-
-    assert _stages(n_fit, n_eval) == expected
 
 
 @pytest.mark.parametrize("task", ["regression", "classification"])
@@ -284,10 +241,7 @@ def test_group_columns_need_more_than_two_and_at_most_twenty_levels(levels, grou
     rng = np.random.default_rng(2)
     n = 600
     X = np.column_stack([rng.integers(0, levels, n), rng.uniform(0.5, 2.0, n), rng.uniform(0.5, 2.0, n)])
-    import karrow_libs.vantor.transforms.transform_utils as tu
-
-    names = ["g", "v", "w"]
-    t = Table(X, names, [np.dtype("int64"), F64, F64], [tu.DataUtils.get_json_for_name(c) for c in names], 3)
+    t = table(X, ["g", "v", "w"], [np.dtype("int64"), F64, F64])
     ts = TreeSearch(task="regression", transforms=("groupbymean",)).fit(t, rng.normal(size=n))
     stats = {(e["round"], e["transform"]): e for e in ts.candidate_stats_}
     assert (stats[(1, "groupbymean")]["considered"] > 0) == grouped

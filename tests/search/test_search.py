@@ -181,9 +181,8 @@ def test_inputs_must_be_finite_tables_of_the_fitted_width(cls):
     holed[5, 3] = np.nan
     with pytest.raises(DataError, match="missing or infinite"):
         cls().fit(table(holed), y)
-    if cls is TreeSearch:
-        with pytest.raises(DataError, match="single class"):
-            cls(task="classification").fit(X, np.zeros(200))
+    with pytest.raises(DataError, match="single class"):
+        cls(task="classification").fit(X, np.zeros(200))
     fs = cls(task="regression").fit(X, y)
     with pytest.raises(DataError, match="expected 12 columns"):
         fs.transform(table(X.values[:, :5]))

@@ -539,6 +539,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
             self.classes_ = None
         else:
             self.classes_ = np.unique(y)
+            if len(self.classes_) < 2:
+                raise DataError("the target has a single class")
         values = np.asarray(X.values, dtype=np.float64)
         n, p = values.shape
         budget = int(self.block_mib * MIB)

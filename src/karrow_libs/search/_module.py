@@ -16,7 +16,8 @@ import numpy as np
 
 from karrow_libs.table import module_output
 
-__all__ = ["catalogue_transform", "level_products", "reciprocals", "is_clear_of_zero", "is_level", "unknown_levels_to_zero", "fit_transform_object",
+__all__ = ["catalogue_transform", "level_products", "reciprocals", "is_clear_of_zero", "columns_clear_of_zero",
+           "is_level", "unknown_levels_to_zero", "fit_transform_object",
            "candidates_of", "restrict", "module_columns", "kind_of", "new_columns_info", "unique_name",
            "transform_graph"]
 
@@ -86,7 +87,18 @@ def is_clear_of_zero(values):
     v = np.asarray(values, dtype=np.float64)
     if v.size == 0 or not np.all(np.isfinite(v)):
         return False
-    return bool(np.percentile(v, 1) * RECIPROCAL_SPREAD >= np.median(v))
+    return bool(_few_near_zero(v))
+
+
+def columns_clear_of_zero(block):
+    """Per column of ``block``: one sign throughout and, in magnitude, clear of zero as
+    :func:`is_clear_of_zero` has it (a denominator near 0 lets a handful of rows decide a ratio)."""
+    one_sign = (block.min(axis=0) > 0) | (block.max(axis=0) < 0)
+    return one_sign & _few_near_zero(np.abs(block))
+
+
+def _few_near_zero(values):
+    return np.percentile(values, 1, axis=0) * RECIPROCAL_SPREAD >= np.median(values, axis=0)
 
 
 def reciprocals(graph):
@@ -205,17 +217,17 @@ def _narrow_transform(t, values, attr, used):
     """
     p = values.shape[1]
     # The copy stands for ``t`` as long as ``t`` holds the very candidate and name lists it was made from.
-    key = (p, tuple(used), getattr(t, attr), t.col_names_)
+    cands, names, used_key = getattr(t, attr), t.col_names_, (p, tuple(used))
     try:
         made = _NARROWED.get(t)
     except TypeError:  # not weakly referable: made each time
         made = None
-    if made is not None and made[0][:2] == key[:2] and made[0][2] is key[2] and made[0][3] is key[3]:
-        n = made[1]
+    if made is not None and made[0] == used_key and made[1] is cands and made[2] is names:
+        n = made[3]
     else:
         n = _narrowed_copy(t, p, attr, used)
         try:
-            _NARROWED[t] = (key, n)
+            _NARROWED[t] = (used_key, cands, names, n)
         except TypeError:
             pass
     out = n.transform(np.ascontiguousarray(values[:, used]), 1, True)

@@ -28,8 +28,8 @@ from sklearn.base import BaseEstimator, TransformerMixin
 from karrow_libs.table import DataError, Table, as_table, quiet_warnings, seeded_names
 
 from . import defaults
-from ._module import (catalogue_transform, fit_transform_object, kind_of, level_products, module_columns,
-                      new_columns_info, reciprocals, restrict, transform_graph, unique_name)
+from ._module import (catalogue_transform, columns_clear_of_zero, fit_transform_object, kind_of, level_products,
+                      module_columns, new_columns_info, reciprocals, restrict, transform_graph, unique_name)
 from ._selectors import make_selector
 from ._sources import PARTIAL_LIMIT, GramBank, SourceSet, make_source
 from ._stats import (FOLDS, NIL_SPREAD, GramStats, Residual, correlations, fold_error, partial_gains,
@@ -116,14 +116,6 @@ def _one_order(cands, p_in, xf, fun):
     return out
 
 
-def _clear_of_zero(block):
-    """Per column: one sign throughout, and at most 1 % of the magnitudes below a tenth of their median
-    (a denominator near 0 lets a handful of rows decide a ratio)."""
-    size = np.abs(block)
-    one_sign = (block.min(axis=0) > 0) | (block.max(axis=0) < 0)
-    return one_sign & (np.percentile(size, 1, axis=0) * 10 >= np.median(size, axis=0))
-
-
 def composite_scores(x, resid, a, b, sign, budget):
     """For each pair operand ``x_a + sign * x_b``: the best screening score of its products and (where it
     is clear of 0) its reciprocal's products with the constant and every column of ``x``.
@@ -147,7 +139,7 @@ def composite_scores(x, resid, a, b, sign, budget):
         sl = slice(lo, min(lo + width, len(a)))
         s = x[:, a[sl]] + sign[sl] * x[:, b[sl]]
         with np.errstate(all="ignore"):
-            w = np.where(_clear_of_zero(s)[None, :], 1.0 / s, 0.0)
+            w = np.where(columns_clear_of_zero(s)[None, :], 1.0 / s, 0.0)
         for ops in (s, w):
             for col in range(base.shape[1]):
                 c = ops * base[:, col:col + 1]
@@ -573,7 +565,6 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         del self._rng, self._deadline
         self.__dict__.pop("_weighed", None)
         self.__dict__.pop("_x_bounds", None)
-        self.__dict__.pop("_fit_on_all", None)
         return self
 
     # ------------------------------------------------------------------
@@ -755,7 +746,8 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
                     if hasattr(src, "focus"):
                         src.focus(sc)
             room = self.shortlist - len(pool["picks"])
-            if room <= 0 or not self._admit(pool, sources, scores, per_step, xf, room):
+            whole = len(xf) == len(values)  # the transforms were fitted on every training row
+            if room <= 0 or not self._admit(pool, sources, scores, per_step, xf, room, whole):
                 break
             scorer = ShortlistScorer(list(self.rounds_), base, self._pool_features(sources, pool), p_in, budget // 2)
             # The pool only grew since the last step (new candidates at its end): its known sums stand.
@@ -797,7 +789,6 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         fit_cap = max(1000, budget // (8 * P * 8))
         if len(base_rows) > fit_cap:
             base_rows = base_rows[_sample(y[base_rows], fit_cap, self._rng, self.task == "classification")]
-        self._fit_on_all = len(base_rows) == values.shape[0]
         return _apply_rounds(self.rounds_, values[base_rows]), y[base_rows]
 
     # phase: one candidate source per transform -----------------------------
@@ -924,7 +915,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         return scores, done
 
     # phase: the best new candidates join the pool ---------------------------
-    def _admit(self, pool, sources, scores, count, xf, room):
+    def _admit(self, pool, sources, scores, count, xf, room, whole):
         """Add the ``count`` best-screened candidates not yet in the pool, and the best of each family
         besides (within ``room`` in all), each with its outlier guard.
 
@@ -961,7 +952,7 @@ class FeatureSearch(BaseEstimator, TransformerMixin):
         if not fresh:
             return 0
         block = _features_for(sources, fresh).columns(xf)
-        lo, hi = _guard_bounds(block, within_range=self._fit_on_all)
+        lo, hi = _guard_bounds(block, within_range=whole)
         for j, pick in enumerate(fresh):
             changes = bool(np.any((block[:, j] < lo[j]) | (block[:, j] > hi[j])))
             pool["picks"].append(pick)
